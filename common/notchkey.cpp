@@ -1,0 +1,3 @@
+#include "common/notchkey.h"
+
+char g_text[1024];

@@ -1,0 +1,33 @@
+// What every part of notchkey shares: the settings record, the buffer message
+// box texts are formatted in, the program's title, and its private window
+// messages.
+#pragma once
+
+#include <windows.h>
+
+#include <stddef.h>
+
+// The window class name, the window title and every message box's caption.
+#define APP_TITLE "Lever to keys!"
+// The notification icon's tool tip.
+#define APP_TIP "NotchKey!"
+
+// The notification icon's callback.
+#define WM_TRAYNOTIFY (WM_APP + 100)
+// Posted by the serial worker when it gives up.
+#define WM_WORKER_ENDED (WM_APP + 101)
+
+// The settings, filled at start-up and only read once the worker runs.
+struct AppConfig {
+    char port[5];       // "COM2": at most four characters
+    char logfile[1024]; // empty: no log
+    HWND hwnd;          // the hidden main window, owner of every message box
+};
+
+static_assert(offsetof(AppConfig, port) == 0, "port comes first");
+static_assert(offsetof(AppConfig, logfile) == 5, "logfile follows port");
+static_assert(offsetof(AppConfig, hwnd) >= 1029, "hwnd comes last");
+
+// Message box texts are formatted here. Start-up and the worker's failure
+// never overlap, so one buffer serves both.
+extern char g_text[1024];

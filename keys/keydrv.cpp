@@ -1,0 +1,65 @@
+#include "keys/keydrv.h"
+
+#include <stdio.h>
+
+HANDLE g_keydrv;
+
+// Main row 6..1 towards one end, keypad 0..9 from the middle to the other.
+const BYTE lever_scancodes[16] = {
+    0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x52, 0x4F,
+    0x50, 0x51, 0x4B, 0x4C, 0x4D, 0x47, 0x48, 0x49,
+};
+
+// K and X both work the Space key; Y is Enter, Z is Esc.
+const BYTE button_scancodes[8] = {
+    0x39, 0xB9, 0x39, 0xB9, 0x1C, 0x9C, 0x01, 0x81,
+};
+
+int keydrv_open(const AppConfig *config)
+{
+    // Opening the device loads the driver; closing the last handle unloads it.
+    g_keydrv = CreateFileA(KEYDRV_PATH, 0, 0, NULL, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    if (g_keydrv == INVALID_HANDLE_VALUE) {
+        snprintf(g_text, sizeof g_text, "can't open keytap.vxd.");
+        MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
+        return 1;
+    }
+    return 0;
+}
+
+int keydrv_close(void)
+{
+    CloseHandle(g_keydrv);
+    g_keydrv = INVALID_HANDLE_VALUE;
+    return 0;
+}
+
+// A failed request is not retried: that key event is lost, the next one may
+// get through.
+static void send_packet(BYTE *packet, DWORD len)
+{
+    DWORD returned = 0;
+    DeviceIoControl(g_keydrv, KEYDRV_SEND_PACKET, packet, len, NULL, 0, &returned, NULL);
+}
+
+int send_lever_change(LONG from, LONG to)
+{
+    // The new key goes down before the old one comes up, so some lever key is
+    // held at every moment.
+    BYTE packet[2] = {lever_scancodes[to], static_cast<BYTE>(lever_scancodes[from] | 0x80)};
+    send_packet(packet, 2);
+    return 1;
+}
+
+int send_button_key(LONG index)
+{
+    BYTE packet[1] = {button_scancodes[index]};
+    send_packet(packet, 1);
+    return 1;
+}
+
+int on_gstate(LONG index)
+{
+    (void)index;
+    return 1;
+}

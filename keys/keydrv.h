@@ -1,0 +1,26 @@
+// Key injection: the scan-code maps, the key packets, and the driver handle
+// they go through. A packet is one or two set-1 scan codes, delivered in
+// order; a code with bit 7 set is a release.
+#pragma once
+
+#include "common/notchkey.h"
+
+#define KEYDRV_PATH "\\\\.\\keytap.vxd"
+#define KEYDRV_SEND_PACKET 1 // the driver's control code for a key packet
+
+// Opened once at start-up, before the worker exists; only read afterwards.
+extern HANDLE g_keydrv;
+
+// The key held down while the lever rests in each position.
+extern const BYTE lever_scancodes[16];
+// The byte sent for each button message, press or release already in it.
+extern const BYTE button_scancodes[8];
+
+// 0 when the driver is open; 1, after telling the user, when it is not.
+int keydrv_open(const AppConfig *config);
+int keydrv_close(void);
+
+// The senders run on the worker only, with indices the lookups produced.
+int send_lever_change(LONG from, LONG to);
+int send_button_key(LONG index);
+int on_gstate(LONG index);
