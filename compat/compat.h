@@ -1,0 +1,59 @@
+// What the pieces of the native platform layer share, and the few entry points
+// its own tests and later layers build on. Nothing in the program includes it.
+#pragma once
+
+#include <windows.h>
+
+#include <termios.h>
+
+enum CompatHandleKind {
+    COMPAT_FILE,   // an ordinary file
+    COMPAT_SERIAL, // a tty opened as COMn
+    COMPAT_KEYDRV, // the key-injection driver stand-in
+    COMPAT_THREAD,
+};
+
+struct CompatThread;
+
+// Every HANDLE the layer gives out points at one of these.
+struct CompatHandle {
+    DWORD magic;
+    CompatHandleKind kind;
+    int fd;
+    // COMPAT_SERIAL: the terminal settings found at open, put back at close, and
+    // the last settings block applied, whose fields termios has no place for.
+    struct termios found;
+    DCB dcb;
+    // COMPAT_KEYDRV: true for a uinput device, false for a capture file.
+    bool uinput;
+    // COMPAT_THREAD
+    CompatThread *thread;
+};
+
+CompatHandle *compat_handle_new(CompatHandleKind kind, int fd);
+// The record behind a handle of the given kind, or null with
+// ERROR_INVALID_HANDLE set.
+CompatHandle *compat_handle_get(HANDLE handle, CompatHandleKind kind);
+void compat_handle_free(CompatHandle *handle);
+
+// Sets the thread's last error from an errno value; returns FALSE for the
+// caller to pass on.
+BOOL compat_fail_errno(int error);
+BOOL compat_fail(DWORD error);
+DWORD compat_error_from_errno(int error);
+
+// Device names. COMPAT_DEVICE_NONE: an ordinary path. Otherwise the entry that
+// stands for the device is written to path (it may not exist).
+enum CompatDevice { COMPAT_DEVICE_NONE, COMPAT_DEVICE_SERIAL, COMPAT_DEVICE_KEYDRV };
+CompatDevice compat_resolve_device(const char *name, char *path, size_t cap);
+
+HANDLE compat_serial_open(const char *path);
+BOOL compat_serial_close(CompatHandle *handle);
+HANDLE compat_keydrv_open(const char *path);
+BOOL compat_keydrv_close(CompatHandle *handle);
+BOOL compat_thread_close(CompatHandle *handle);
+
+// A window owned by the calling thread: posted messages reach that thread's
+// queue. The window machinery proper is built on these.
+HWND compat_window_new(void);
+void compat_window_free(HWND window);

@@ -1,0 +1,231 @@
+// Files and devices: CreateFileA, ReadFile, WriteFile, CloseHandle.
+//
+// Device names are resolved the way Wine's dosdevices folder does it: with
+// NOTCHKEY_DEVICES naming a folder, COMn is its entry "comn" and the driver
+// path \\.\keytap.vxd its entry "keytap.vxd", and nothing else is consulted;
+// without it, COMn is /dev/ttyS(n-1) and the driver is /dev/uinput. Every
+// other name is an ordinary path.
+#include "compat.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+static const DWORD HANDLE_MAGIC = 0x6e6b6864; // "nkhd"
+
+CompatHandle *compat_handle_new(CompatHandleKind kind, int fd)
+{
+    CompatHandle *handle = static_cast<CompatHandle *>(calloc(1, sizeof(CompatHandle)));
+    if (!handle)
+        return nullptr;
+    handle->magic = HANDLE_MAGIC;
+    handle->kind = kind;
+    handle->fd = fd;
+    return handle;
+}
+
+CompatHandle *compat_handle_get(HANDLE object, CompatHandleKind kind)
+{
+    CompatHandle *handle = static_cast<CompatHandle *>(object);
+    if (!handle || object == INVALID_HANDLE_VALUE || handle->magic != HANDLE_MAGIC ||
+        handle->kind != kind) {
+        compat_fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return handle;
+}
+
+void compat_handle_free(CompatHandle *handle)
+{
+    handle->magic = 0;
+    free(handle);
+}
+
+// "COM1".."COM9", in any letter case, with or without the \\.\ prefix.
+static int com_number(const char *name)
+{
+    if (strncmp(name, "\\\\.\\", 4) == 0)
+        name += 4;
+    if (strncasecmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9' || name[4] != '\0')
+        return 0;
+    return name[3] - '0';
+}
+
+CompatDevice compat_resolve_device(const char *name, char *path, size_t cap)
+{
+    const char *dir = getenv("NOTCHKEY_DEVICES");
+    if (dir && !*dir)
+        dir = nullptr;
+    int n = com_number(name);
+    if (n) {
+        if (dir)
+            snprintf(path, cap, "%s/com%d", dir, n);
+        else
+            snprintf(path, cap, "/dev/ttyS%d", n - 1);
+        return COMPAT_DEVICE_SERIAL;
+    }
+    if (strcasecmp(name, "\\\\.\\keytap.vxd") == 0) {
+        if (dir)
+            snprintf(path, cap, "%s/keytap.vxd", dir);
+        else
+            snprintf(path, cap, "/dev/uinput");
+        return COMPAT_DEVICE_KEYDRV;
+    }
+    return COMPAT_DEVICE_NONE;
+}
+
+static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD disposition)
+{
+    int flags = O_CLOEXEC;
+    if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+        flags |= O_RDWR;
+    else if (access & GENERIC_WRITE)
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    switch (disposition) {
+    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+    case OPEN_EXISTING: break;
+    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
+    default: compat_fail(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    }
+    // Windows checks sharing before it truncates; take the lock on an
+    // untruncated descriptor so a refused open leaves the file as it was.
+    int fd = open(name, flags & ~O_TRUNC, 0666);
+    if (fd < 0) {
+        compat_fail_errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    int lock = (share & FILE_SHARE_WRITE) ? LOCK_SH : LOCK_EX;
+    if (flock(fd, lock | LOCK_NB) != 0) {
+        close(fd);
+        compat_fail(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    if ((flags & O_TRUNC) && ftruncate(fd, 0) != 0) {
+        int error = errno;
+        close(fd);
+        compat_fail_errno(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    CompatHandle *handle = compat_handle_new(COMPAT_FILE, fd);
+    if (!handle) {
+        close(fd);
+        compat_fail(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE template_file)
+{
+    (void)security;
+    (void)flags;
+    (void)template_file;
+    if (!name) {
+        compat_fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    char path[4096];
+    switch (compat_resolve_device(name, path, sizeof path)) {
+    case COMPAT_DEVICE_SERIAL: return compat_serial_open(path);
+    case COMPAT_DEVICE_KEYDRV: return compat_keydrv_open(path);
+    case COMPAT_DEVICE_NONE: break;
+    }
+    return open_file(name, access, share, disposition);
+}
+
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
+                     LPOVERLAPPED overlapped)
+{
+    (void)overlapped;
+    if (read_count)
+        *read_count = 0;
+    CompatHandle *handle = static_cast<CompatHandle *>(file);
+    if (!compat_handle_get(file, COMPAT_SERIAL) && !compat_handle_get(file, COMPAT_FILE))
+        return FALSE;
+    char *at = static_cast<char *>(buffer);
+    DWORD done = 0;
+    // A port with zero time-outs returns only once every byte has arrived; a
+    // file returns what it has, and 0 bytes at its end.
+    while (done < to_read) {
+        ssize_t n = read(handle->fd, at + done, to_read - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int error = errno;
+            if (read_count)
+                *read_count = done;
+            return compat_fail_errno(error);
+        }
+        if (n == 0) {
+            if (handle->kind == COMPAT_FILE)
+                break;
+            // The other end hung up: the port is gone.
+            if (read_count)
+                *read_count = done;
+            return compat_fail(ERROR_DEVICE_NOT_CONNECTED);
+        }
+        done += static_cast<DWORD>(n);
+        if (handle->kind == COMPAT_FILE)
+            break;
+    }
+    if (read_count)
+        *read_count = done;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
+                      LPOVERLAPPED overlapped)
+{
+    (void)overlapped;
+    if (written)
+        *written = 0;
+    CompatHandle *handle = static_cast<CompatHandle *>(file);
+    if (!compat_handle_get(file, COMPAT_SERIAL) && !compat_handle_get(file, COMPAT_FILE))
+        return FALSE;
+    const char *at = static_cast<const char *>(buffer);
+    DWORD done = 0;
+    while (done < to_write) {
+        ssize_t n = write(handle->fd, at + done, to_write - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            int error = n < 0 ? errno : EIO;
+            if (written)
+                *written = done;
+            return compat_fail_errno(error);
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (written)
+        *written = done;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE object)
+{
+    CompatHandle *handle = static_cast<CompatHandle *>(object);
+    if (!object || object == INVALID_HANDLE_VALUE || handle->magic != HANDLE_MAGIC)
+        return compat_fail(ERROR_INVALID_HANDLE);
+    switch (handle->kind) {
+    case COMPAT_SERIAL: return compat_serial_close(handle);
+    case COMPAT_KEYDRV: return compat_keydrv_close(handle);
+    case COMPAT_THREAD: return compat_thread_close(handle);
+    case COMPAT_FILE: break;
+    }
+    int rc = close(handle->fd);
+    int error = errno;
+    compat_handle_free(handle);
+    return rc == 0 ? TRUE : compat_fail_errno(error);
+}

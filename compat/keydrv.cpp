@@ -1,0 +1,169 @@
+// The key-injection driver, stood in for: DeviceIoControl with control code 1
+// takes a packet of set-1 scan codes and delivers them in order, each a press
+// (bit 7 clear) or a release (bit 7 set).
+//
+// Two mechanisms, chosen by what the driver entry is:
+// - a character device is uinput: a virtual keyboard named "notchkey". Set-1
+//   make codes below 0x80 are the Linux key codes of the same keys, so a
+//   code goes through unchanged;
+// - anything else (a regular file, a FIFO) is a capture: each packet is
+//   appended as one line of lower-case hex bytes, e.g. "02 d2".
+#include "compat.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/uinput.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const DWORD KEYDRV_SEND_PACKET = 1; // the driver's one control code
+
+static int open_uinput(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    bool ok = ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0 && ioctl(fd, UI_SET_EVBIT, EV_SYN) == 0;
+    // Every code a packet can carry, declared before the device exists.
+    for (int code = 1; ok && code < 0x80; ++code)
+        ok = ioctl(fd, UI_SET_KEYBIT, code) == 0;
+    struct uinput_setup setup;
+    memset(&setup, 0, sizeof setup);
+    setup.id.bustype = BUS_VIRTUAL;
+    setup.id.vendor = 0x6e6b;
+    setup.id.product = 0x0001;
+    snprintf(setup.name, sizeof setup.name, "notchkey");
+    ok = ok && ioctl(fd, UI_DEV_SETUP, &setup) == 0 && ioctl(fd, UI_DEV_CREATE) == 0;
+    if (!ok) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+static int open_capture(const char *path, const struct stat *st)
+{
+    // A capture read by someone else may go away; that must lose packets, not
+    // kill the program.
+    signal(SIGPIPE, SIG_IGN);
+    if (S_ISFIFO(st->st_mode)) {
+        // Without a reader there is no one to deliver to: fail now rather
+        // than block the start-up until one comes.
+        int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    return open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+
+HANDLE compat_keydrv_open(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        compat_fail_errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool uinput = S_ISCHR(st.st_mode);
+    int fd = uinput ? open_uinput(path) : open_capture(path, &st);
+    if (fd < 0) {
+        compat_fail_errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    CompatHandle *handle = compat_handle_new(COMPAT_KEYDRV, fd);
+    if (!handle) {
+        if (uinput)
+            ioctl(fd, UI_DEV_DESTROY);
+        close(fd);
+        compat_fail(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    handle->uinput = uinput;
+    return handle;
+}
+
+BOOL compat_keydrv_close(CompatHandle *handle)
+{
+    if (handle->uinput)
+        ioctl(handle->fd, UI_DEV_DESTROY);
+    int rc = close(handle->fd);
+    int error = errno;
+    compat_handle_free(handle);
+    return rc == 0 ? TRUE : compat_fail_errno(error);
+}
+
+static bool write_all(int fd, const void *data, size_t len)
+{
+    const char *at = static_cast<const char *>(data);
+    while (len > 0) {
+        ssize_t n = write(fd, at, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+static bool send_uinput(int fd, const BYTE *codes, DWORD count)
+{
+    for (DWORD i = 0; i < count; ++i) {
+        struct input_event events[2];
+        memset(events, 0, sizeof events);
+        events[0].type = EV_KEY;
+        events[0].code = codes[i] & 0x7f;
+        events[0].value = (codes[i] & 0x80) ? 0 : 1;
+        events[1].type = EV_SYN;
+        events[1].code = SYN_REPORT;
+        if (!write_all(fd, events, sizeof events))
+            return false;
+    }
+    return true;
+}
+
+static bool send_capture(int fd, const BYTE *codes, DWORD count)
+{
+    char line[3 * 256 + 1];
+    if (count > 256)
+        return false;
+    size_t len = 0;
+    for (DWORD i = 0; i < count; ++i)
+        len += static_cast<size_t>(snprintf(line + len, sizeof line - len, i ? " %02x" : "%02x", codes[i]));
+    line[len++] = '\n';
+    // One write per packet: a reader never sees half a line.
+    return write_all(fd, line, len);
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                            DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped)
+{
+    (void)out;
+    (void)out_size;
+    (void)overlapped;
+    if (returned)
+        *returned = 0;
+    CompatHandle *handle = compat_handle_get(device, COMPAT_KEYDRV);
+    if (!handle)
+        return FALSE;
+    if (code != KEYDRV_SEND_PACKET)
+        return compat_fail(ERROR_INVALID_FUNCTION);
+    if (!in || in_size == 0 || in_size > 256)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    const BYTE *codes = static_cast<const BYTE *>(in);
+    bool sent = handle->uinput ? send_uinput(handle->fd, codes, in_size)
+                               : send_capture(handle->fd, codes, in_size);
+    if (!sent)
+        return compat_fail_errno(errno);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
