@@ -1,0 +1,144 @@
+#include "link/mascon_worker.h"
+
+#include "keys/keydrv.h"
+#include "link/mascon_tables.h"
+
+#include <stdio.h>
+#include <string.h>
+
+HANDLE g_port;
+DCB g_dcb_saved;
+DCB g_dcb_work;
+char g_rx[8];
+char g_drain[MASCON_DRAIN_MAX];
+LONG g_lever_current;
+LONG g_lever_previous;
+LONG g_gstate;
+DWORD g_io;
+
+static const char RESET_COMMAND[] = "RESET\r";
+
+// Framing is by count alone. A port whose time-outs let a read return early
+// hands over part of a message, so reading goes on until all six bytes are
+// here. A read that fails means the line is gone: the caller must not look at
+// g_rx again, or it would replay the last message for ever.
+static BOOL read_message(void)
+{
+    DWORD have = 0;
+    while (have < MASCON_MESSAGE_LEN) {
+        DWORD got = 0;
+        if (!ReadFile(g_port, g_rx + have, MASCON_MESSAGE_LEN - have, &got, NULL))
+            return FALSE;
+        have += got;
+    }
+    return TRUE;
+}
+
+int mascon_sync(void)
+{
+    COMSTAT stat;
+    memset(&stat, 0, sizeof stat);
+    ClearCommError(g_port, &g_io, &stat);
+    if (stat.cbInQue > MASCON_DRAIN_MAX)
+        return -1;
+    ReadFile(g_port, g_drain, stat.cbInQue, &g_io, NULL);
+    WriteFile(g_port, RESET_COMMAND, MASCON_MESSAGE_LEN, &g_io, NULL);
+
+    // The answer is two messages: the lever's position, then the G-state.
+    int polls = 0;
+    for (;;) {
+        memset(&stat, 0, sizeof stat);
+        ClearCommError(g_port, &g_io, &stat);
+        ++polls;
+        if (polls > MASCON_SYNC_POLLS)
+            return -polls;
+        if (stat.cbInQue >= 2 * MASCON_MESSAGE_LEN)
+            break;
+    }
+
+    if (!read_message())
+        return -1;
+    g_lever_current = lever_index_of(g_rx);
+    if (g_lever_current == -1)
+        return -1;
+    // Hold the key of the lever's present position from the start.
+    send_lever_change(0, g_lever_current);
+
+    if (!read_message())
+        return -1;
+    g_gstate = gstate_index_of(g_rx);
+    if (g_gstate == -1)
+        return -1;
+    return 0;
+}
+
+// The message is already in g_text. The box comes first: the program ends
+// only once the user has read why.
+[[noreturn]] static void worker_fail(const AppConfig *config)
+{
+    MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
+    PostMessageA(config->hwnd, WM_WORKER_ENDED, 0, 0);
+    ExitThread(1);
+}
+
+// Failures once the port is ours: put its settings back (where the line
+// still lets us) and let go of it before saying why.
+[[noreturn]] static void worker_fail_open(const AppConfig *config)
+{
+    SetCommState(g_port, &g_dcb_saved);
+    CloseHandle(g_port);
+    worker_fail(config);
+}
+
+[[noreturn]] static void no_mascon(const AppConfig *config)
+{
+    snprintf(g_text, sizeof g_text, "There is no mascon on %s.", config->port);
+    worker_fail_open(config);
+}
+
+DWORD WINAPI mascon_worker(LPVOID parameter)
+{
+    const AppConfig *config = static_cast<const AppConfig *>(parameter);
+
+    g_port = CreateFileA(config->port, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+    if (g_port == INVALID_HANDLE_VALUE) {
+        snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
+        worker_fail(config);
+    }
+
+    // Only the speed and the byte size are ours to choose; everything else
+    // stays as the port had it.
+    GetCommState(g_port, &g_dcb_saved);
+    g_dcb_work = g_dcb_saved;
+    g_dcb_work.BaudRate = MASCON_BAUD_RATE;
+    g_dcb_work.ByteSize = MASCON_BYTE_SIZE;
+    SetCommState(g_port, &g_dcb_work);
+
+    if (mascon_sync() != 0)
+        no_mascon(config);
+
+    for (;;) {
+        if (!read_message())
+            no_mascon(config);
+        LONG index = lever_index_of(g_rx);
+        if (index >= 0) {
+            g_lever_previous = g_lever_current;
+            g_lever_current = index;
+            send_lever_change(g_lever_previous, g_lever_current);
+            continue;
+        }
+        index = button_index_of(g_rx);
+        if (index >= 0) {
+            send_button_key(index);
+            continue;
+        }
+        index = gstate_index_of(g_rx);
+        if (index >= 0) {
+            on_gstate(index);
+            continue;
+        }
+        snprintf(g_text, sizeof g_text, "Invalid message from mascon");
+        worker_fail_open(config);
+    }
+}

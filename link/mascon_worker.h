@@ -1,0 +1,35 @@
+// The serial worker: the thread that owns the mascon's port. It opens and
+// configures the port, synchronises with the mascon, then turns each message
+// into key packets for as long as the program runs. On any failure it tells
+// the user, posts WM_WORKER_ENDED to the main window and exits with code 1.
+#pragma once
+
+#include "common/notchkey.h"
+
+#define MASCON_BAUD_RATE CBR_19200
+#define MASCON_BYTE_SIZE 8
+// More input than this waiting before the RESET is no mascon talking to us.
+#define MASCON_DRAIN_MAX 512
+// How many times the answer to RESET is polled for before giving up: a count
+// of calls, not a time.
+#define MASCON_SYNC_POLLS 100000
+
+extern HANDLE g_port;
+extern DCB g_dcb_saved; // the port's settings as found, put back on failure
+extern DCB g_dcb_work;  // the same with the mascon's line settings
+// Six message bytes and a zero that is never written: always a string.
+extern char g_rx[8];
+extern char g_drain[MASCON_DRAIN_MAX];
+extern LONG g_lever_current;
+extern LONG g_lever_previous;
+extern LONG g_gstate;
+// Transfer counts and error flags land here; nothing decides on them.
+extern DWORD g_io;
+
+// The thread procedure; the parameter is the AppConfig, which outlives it.
+// Never returns.
+DWORD WINAPI mascon_worker(LPVOID parameter);
+
+// 0 once synchronised; -1 for too much pending input or an answer of the wrong
+// kind; -(MASCON_SYNC_POLLS + 1) when the mascon did not answer.
+int mascon_sync(void);
