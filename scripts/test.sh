@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds from scratch if need be and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/build.sh
+ctest --test-dir build --output-on-failure -j "$(nproc)"

@@ -1,0 +1,109 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+TempDir::TempDir()
+{
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/notchkey-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data()))
+        abort();
+    path = buffer.data();
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+DeviceDir::DeviceDir() { setenv("NOTCHKEY_DEVICES", dir.path.c_str(), 1); }
+
+DeviceDir::~DeviceDir() { unsetenv("NOTCHKEY_DEVICES"); }
+
+std::string DeviceDir::make_capture() const
+{
+    std::string capture = dir.file("keytap.vxd");
+    write_file(capture, "");
+    return capture;
+}
+
+StderrCapture::StderrCapture()
+{
+    char name[] = "/tmp/notchkey-stderr-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0)
+        abort();
+    path = name;
+    fflush(stderr);
+    saved_fd = dup(2);
+    dup2(fd, 2);
+    close(fd);
+}
+
+StderrCapture::~StderrCapture()
+{
+    fflush(stderr);
+    dup2(saved_fd, 2);
+    close(saved_fd);
+    unlink(path.c_str());
+}
+
+std::string StderrCapture::text() const
+{
+    fflush(stderr);
+    return read_file(path);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> read_lines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> wait_packets(const std::string &capture, size_t n, int timeout_ms)
+{
+    std::vector<std::string> lines;
+    wait_for([&] { return (lines = read_lines(capture)).size() >= n; }, timeout_ms);
+    return lines;
+}
+
+bool wait_message(MSG *msg, int timeout_ms)
+{
+    return wait_for([&] { return PeekMessageA(msg, NULL, 0, 0, PM_REMOVE) != FALSE; },
+                    timeout_ms);
+}
+
+DWORD wait_thread(HANDLE thread, int timeout_ms)
+{
+    DWORD code = STILL_ACTIVE;
+    wait_for([&] { return GetExitCodeThread(thread, &code) && code != STILL_ACTIVE; },
+             timeout_ms);
+    return code;
+}

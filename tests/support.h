@@ -1,0 +1,59 @@
+// What the tests share: scratch folders, a captured standard error, the
+// capture driver's packets, and waiting with a deadline instead of sleeping.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// A fresh folder under the system's temporary one, removed with its contents.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+// Points the platform layer's device names at a folder for the life of the
+// object: COMn is DIR/comn, the driver DIR/keytap.vxd.
+struct DeviceDir {
+    TempDir dir;
+    DeviceDir();
+    ~DeviceDir();
+    // An empty regular file as driver entry: every packet becomes a line.
+    std::string make_capture() const;
+};
+
+// Standard error goes to a file while the object lives.
+struct StderrCapture {
+    int saved_fd = -1;
+    std::string path;
+    StderrCapture();
+    ~StderrCapture();
+    std::string text() const;
+};
+
+std::string read_file(const std::string &path);
+std::vector<std::string> read_lines(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+
+// Polls until cond() holds or timeout_ms passes; returns the last cond().
+template <typename Cond> bool wait_for(Cond cond, int timeout_ms = 5000)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 2) {
+        if (cond())
+            return true;
+        Sleep(2);
+    }
+    return cond();
+}
+
+// The capture driver's packets once there are at least n of them.
+std::vector<std::string> wait_packets(const std::string &capture, size_t n, int timeout_ms = 5000);
+
+// Takes the next message posted to this thread, waiting up to timeout_ms.
+bool wait_message(MSG *msg, int timeout_ms = 5000);
+
+// Waits until the thread has ended; returns its exit code, or STILL_ACTIVE.
+DWORD wait_thread(HANDLE thread, int timeout_ms = 5000);

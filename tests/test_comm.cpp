@@ -1,0 +1,366 @@
+// The platform layer's side of the contract the worker relies on: device
+// names, serial ports over termios, threads, and posted messages. Settings
+// blocks are checked as Wine checks its comm functions: each call made with
+// the output first filled with 0x00, then with 0xff, so a field never
+// written shows up, and every failure quoting its input.
+#include "compat.h"
+
+#include "mascon_sim.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+TEST(DeviceNames, ResolveByTheDevicesFolderOrTheSystemDefaults)
+{
+    struct Case {
+        const char *name;
+        CompatDevice kind;
+        const char *with_dir;   // entry under the folder "/d"
+        const char *without;    // system default
+    } cases[] = {
+        {"COM1", COMPAT_DEVICE_SERIAL, "/d/com1", "/dev/ttyS0"},
+        {"com9", COMPAT_DEVICE_SERIAL, "/d/com9", "/dev/ttyS8"},
+        {"CoM2", COMPAT_DEVICE_SERIAL, "/d/com2", "/dev/ttyS1"},
+        {"\\\\.\\COM3", COMPAT_DEVICE_SERIAL, "/d/com3", "/dev/ttyS2"},
+        {"\\\\.\\keytap.vxd", COMPAT_DEVICE_KEYDRV, "/d/keytap.vxd", "/dev/uinput"},
+        {"\\\\.\\KEYTAP.VXD", COMPAT_DEVICE_KEYDRV, "/d/keytap.vxd", "/dev/uinput"},
+        {"COM0", COMPAT_DEVICE_NONE, "", ""},
+        {"COM10", COMPAT_DEVICE_NONE, "", ""},
+        {"COM", COMPAT_DEVICE_NONE, "", ""},
+        {"COMX", COMPAT_DEVICE_NONE, "", ""},
+        {"keytap.vxd", COMPAT_DEVICE_NONE, "", ""},
+        {"log.txt", COMPAT_DEVICE_NONE, "", ""},
+    };
+    for (int with = 0; with < 2; ++with) {
+        if (with)
+            setenv("NOTCHKEY_DEVICES", "/d", 1);
+        else
+            unsetenv("NOTCHKEY_DEVICES");
+        for (const Case &c : cases) {
+            char path[256] = "";
+            EXPECT_EQ(compat_resolve_device(c.name, path, sizeof path), c.kind) << c.name;
+            if (c.kind != COMPAT_DEVICE_NONE) {
+                EXPECT_STREQ(path, with ? c.with_dir : c.without) << c.name;
+            }
+        }
+    }
+    unsetenv("NOTCHKEY_DEVICES");
+}
+
+struct SerialPort : testing::Test {
+    DeviceDir devices;
+    MasconSim *sim = nullptr;
+    int slave = -1; // our own look at the port's settings
+    struct termios found;
+
+    void SetUp() override
+    {
+        SimOptions options;
+        options.answer = SIM_ANSWER_SILENT;
+        sim = sim_open(devices.dir.path.c_str(), 3, &options);
+        ASSERT_NE(sim, nullptr);
+        slave = open(sim_slave_path(sim), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        // A port as a terminal would leave it: cooked, echoing, 9600 baud, two
+        // stop bits, XON/XOFF. (A pseudo-terminal is always eight bits without
+        // parity, whatever it is told.)
+        struct termios t;
+        tcgetattr(slave, &t);
+        t.c_lflag |= ICANON | ECHO | ISIG;
+        t.c_iflag |= ICRNL | IXON;
+        t.c_oflag |= OPOST;
+        cfsetspeed(&t, B9600);
+        t.c_cflag |= CSTOPB;
+        tcsetattr(slave, TCSANOW, &t);
+        tcgetattr(slave, &found);
+    }
+
+    void TearDown() override
+    {
+        close(slave);
+        sim_close(sim);
+    }
+
+    HANDLE open_port(const char *name = "COM3")
+    {
+        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    }
+
+    struct termios now() const
+    {
+        struct termios t;
+        tcgetattr(slave, &t);
+        return t;
+    }
+};
+
+bool same_termios(const struct termios &a, const struct termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+TEST_F(SerialPort, OpenIsRawAndExclusiveCloseRestores)
+{
+    HANDLE port = open_port("com3");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    struct termios t = now();
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_iflag & ICRNL, 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600)) << "line kept";
+    EXPECT_EQ(t.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB)) << "line kept";
+    EXPECT_EQ(t.c_iflag & IXON, static_cast<tcflag_t>(IXON)) << "flow control kept";
+
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(open_port(), INVALID_HANDLE_VALUE) << "a port is never shared";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_TRUE(same_termios(found, now()));
+}
+
+TEST_F(SerialPort, MissingOrWrongEntriesAreNoPort)
+{
+    write_file(devices.dir.file("com4"), "not a tty");
+    for (const char *name : {"COM1", "COM4", "COM10"}) {
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(open_port(name), INVALID_HANDLE_VALUE) << name;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << name;
+    }
+    EXPECT_TRUE(same_termios(found, now()));
+}
+
+TEST_F(SerialPort, SettingsBlockIsWrittenWholeAndReadsBackWhatWasApplied)
+{
+    HANDLE port = open_port();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    struct Case {
+        DWORD baud;
+        BYTE stop;
+        DWORD out_x, in_x, cts;
+        char xon;
+    } cases[] = {
+        {19200, ONESTOPBIT, 0, 0, 0, 0x11}, {9600, TWOSTOPBITS, 0, 1, 0, 0x11},
+        {115200, ONESTOPBIT, 1, 0, 0, 0x01}, {1200, TWOSTOPBITS, 0, 0, 1, 0x11},
+        {300, ONESTOPBIT, 1, 1, 1, 0x12},    {4000000, ONESTOPBIT, 0, 0, 0, 0x11},
+    };
+    for (const Case &c : cases) {
+        DCB first, second;
+        memset(&first, 0x00, sizeof first);
+        ASSERT_TRUE(GetCommState(port, &first));
+        first.BaudRate = c.baud;
+        first.ByteSize = 8;
+        first.Parity = NOPARITY;
+        first.StopBits = c.stop;
+        first.fOutX = c.out_x;
+        first.fInX = c.in_x;
+        first.fOutxCtsFlow = c.cts;
+        first.XonChar = c.xon;
+        first.fRtsControl = c.cts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+        first.XonLim = 77; // no place in termios: carried with the port
+        ASSERT_TRUE(SetCommState(port, &first)) << c.baud;
+        memset(&first, 0x00, sizeof first);
+        memset(&second, 0xff, sizeof second);
+        ASSERT_TRUE(GetCommState(port, &first));
+        ASSERT_TRUE(GetCommState(port, &second));
+        EXPECT_EQ(memcmp(&first, &second, sizeof first), 0) << "a field left unwritten, " << c.baud;
+        EXPECT_EQ(first.DCBlength, sizeof(DCB));
+        EXPECT_EQ(first.BaudRate, c.baud);
+        EXPECT_EQ(first.ByteSize, 8) << c.baud;
+        EXPECT_EQ(first.Parity, NOPARITY) << c.baud;
+        EXPECT_EQ(first.StopBits, c.stop) << c.baud;
+        EXPECT_EQ(first.fOutX, c.out_x) << c.baud;
+        EXPECT_EQ(first.fInX, c.in_x) << c.baud;
+        EXPECT_EQ(first.fOutxCtsFlow, c.cts) << c.baud;
+        EXPECT_EQ(first.fRtsControl, c.cts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE) << c.baud;
+        EXPECT_EQ(first.XonChar, c.xon) << c.baud;
+        EXPECT_EQ(first.XonLim, 77) << c.baud;
+    }
+    CloseHandle(port);
+}
+
+TEST_F(SerialPort, ApplyingTheBlockReadAtOpenRestoresThePortExactly)
+{
+    HANDLE port = open_port();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    struct termios opened = now();
+    DCB saved, work;
+    ASSERT_TRUE(GetCommState(port, &saved));
+    EXPECT_EQ(saved.BaudRate, 9600u);
+    EXPECT_EQ(saved.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(saved.fOutX, 1u);
+    work = saved;
+    work.BaudRate = 19200;
+    work.ByteSize = 8;
+    ASSERT_TRUE(SetCommState(port, &work));
+    struct termios t = now();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB), static_cast<tcflag_t>(CS8 | CSTOPB));
+    EXPECT_EQ(t.c_iflag & IXON, static_cast<tcflag_t>(IXON));
+    ASSERT_TRUE(SetCommState(port, &saved));
+    EXPECT_TRUE(same_termios(opened, now()));
+    CloseHandle(port);
+}
+
+TEST_F(SerialPort, ImpossibleSettingsAreRefusedAndChangeNothing)
+{
+    HANDLE port = open_port();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    struct termios before = now();
+    DCB good;
+    ASSERT_TRUE(GetCommState(port, &good));
+    struct Case {
+        const char *what;
+        DWORD baud;
+        BYTE size, parity, stop;
+    } cases[] = {
+        {"baud 12345", 12345, 8, NOPARITY, ONESTOPBIT},
+        {"baud 0", 0, 8, NOPARITY, ONESTOPBIT},
+        {"4 bits", 9600, 4, NOPARITY, ONESTOPBIT},
+        {"9 bits", 9600, 9, NOPARITY, ONESTOPBIT},
+        {"parity 5", 9600, 8, 5, ONESTOPBIT},
+        {"stop 3", 9600, 8, NOPARITY, 3},
+        {"1.5 stop with 8 bits", 9600, 8, NOPARITY, ONE5STOPBITS},
+    };
+    for (const Case &c : cases) {
+        DCB dcb = good;
+        dcb.BaudRate = c.baud;
+        dcb.ByteSize = c.size;
+        dcb.Parity = c.parity;
+        dcb.StopBits = c.stop;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(SetCommState(port, &dcb)) << c.what;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << c.what;
+        EXPECT_TRUE(same_termios(before, now())) << c.what;
+    }
+    CloseHandle(port);
+}
+
+TEST_F(SerialPort, QueueCountReadsThatWaitAndHangUp)
+{
+    HANDLE port = open_port();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(sim_send(sim, "MCA50\rMC", 8));
+    COMSTAT stat;
+    memset(&stat, 0xff, sizeof stat);
+    DWORD errors = 0xffffffff;
+    ASSERT_TRUE(wait_for([&] { return ClearCommError(port, &errors, &stat) && stat.cbInQue == 8; }));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_EQ(stat.fCtsHold, 0u);
+
+    // A read returns only once all it asked for has arrived.
+    char got[16] = {};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(port, got, 6, &n, NULL));
+    EXPECT_EQ(std::string(got, n), "MCA50\r");
+    struct Later {
+        MasconSim *sim;
+    } later = {sim};
+    HANDLE sender = CreateThread(
+        NULL, 0,
+        [](LPVOID p) -> DWORD {
+            Sleep(50);
+            sim_send(static_cast<Later *>(p)->sim, "A55\r", 4);
+            return 0;
+        },
+        &later, 0, NULL);
+    ASSERT_TRUE(ReadFile(port, got, 6, &n, NULL));
+    EXPECT_EQ(std::string(got, n), "MCA55\r");
+    EXPECT_EQ(wait_thread(sender), 0u);
+    CloseHandle(sender);
+
+    // Written bytes reach the other end untouched: no CR/LF translation.
+    ASSERT_TRUE(WriteFile(port, "RESET\r", 6, &n, NULL));
+    EXPECT_EQ(n, 6u);
+    ASSERT_TRUE(wait_for([&] { return sim_reset_count(sim) == 1; }));
+
+    sim_hangup(sim);
+    SetLastError(0);
+    EXPECT_FALSE(ReadFile(port, got, 6, &n, NULL)) << "a line that hung up must fail the read";
+    EXPECT_NE(GetLastError(), 0u);
+    CloseHandle(port);
+}
+
+TEST(Threads, ExitCodesOfReturnExitThreadAndTerminate)
+{
+    HANDLE returned = CreateThread(NULL, 0, [](LPVOID) -> DWORD { return 7; }, NULL, 0, NULL);
+    HANDLE exited = CreateThread(
+        NULL, 0, [](LPVOID) -> DWORD { ExitThread(1); }, NULL, 0, NULL);
+    HANDLE blocked = CreateThread(
+        NULL, 0,
+        [](LPVOID) -> DWORD {
+            for (;;)
+                Sleep(1000);
+        },
+        NULL, 0, NULL);
+    ASSERT_NE(returned, nullptr);
+    ASSERT_NE(exited, nullptr);
+    ASSERT_NE(blocked, nullptr);
+    EXPECT_EQ(wait_thread(returned), 7u);
+    EXPECT_EQ(wait_thread(exited), 1u);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(blocked, &code));
+    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_TRUE(TerminateThread(blocked, 0));
+    EXPECT_EQ(wait_thread(blocked), 0u);
+    // The record outlives the thread until the handle goes.
+    ASSERT_TRUE(GetExitCodeThread(exited, &code));
+    EXPECT_EQ(code, 1u);
+    for (HANDLE h : {returned, exited, blocked})
+        EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST(Messages, PostedToAWindowReachItsOwnersQueueInOrder)
+{
+    HWND window = compat_window_new();
+    struct Post {
+        HWND window;
+    } post = {window};
+    HANDLE poster = CreateThread(
+        NULL, 0,
+        [](LPVOID p) -> DWORD {
+            HWND w = static_cast<Post *>(p)->window;
+            PostMessageA(w, WM_APP + 101, 0, 0);
+            PostMessageA(w, WM_APP + 1, 2, 3);
+            return 0;
+        },
+        &post, 0, NULL);
+    EXPECT_EQ(wait_thread(poster), 0u);
+    CloseHandle(poster);
+    MSG msg;
+    ASSERT_TRUE(wait_message(&msg));
+    EXPECT_EQ(msg.hwnd, window);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_APP + 101));
+    ASSERT_TRUE(GetMessageA(&msg, NULL, 0, 0));
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_APP + 1));
+    EXPECT_EQ(msg.wParam, 2u);
+    EXPECT_EQ(msg.lParam, 3);
+    EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+
+    compat_window_free(window);
+    SetLastError(0);
+    EXPECT_FALSE(PostMessageA(window, WM_APP, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST(MessageBox, OneLineOnStandardErrorAnsweredAtOnce)
+{
+    StderrCapture err;
+    EXPECT_EQ(MessageBoxA(NULL, "COM9 is invalid COM port.", "Lever to keys!", MB_ICONWARNING), IDOK);
+    EXPECT_EQ(err.text(), "Lever to keys!: COM9 is invalid COM port.\n");
+}
+
+} // namespace

@@ -1,0 +1,97 @@
+// Key packets as the driver receives them, through the capture stand-in.
+#include "keys/keydrv.h"
+
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct KeyPackets : testing::Test {
+    DeviceDir devices;
+    std::string capture = devices.make_capture();
+    AppConfig config = {"COM5", "", NULL};
+
+    void SetUp() override { ASSERT_EQ(keydrv_open(&config), 0); }
+    void TearDown() override { keydrv_close(); }
+    std::vector<std::string> packets() const { return read_lines(capture); }
+};
+
+TEST_F(KeyPackets, LeverMovePressesTheNewKeyBeforeReleasingTheOld)
+{
+    EXPECT_EQ(send_lever_change(6, 5), 1);   // MCA50 -> MCA55: 1 down, keypad 0 up
+    EXPECT_EQ(send_lever_change(0, 7), 1);   // synchronised on MCA45
+    EXPECT_EQ(send_lever_change(12, 15), 1); // keypad 6 -> keypad 9
+    EXPECT_EQ(send_lever_change(3, 3), 1);   // the same position again
+    EXPECT_EQ(packets(), (std::vector<std::string>{"02 d2", "4f 87", "49 cd", "04 84"}));
+}
+
+TEST_F(KeyPackets, EachLeverPositionHoldsItsKey)
+{
+    // Main row 6..1, then keypad 0..9.
+    const char *expected[16] = {"07", "06", "05", "04", "03", "02", "52", "4f",
+                                "50", "51", "4b", "4c", "4d", "47", "48", "49"};
+    for (LONG to = 0; to < 16; ++to)
+        send_lever_change(0, to);
+    std::vector<std::string> lines = packets();
+    ASSERT_EQ(lines.size(), 16u);
+    for (LONG to = 0; to < 16; ++to)
+        EXPECT_EQ(lines[to], std::string(expected[to]) + " 87") << "lever index " << to;
+}
+
+TEST_F(KeyPackets, ButtonsSendOneByteEachAndGStatesNothing)
+{
+    for (LONG index = 0; index < 8; ++index)
+        EXPECT_EQ(send_button_key(index), 1);
+    for (LONG index = 0; index < 3; ++index)
+        EXPECT_EQ(on_gstate(index), 1);
+    // K and X share Space; then Enter and Esc, each pressed then released.
+    EXPECT_EQ(packets(),
+              (std::vector<std::string>{"39", "b9", "39", "b9", "1c", "9c", "01", "81"}));
+}
+
+TEST_F(KeyPackets, ALostReaderLosesPacketsNotTheProgram)
+{
+    keydrv_close();
+    std::string fifo = devices.dir.file("keytap.vxd");
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(keydrv_open(&config), 0);
+    send_button_key(6);
+    char got[16] = {};
+    EXPECT_EQ(read(reader, got, sizeof got), 3);
+    EXPECT_STREQ(got, "01\n");
+    close(reader);
+    // Nobody reads any more: the packet is lost, and the process lives on.
+    EXPECT_EQ(send_button_key(7), 1);
+}
+
+struct DriverMissing : testing::Test {
+    DeviceDir devices;
+    AppConfig config = {"COM5", "", NULL};
+};
+
+TEST_F(DriverMissing, NoEntryIsReportedAndFails)
+{
+    StderrCapture err;
+    EXPECT_EQ(keydrv_open(&config), 1);
+    EXPECT_EQ(g_keydrv, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(err.text(), "Lever to keys!: can't open keytap.vxd.\n");
+    EXPECT_STREQ(g_text, "can't open keytap.vxd.");
+}
+
+TEST_F(DriverMissing, AFifoWithoutReaderFailsAtOnceInsteadOfWaiting)
+{
+    ASSERT_EQ(mkfifo(devices.dir.file("keytap.vxd").c_str(), 0600), 0);
+    StderrCapture err;
+    EXPECT_EQ(keydrv_open(&config), 1);
+    EXPECT_EQ(err.text(), "Lever to keys!: can't open keytap.vxd.\n");
+}
+
+} // namespace

@@ -1,0 +1,376 @@
+// The serial worker against a simulated mascon on a real pseudo-terminal, with
+// the capture driver: synchronisation, the read loop, and every way it gives up.
+#include "link/mascon_worker.h"
+
+#include "compat.h"
+#include "keys/keydrv.h"
+#include "mascon_sim.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+bool same_termios(const struct termios &a, const struct termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+struct Worker : testing::Test {
+    DeviceDir devices;
+    std::string capture = devices.make_capture();
+    HWND window = compat_window_new();
+    AppConfig config = {"COM5", "", window};
+    MasconSim *sim = nullptr;
+    HANDLE worker = NULL;
+    StderrCapture *err = nullptr;
+
+    void SetUp() override
+    {
+        MSG stale;
+        while (PeekMessageA(&stale, NULL, 0, 0, PM_REMOVE)) {
+        }
+        ASSERT_EQ(keydrv_open(&config), 0);
+    }
+
+    void TearDown() override
+    {
+        if (worker) {
+            TerminateThread(worker, 0);
+            wait_thread(worker);
+            CloseHandle(worker);
+        }
+        delete err;
+        if (sim)
+            sim_close(sim);
+        keydrv_close();
+        compat_window_free(window);
+    }
+
+    void open_sim(const SimOptions &options = SimOptions())
+    {
+        sim = sim_open(devices.dir.path.c_str(), 5, &options);
+        ASSERT_NE(sim, nullptr);
+    }
+
+    void start()
+    {
+        err = new StderrCapture;
+        worker = CreateThread(NULL, 0, mascon_worker, &config, 0, NULL);
+        ASSERT_NE(worker, nullptr);
+    }
+
+    // The synchronised worker, its first packet already through.
+    void start_synchronised(const SimOptions &options = SimOptions())
+    {
+        open_sim(options);
+        start();
+        ASSERT_TRUE(sim_wait_reset(sim, 5000));
+        ASSERT_EQ(wait_packets(capture, 1).size(), 1u);
+    }
+
+    std::string host_wrote() const
+    {
+        char buffer[4096];
+        size_t n = sim_received(sim, buffer, sizeof buffer);
+        return std::string(buffer, n < sizeof buffer ? n : sizeof buffer);
+    }
+
+    struct termios port_settings() const
+    {
+        struct termios t;
+        int fd = open(sim_slave_path(sim), O_RDWR | O_NOCTTY);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(tcgetattr(fd, &t), 0);
+        close(fd);
+        return t;
+    }
+
+    // A failure is told in a box first, then WM_WORKER_ENDED reaches the
+    // window's thread, and the worker's exit code is 1.
+    void expect_gave_up(const std::string &text)
+    {
+        MSG msg;
+        ASSERT_TRUE(wait_message(&msg, 10000)) << "no WM_WORKER_ENDED";
+        EXPECT_EQ(err->text(), "Lever to keys!: " + text + "\n") << "box before the message";
+        EXPECT_EQ(msg.hwnd, window);
+        EXPECT_EQ(msg.message, static_cast<UINT>(WM_WORKER_ENDED));
+        EXPECT_EQ(msg.wParam, 0u);
+        EXPECT_EQ(msg.lParam, 0);
+        EXPECT_EQ(wait_thread(worker), 1u);
+        EXPECT_STREQ(g_text, text.c_str());
+        EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) << "posted once";
+    }
+
+    void send(const char *message) { ASSERT_TRUE(sim_send_message(sim, message)); }
+
+    // The worker's own state may be looked at only once it has stopped.
+    void stop_worker()
+    {
+        ASSERT_TRUE(TerminateThread(worker, 0));
+        ASSERT_EQ(wait_thread(worker), 0u);
+    }
+};
+
+TEST_F(Worker, SynchronisesAndHoldsTheLeversKey)
+{
+    SimOptions options;
+    options.lever = "MCA45\r";
+    options.gstate = "MCG50\r";
+    start_synchronised(options);
+    send("MCK99"); // through once the G-state has been read
+    EXPECT_EQ(wait_packets(capture, 2), (std::vector<std::string>{"4f 87", "39"}));
+    EXPECT_EQ(host_wrote(), "RESET\r");
+    struct termios t = port_settings();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    stop_worker();
+    EXPECT_EQ(g_lever_current, 7);
+    EXPECT_EQ(g_gstate, 1);
+}
+
+TEST_F(Worker, AnswerThatTakesItsTimeIsWaitedFor)
+{
+    SimOptions options;
+    options.answer_delay_ms = 5; // as a mascon at 19200 baud
+    start_synchronised(options);
+    EXPECT_EQ(read_lines(capture), std::vector<std::string>{"52 87"});
+}
+
+TEST_F(Worker, LeversButtonsAndGStatesBecomePackets)
+{
+    start_synchronised(); // MCA50: keypad 0 held
+    for (const char *message : {"MCA55", "MCK99", "MCG99", "MCK00", "MCA65", "MCA65", "MCZ99",
+                                "MCB20", "MCZ00", "MCX99", "MCY99", "MCY00", "MCX00", "MCB60"})
+        send(message);
+    std::vector<std::string> expected = {
+        "52 87", // synchronised on MCA50
+        "02 d2", // keypad 0 -> 1
+        "39",    // K pressed
+        "b9",    // K released; the G-state between sent nothing
+        "03 82", // 1 -> 2: the button did not move the lever
+        "03 83", // the same position again: pressed and released
+        "01",    // Esc
+        "49 83", // 2 -> keypad 9
+        "81",    "39", "1c", "9c", "b9",
+        "07 c9", // keypad 9 -> 6
+    };
+    EXPECT_EQ(wait_packets(capture, expected.size()), expected);
+    stop_worker();
+    EXPECT_EQ(g_lever_previous, 15);
+    EXPECT_EQ(g_lever_current, 0);
+}
+
+TEST_F(Worker, IdleWorkerBlocksInItsRead)
+{
+    start_synchronised();
+    // Every thread but this one, CPU ticks over half a second: a worker that
+    // polled would burn all of them.
+    auto ticks = [] {
+        long total = 0;
+        DIR *tasks = opendir("/proc/self/task");
+        pid_t self = static_cast<pid_t>(GetCurrentThreadId());
+        while (struct dirent *entry = readdir(tasks)) {
+            if (entry->d_name[0] == '.' || atoi(entry->d_name) == self)
+                continue;
+            std::string stat = read_file(std::string("/proc/self/task/") + entry->d_name + "/stat");
+            size_t at = stat.rfind(')');
+            std::vector<std::string> fields;
+            std::string field;
+            for (char c : stat.substr(at + 2) + " ") {
+                if (c == ' ') {
+                    fields.push_back(field);
+                    field.clear();
+                } else {
+                    field += c;
+                }
+            }
+            total += atol(fields[11].c_str()) + atol(fields[12].c_str()); // utime, stime
+        }
+        closedir(tasks);
+        return total;
+    };
+    long before = ticks();
+    Sleep(500);
+    long used = ticks() - before;
+    RecordProperty("idle_ticks", static_cast<int>(used));
+    EXPECT_LE(used, 2);
+}
+
+TEST_F(Worker, InvalidMessageEndsTheWorker)
+{
+    start_synchronised();
+    send("MCA55");
+    send("mca55");
+    send("MCA65"); // never looked at
+    expect_gave_up("Invalid message from mascon");
+    EXPECT_EQ(read_lines(capture), (std::vector<std::string>{"52 87", "02 d2"}));
+}
+
+TEST_F(Worker, StreamOutOfStepEndsTheWorker)
+{
+    start_synchronised();
+    ASSERT_TRUE(sim_send(sim, "MCA5", 4));
+    send("MCA55");
+    expect_gave_up("Invalid message from mascon");
+    EXPECT_EQ(read_lines(capture), std::vector<std::string>{"52 87"});
+}
+
+TEST_F(Worker, MessageInPiecesIsReadWhole)
+{
+    start_synchronised();
+    ASSERT_TRUE(sim_send(sim, "MC", 2));
+    Sleep(20);
+    ASSERT_TRUE(sim_send(sim, "A55", 3));
+    Sleep(20);
+    ASSERT_TRUE(sim_send(sim, "\r", 1));
+    EXPECT_EQ(wait_packets(capture, 2), (std::vector<std::string>{"52 87", "02 d2"}));
+}
+
+TEST_F(Worker, LineGoneEndsTheWorkerWithoutReplayingTheLastMessage)
+{
+    start_synchronised();
+    send("MCZ99");
+    ASSERT_EQ(wait_packets(capture, 2).size(), 2u);
+    sim_hangup(sim);
+    expect_gave_up("There is no mascon on COM5.");
+    Sleep(50);
+    EXPECT_EQ(read_lines(capture), (std::vector<std::string>{"52 87", "01"}));
+}
+
+TEST_F(Worker, TerminatedWhileBlockedInItsRead)
+{
+    start_synchronised();
+    EXPECT_EQ(TerminateThread(worker, 0), TRUE);
+    EXPECT_EQ(wait_thread(worker), 0u);
+}
+
+struct SyncFailure : Worker {
+    // Bytes written to the pseudo-terminal reach the port's queue a moment later.
+    bool wait_pending(DWORD n)
+    {
+        return wait_for([&] {
+            COMSTAT stat = {};
+            HANDLE probe = CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+            ClearCommError(probe, NULL, &stat);
+            CloseHandle(probe);
+            return stat.cbInQue == n;
+        });
+    }
+
+    void fail_with(const SimOptions &options)
+    {
+        open_sim(options);
+        start();
+        expect_gave_up("There is no mascon on COM5.");
+    }
+};
+
+TEST_F(SyncFailure, TooMuchPendingInputNeverSendsReset)
+{
+    open_sim();
+    std::string flood(513, 'x');
+    ASSERT_TRUE(sim_send(sim, flood.data(), flood.size()));
+    ASSERT_TRUE(wait_pending(513));
+    start();
+    expect_gave_up("There is no mascon on COM5.");
+    EXPECT_EQ(host_wrote(), "");
+    EXPECT_EQ(read_file(capture), "");
+}
+
+TEST_F(SyncFailure, PendingInputUpToTheLimitIsThrownAway)
+{
+    open_sim();
+    std::string noise(512, 'x');
+    ASSERT_TRUE(sim_send(sim, noise.data(), noise.size()));
+    ASSERT_TRUE(wait_pending(512));
+    start();
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    EXPECT_EQ(wait_packets(capture, 1), std::vector<std::string>{"52 87"});
+}
+
+TEST_F(SyncFailure, SilentMascon)
+{
+    SimOptions options;
+    options.answer = SIM_ANSWER_SILENT;
+    fail_with(options);
+    EXPECT_EQ(host_wrote(), "RESET\r");
+    EXPECT_EQ(read_file(capture), "");
+}
+
+TEST_F(SyncFailure, HalfAnAnswerIsNoAnswer)
+{
+    SimOptions options;
+    options.answer = SIM_ANSWER_RAW;
+    options.raw_answer = "MCA50\rMCG0";
+    options.raw_answer_len = 10;
+    fail_with(options);
+    EXPECT_EQ(read_file(capture), "");
+}
+
+TEST_F(SyncFailure, FirstAnswerNotALeverPosition)
+{
+    SimOptions options;
+    options.lever = "MCK99\r";
+    fail_with(options);
+    EXPECT_EQ(read_file(capture), "");
+}
+
+TEST_F(SyncFailure, SecondAnswerNotAGState)
+{
+    SimOptions options;
+    options.gstate = "MCA50\r";
+    fail_with(options);
+    // The first answer already pressed keypad 0; nothing releases it here.
+    EXPECT_EQ(read_lines(capture), std::vector<std::string>{"52 87"});
+}
+
+TEST_F(SyncFailure, PortSettingsArePutBack)
+{
+    SimOptions options;
+    options.answer = SIM_ANSWER_SILENT;
+    open_sim(options);
+    int fd = open(sim_slave_path(sim), O_RDWR | O_NOCTTY);
+    struct termios before;
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    cfsetspeed(&before, B9600);
+    before.c_cflag |= CSTOPB;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    start();
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    struct termios during = port_settings();
+    EXPECT_EQ(cfgetospeed(&during), static_cast<speed_t>(B19200));
+    EXPECT_EQ(during.c_cflag & (CSIZE | CSTOPB), static_cast<tcflag_t>(CS8 | CSTOPB));
+    expect_gave_up("There is no mascon on COM5.");
+    struct termios after;
+    ASSERT_EQ(tcgetattr(fd, &after), 0);
+    EXPECT_TRUE(same_termios(before, after));
+    close(fd);
+}
+
+TEST_F(Worker, WrongPortNameLeavesThePortAlone)
+{
+    open_sim();
+    struct termios before = port_settings();
+    strcpy(config.port, "COM9");
+    start();
+    expect_gave_up("COM9 is invalid COM port.");
+    EXPECT_TRUE(same_termios(before, port_settings()));
+    EXPECT_EQ(host_wrote(), "");
+    EXPECT_EQ(read_file(capture), "");
+}
+
+} // namespace

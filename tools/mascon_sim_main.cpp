@@ -1,0 +1,387 @@
+// mascon-sim: a simulated mascon on a pseudo-terminal, driven by a script.
+
+#include "mascon_sim.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+const char k_usage[] =
+    "usage: mascon-sim [--dir DIR] [--com N] [--lever MSG] [--gstate MSG] [--silent]\n"
+    "                  [--answer ESCAPED] [--answer-delay MS] [--script FILE] [--hold] [--verbose]\n"
+    "Script lines (from FILE, or standard input without --script or with -):\n"
+    "  MCA55            send a five-character message with its \\r\n"
+    "  raw ESCAPED      send bytes exactly (\\r \\n \\t \\\\ \\xNN)\n"
+    "  sleep MS         pause\n"
+    "  wait-reset [MS]  wait for the host's next RESET\\r and the answer (default 10000)\n"
+    "  hangup           hang the line up\n"
+    "  # comment\n";
+
+MasconSim *g_sim = nullptr;
+bool g_verbose = false;
+std::mutex g_out_mutex;
+std::thread g_reset_printer;
+// Copied for the signal thread, which must not touch g_sim while main frees it.
+char g_link[PATH_MAX] = "";
+char g_slave[PATH_MAX] = "";
+
+[[noreturn]] void usage_error(const char *why, const char *arg)
+{
+    if (why)
+        fprintf(stderr, "mascon-sim: %s%s%s\n", why, arg ? ": " : "", arg ? arg : "");
+    fputs(k_usage, stderr);
+    exit(2);
+}
+
+bool parse_int(const char *text, long low, long high, long *value)
+{
+    if (!text || !*text)
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high)
+        return false;
+    *value = v;
+    return true;
+}
+
+// A bare five-character name gets its "\r"; anything else is escaped bytes
+// that must make up a whole six-byte message.
+bool parse_message(const char *text, char out[7])
+{
+    if (strlen(text) == 5 && !strchr(text, '\\')) {
+        memcpy(out, text, 5);
+        out[5] = '\r';
+        out[6] = '\0';
+        return true;
+    }
+    char buf[6];
+    if (sim_unescape(text, buf, sizeof buf) != 6)
+        return false;
+    memcpy(out, buf, 6);
+    out[6] = '\0';
+    return memchr(buf, '\0', 6) == nullptr; // the library takes C strings
+}
+
+std::string shown(const char *p, size_t len)
+{
+    std::string s;
+    for (size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        char hex[8];
+        switch (c) {
+        case '\r': s += "\\r"; break;
+        case '\n': s += "\\n"; break;
+        case '\t': s += "\\t"; break;
+        case '\\': s += "\\\\"; break;
+        default:
+            if (c >= 0x20 && c < 0x7f) {
+                s += static_cast<char>(c);
+            } else {
+                snprintf(hex, sizeof hex, "\\x%02x", c);
+                s += hex;
+            }
+        }
+    }
+    return s;
+}
+
+// The caller holds g_out_mutex.
+void say(const char *prefix, const char *p, size_t len)
+{
+    if (!g_verbose)
+        return;
+    printf("%s%s\n", prefix, shown(p, len).c_str());
+    fflush(stdout);
+}
+
+// Splits the answer back into its messages so the log reads like the line.
+void say_answer(const std::string &answer)
+{
+    for (size_t at = 0; at < answer.size();) {
+        size_t end = answer.find('\r', at);
+        end = end == std::string::npos ? answer.size() : end + 1;
+        say("> ", answer.data() + at, end - at);
+        at = end;
+    }
+}
+
+void print_resets(std::string answer)
+{
+    for (int n = 1; sim_wait_resets(g_sim, n, -1); ++n) {
+        std::lock_guard<std::mutex> lock(g_out_mutex);
+        say("< ", "RESET\r", 6);
+        say_answer(answer);
+    }
+}
+
+void unlink_our_link()
+{
+    if (!g_link[0])
+        return;
+    char target[PATH_MAX];
+    ssize_t n = readlink(g_link, target, sizeof target - 1);
+    if (n < 0)
+        return;
+    target[n] = '\0';
+    if (strcmp(target, g_slave) == 0)
+        unlink(g_link);
+}
+
+// The process exit closes the master, which hangs the line up; only the link
+// outlives us unless removed here.
+void signal_main(sigset_t signals)
+{
+    int sig = 0;
+    while (sigwait(&signals, &sig) != 0) {
+    }
+    unlink_our_link();
+    fflush(stdout);
+    _exit(0);
+}
+
+[[noreturn]] void finish(int code)
+{
+    sim_hangup(g_sim);
+    if (g_reset_printer.joinable())
+        g_reset_printer.join();
+    sim_close(g_sim);
+    g_sim = nullptr;
+    fflush(stdout);
+    exit(code);
+}
+
+void trim(std::string &s)
+{
+    const char *space = " \t\r\n";
+    size_t first = s.find_first_not_of(space);
+    if (first == std::string::npos) {
+        s.clear();
+        return;
+    }
+    s = s.substr(first, s.find_last_not_of(space) - first + 1);
+}
+
+// Splits "word rest": the word, and the rest with leading blanks skipped.
+std::string first_word(const std::string &line, std::string *rest)
+{
+    size_t end = line.find_first_of(" \t");
+    if (end == std::string::npos) {
+        rest->clear();
+        return line;
+    }
+    size_t next = line.find_first_not_of(" \t", end);
+    *rest = next == std::string::npos ? "" : line.substr(next);
+    return line.substr(0, end);
+}
+
+bool send_or_fail(const char *p, size_t len)
+{
+    // Held across the send, so a RESET the host sends in reply is logged
+    // after what provoked it.
+    std::lock_guard<std::mutex> lock(g_out_mutex);
+    if (!sim_send(g_sim, p, len)) {
+        fprintf(stderr, "mascon-sim: cannot send %s: the line is down\n", shown(p, len).c_str());
+        return false;
+    }
+    say("> ", p, len);
+    return true;
+}
+
+// Returns -1 to go on, or the exit code.
+int run_line(const std::string &raw_line, long number, int *waits)
+{
+    std::string line = raw_line;
+    trim(line);
+    if (line.empty() || line[0] == '#')
+        return -1;
+    std::string arg;
+    std::string word = first_word(line, &arg);
+    bool understood = true;
+    if (word == "raw") {
+        std::string bytes(arg.size() + 1, '\0');
+        long n = sim_unescape(arg.c_str(), &bytes[0], bytes.size());
+        if (arg.empty() || n < 0)
+            understood = false;
+        else if (!send_or_fail(bytes.data(), static_cast<size_t>(n)))
+            return 1;
+    } else if (word == "sleep") {
+        long ms = 0;
+        if (parse_int(arg.c_str(), 0, INT_MAX, &ms))
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        else
+            understood = false;
+    } else if (word == "wait-reset") {
+        long ms = 10000;
+        if (!arg.empty() && !parse_int(arg.c_str(), 0, INT_MAX, &ms)) {
+            understood = false;
+        } else {
+            // Each wait-reset stands for one more RESET, so a script can
+            // follow a host that reconnects.
+            if (!sim_wait_resets(g_sim, *waits + 1, static_cast<int>(ms))) {
+                fprintf(stderr, "mascon-sim: no RESET from the host\n");
+                return 1;
+            }
+            ++*waits;
+        }
+    } else if (word == "hangup" && arg.empty()) {
+        sim_hangup(g_sim);
+    } else if (line.size() == 5) {
+        char message[6];
+        memcpy(message, line.data(), 5);
+        message[5] = '\r';
+        if (!send_or_fail(message, sizeof message))
+            return 1;
+    } else {
+        understood = false;
+    }
+    if (!understood) {
+        fprintf(stderr, "mascon-sim: line %ld: cannot understand: %s\n", number, line.c_str());
+        return 2;
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const char *dir = nullptr;
+    long com = 1;
+    char lever[7] = "MCA50\r";
+    char gstate[7] = "MCG00\r";
+    bool silent = false;
+    bool hold = false;
+    std::string raw_answer;
+    bool have_raw = false;
+    long delay = 0;
+    const char *script = nullptr;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> const char * {
+            if (i + 1 >= argc)
+                usage_error("missing value", argv[i]);
+            return argv[++i];
+        };
+        if (a == "--dir") {
+            dir = value();
+        } else if (a == "--com") {
+            if (!parse_int(value(), 1, 9, &com))
+                usage_error("--com takes 1 to 9", argv[i]);
+        } else if (a == "--lever") {
+            if (!parse_message(value(), lever))
+                usage_error("--lever takes a six-byte message", argv[i]);
+        } else if (a == "--gstate") {
+            if (!parse_message(value(), gstate))
+                usage_error("--gstate takes a six-byte message", argv[i]);
+        } else if (a == "--silent") {
+            silent = true;
+        } else if (a == "--answer") {
+            const char *text = value();
+            raw_answer.assign(strlen(text) + 1, '\0');
+            long n = sim_unescape(text, &raw_answer[0], raw_answer.size());
+            if (n < 0)
+                usage_error("--answer: bad escape", text);
+            raw_answer.resize(static_cast<size_t>(n));
+            have_raw = true;
+        } else if (a == "--answer-delay") {
+            if (!parse_int(value(), 0, INT_MAX, &delay))
+                usage_error("--answer-delay takes milliseconds", argv[i]);
+        } else if (a == "--script") {
+            script = value();
+        } else if (a == "--hold") {
+            hold = true;
+        } else if (a == "--verbose") {
+            g_verbose = true;
+        } else if (a == "--help" || a == "-h") {
+            fputs(k_usage, stdout);
+            return 0;
+        } else {
+            usage_error("unknown argument", argv[i]);
+        }
+    }
+    if (silent && have_raw)
+        usage_error("--silent and --answer exclude each other", nullptr);
+
+    FILE *in = stdin;
+    if (script && strcmp(script, "-") != 0) {
+        in = fopen(script, "r");
+        if (!in) {
+            fprintf(stderr, "mascon-sim: %s: %s\n", script, strerror(errno));
+            return 2;
+        }
+    }
+
+    // Blocked before any thread starts, so only the signal thread takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    SimOptions options;
+    options.lever = lever;
+    options.gstate = gstate;
+    options.answer_delay_ms = static_cast<int>(delay);
+    std::string answer = std::string(lever) + gstate;
+    if (silent) {
+        options.answer = SIM_ANSWER_SILENT;
+        answer.clear();
+    } else if (have_raw) {
+        options.answer = SIM_ANSWER_RAW;
+        options.raw_answer = raw_answer.data();
+        options.raw_answer_len = raw_answer.size();
+        answer = raw_answer;
+    }
+    g_sim = sim_open(dir, static_cast<int>(com), &options);
+    if (!g_sim)
+        return 1;
+    snprintf(g_slave, sizeof g_slave, "%s", sim_slave_path(g_sim));
+    snprintf(g_link, sizeof g_link, "%s", sim_link_path(g_sim));
+    std::thread(signal_main, signals).detach();
+    if (g_verbose)
+        g_reset_printer = std::thread(print_resets, answer);
+
+    {
+        std::lock_guard<std::mutex> lock(g_out_mutex);
+        if (g_link[0])
+            printf("mascon-sim: %s linked as %s\n", g_slave, g_link);
+        else
+            printf("mascon-sim: %s\n", g_slave);
+        fflush(stdout);
+    }
+
+    char *buf = nullptr;
+    size_t cap = 0;
+    long number = 0;
+    int waits = 0;
+    while (getline(&buf, &cap, in) >= 0) {
+        int code = run_line(buf, ++number, &waits);
+        if (code >= 0) {
+            free(buf);
+            finish(code);
+        }
+    }
+    free(buf);
+    if (in != stdin)
+        fclose(in);
+    if (hold) {
+        for (;;)
+            pause(); // the signal thread ends the process
+    }
+    finish(0);
+}
