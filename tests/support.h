@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <termios.h>
+
 #include <string>
 #include <vector>
 
@@ -37,6 +39,9 @@ struct StderrCapture {
 std::string read_file(const std::string &path);
 std::vector<std::string> read_lines(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
+
+// Every terminal setting, speeds included.
+bool same_termios(const struct termios &a, const struct termios &b);
 
 // Polls until cond() holds or timeout_ms passes; returns the last cond().
 template <typename Cond> bool wait_for(Cond cond, int timeout_ms = 5000)

@@ -104,13 +104,6 @@ struct SerialPort : testing::Test {
     }
 };
 
-bool same_termios(const struct termios &a, const struct termios &b)
-{
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetospeed(&a) == cfgetospeed(&b);
-}
-
 TEST_F(SerialPort, OpenIsRawAndExclusiveCloseRestores)
 {
     HANDLE port = open_port("com3");

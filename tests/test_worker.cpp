@@ -20,13 +20,6 @@
 
 namespace {
 
-bool same_termios(const struct termios &a, const struct termios &b)
-{
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
-}
-
 struct Worker : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
