@@ -47,6 +47,9 @@ DWORD compat_error_from_errno(int error);
 enum CompatDevice { COMPAT_DEVICE_NONE, COMPAT_DEVICE_SERIAL, COMPAT_DEVICE_KEYDRV };
 CompatDevice compat_resolve_device(const char *name, char *path, size_t cap);
 
+// A path in the Windows manner, its backslashes turned into slashes.
+void compat_native_path(const char *name, char *path, size_t cap);
+
 HANDLE compat_serial_open(const char *path);
 BOOL compat_serial_close(CompatHandle *handle);
 HANDLE compat_keydrv_open(const char *path);
@@ -57,3 +60,13 @@ BOOL compat_thread_close(CompatHandle *handle);
 // queue. The window machinery proper is built on these.
 HWND compat_window_new(void);
 void compat_window_free(HWND window);
+
+// Posts WM_CLOSE to every window, as a user closing them would; with none yet,
+// the first window made gets it.
+void compat_close_windows(void);
+
+// What the notification area shows: false when no icon is there, else its
+// record is copied out.
+bool compat_tray_icon(NOTIFYICONDATAA *icon);
+// How many times a pop-up menu has been tracked.
+int compat_popup_count(void);

@@ -4,7 +4,7 @@
 // NOTCHKEY_DEVICES naming a folder, COMn is its entry "comn" and the driver
 // path \\.\keytap.vxd its entry "keytap.vxd", and nothing else is consulted;
 // without it, COMn is /dev/ttyS(n-1) and the driver is /dev/uinput. Every
-// other name is an ordinary path.
+// other name is an ordinary path, its backslashes taken as slashes.
 #include "compat.h"
 
 #include <errno.h>
@@ -79,6 +79,14 @@ CompatDevice compat_resolve_device(const char *name, char *path, size_t cap)
     return COMPAT_DEVICE_NONE;
 }
 
+void compat_native_path(const char *name, char *path, size_t cap)
+{
+    snprintf(path, cap, "%s", name);
+    for (char *c = path; *c; ++c)
+        if (*c == '\\')
+            *c = '/';
+}
+
 static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD disposition)
 {
     int flags = O_CLOEXEC;
@@ -140,7 +148,8 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     case COMPAT_DEVICE_KEYDRV: return compat_keydrv_open(path);
     case COMPAT_DEVICE_NONE: break;
     }
-    return open_file(name, access, share, disposition);
+    compat_native_path(name, path, sizeof path);
+    return open_file(path, access, share, disposition);
 }
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,

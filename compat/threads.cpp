@@ -21,6 +21,7 @@ struct CompatThread {
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
     pthread_mutex_t lock;
+    pthread_cond_t done; // signalled once ended
     DWORD exit_code;
     bool ended;
     bool code_set; // ExitThread or TerminateThread has chosen the exit code
@@ -36,6 +37,7 @@ static void thread_release(CompatThread *thread)
     bool last = --thread->refs == 0;
     pthread_mutex_unlock(&thread->lock);
     if (last) {
+        pthread_cond_destroy(&thread->done);
         pthread_mutex_destroy(&thread->lock);
         free(thread);
     }
@@ -47,6 +49,7 @@ static void thread_ended(void *value)
     CompatThread *thread = static_cast<CompatThread *>(value);
     pthread_mutex_lock(&thread->lock);
     thread->ended = true;
+    pthread_cond_broadcast(&thread->done);
     pthread_mutex_unlock(&thread->lock);
     thread_release(thread);
 }
@@ -86,6 +89,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     thread->exit_code = STILL_ACTIVE;
     thread->refs = 2;
     pthread_mutex_init(&thread->lock, nullptr);
+    pthread_condattr_t clock;
+    pthread_condattr_init(&clock);
+    pthread_condattr_setclock(&clock, CLOCK_MONOTONIC);
+    pthread_cond_init(&thread->done, &clock);
+    pthread_condattr_destroy(&clock);
     handle->thread = thread;
 
     pthread_attr_t attr;
@@ -96,6 +104,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     int rc = pthread_create(&thread->id, &attr, thread_main, thread);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        pthread_cond_destroy(&thread->done);
         pthread_mutex_destroy(&thread->lock);
         free(thread);
         compat_handle_free(handle);
@@ -155,6 +164,32 @@ BOOL WINAPI GetExitCodeThread(HANDLE object, LPDWORD exit_code)
     pthread_mutex_unlock(&thread->lock);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
+{
+    CompatHandle *handle = compat_handle_get(object, COMPAT_THREAD);
+    if (!handle)
+        return WAIT_FAILED;
+    CompatThread *thread = handle->thread;
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&thread->lock);
+    while (!thread->ended) {
+        if (milliseconds == INFINITE)
+            pthread_cond_wait(&thread->done, &thread->lock);
+        else if (pthread_cond_timedwait(&thread->done, &thread->lock, &until) == ETIMEDOUT)
+            break;
+    }
+    bool ended = thread->ended;
+    pthread_mutex_unlock(&thread->lock);
+    return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL compat_thread_close(CompatHandle *handle)

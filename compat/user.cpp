@@ -1,16 +1,19 @@
-// Windows as message targets, each thread's message queue, and message boxes.
+// Windows, window classes, each thread's message queue, and message boxes.
 //
 // A window belongs to the thread that made it, and a message posted to it
-// lands in that thread's queue, whichever thread posts. That is all the worker
-// needs to hand its WM_WORKER_ENDED to the user-interface thread. A message
-// box has no one to show it to: it is one line on standard error and is
-// answered with OK at once.
+// lands in that thread's queue, whichever thread posts; dispatching calls the
+// window procedure of its class. Nothing is drawn: a window is a message
+// target. A message box has no one to show it to: it is one line on standard
+// error and is answered with OK at once.
 #include "compat.h"
 
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
+
+#include <string.h>
+#include <strings.h>
 
 #include <deque>
 
@@ -22,6 +25,13 @@ struct MessageQueue {
 struct HWND__ {
     DWORD magic;
     MessageQueue *queue; // the owning thread's
+    WNDPROC proc;        // null for a bare message target
+    HWND__ *next;        // every live window, for closing them all
+};
+
+struct WindowClass {
+    char name[256];
+    WNDPROC proc;
 };
 
 static const DWORD WINDOW_MAGIC = 0x6e6b776e; // "nkwn"
@@ -32,6 +42,10 @@ static pthread_mutex_t g_user_lock = PTHREAD_MUTEX_INITIALIZER;
 // Queues are kept for the life of the process; a message posted to a window of
 // a thread that has ended just waits there, as on Windows.
 static thread_local MessageQueue *g_own_queue;
+static HWND g_windows;              // live windows, newest first
+static WindowClass g_classes[16];   // registered classes
+static int g_class_count;
+static bool g_close_pending;        // a close came before any window existed
 
 static MessageQueue *own_queue(void)
 {
@@ -54,17 +68,162 @@ HWND compat_window_new(void)
     }
     window->magic = WINDOW_MAGIC;
     window->queue = own_queue();
+    pthread_mutex_lock(&g_user_lock);
+    window->next = g_windows;
+    g_windows = window;
+    pthread_mutex_unlock(&g_user_lock);
     return window;
 }
 
 void compat_window_free(HWND window)
 {
     pthread_mutex_lock(&g_user_lock);
-    if (window_valid(window))
+    if (window_valid(window)) {
         window->magic = 0;
+        for (HWND *at = &g_windows; *at; at = &(*at)->next)
+            if (*at == window) {
+                *at = window->next;
+                break;
+            }
+    }
     pthread_mutex_unlock(&g_user_lock);
-    // Freed only once nothing can post to it: windows live until the process ends.
+    // The memory stays: a stale handle must read as invalid, not as garbage.
 }
+
+void compat_close_windows(void)
+{
+    pthread_mutex_lock(&g_user_lock);
+    if (!g_windows)
+        g_close_pending = true;
+    for (HWND window = g_windows; window; window = window->next) {
+        MSG msg = {};
+        msg.hwnd = window;
+        msg.message = WM_CLOSE;
+        window->queue->messages.push_back(msg);
+        pthread_cond_signal(&window->queue->arrived);
+    }
+    pthread_mutex_unlock(&g_user_lock);
+}
+
+ATOM WINAPI RegisterClassExA(const WNDCLASSEXA *window_class)
+{
+    if (!window_class || window_class->cbSize != sizeof(WNDCLASSEXA) ||
+        !window_class->lpszClassName || !window_class->lpfnWndProc) {
+        compat_fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    pthread_mutex_lock(&g_user_lock);
+    ATOM atom = 0;
+    bool taken = false;
+    for (int i = 0; i < g_class_count; ++i)
+        taken |= strcasecmp(g_classes[i].name, window_class->lpszClassName) == 0;
+    if (!taken && g_class_count < 16 && strlen(window_class->lpszClassName) < 256) {
+        WindowClass &c = g_classes[g_class_count++];
+        strcpy(c.name, window_class->lpszClassName);
+        c.proc = window_class->lpfnWndProc;
+        atom = static_cast<ATOM>(0xc000 + g_class_count);
+    }
+    pthread_mutex_unlock(&g_user_lock);
+    if (!atom)
+        compat_fail(taken ? 1410 /* ERROR_CLASS_ALREADY_EXISTS */ : ERROR_NOT_ENOUGH_MEMORY);
+    return atom;
+}
+
+HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x,
+                            int y, int width, int height, HWND parent, HMENU menu,
+                            HINSTANCE instance, LPVOID parameter)
+{
+    (void)ex_style, (void)title, (void)style, (void)x, (void)y, (void)width, (void)height;
+    (void)parent, (void)menu, (void)instance, (void)parameter;
+    WNDPROC proc = nullptr;
+    pthread_mutex_lock(&g_user_lock);
+    for (int i = 0; class_name && i < g_class_count; ++i)
+        if (strcasecmp(g_classes[i].name, class_name) == 0)
+            proc = g_classes[i].proc;
+    pthread_mutex_unlock(&g_user_lock);
+    if (!proc) {
+        compat_fail(1407); // ERROR_CANNOT_FIND_WND_CLASS
+        return nullptr;
+    }
+    HWND window = compat_window_new();
+    if (!window)
+        return nullptr;
+    window->proc = proc;
+    if (proc(window, WM_CREATE, 0, 0) == -1) {
+        DestroyWindow(window);
+        return nullptr;
+    }
+    pthread_mutex_lock(&g_user_lock);
+    bool close_now = g_close_pending;
+    g_close_pending = false;
+    pthread_mutex_unlock(&g_user_lock);
+    if (close_now)
+        PostMessageA(window, WM_CLOSE, 0, 0);
+    return window;
+}
+
+BOOL WINAPI DestroyWindow(HWND window)
+{
+    pthread_mutex_lock(&g_user_lock);
+    bool valid = window_valid(window);
+    pthread_mutex_unlock(&g_user_lock);
+    if (!valid)
+        return compat_fail(ERROR_INVALID_WINDOW_HANDLE);
+    if (window->proc)
+        window->proc(window, WM_DESTROY, 0, 0);
+    compat_window_free(window);
+    return TRUE;
+}
+
+BOOL WINAPI ShowWindow(HWND window, int show)
+{
+    (void)window, (void)show;
+    return FALSE; // it was not visible before
+}
+
+BOOL WINAPI UpdateWindow(HWND window) { return window_valid(window) ? TRUE : FALSE; }
+
+LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    (void)wparam, (void)lparam;
+    if (message == WM_CLOSE)
+        DestroyWindow(window);
+    return 0;
+}
+
+BOOL WINAPI TranslateMessage(const MSG *msg)
+{
+    (void)msg;
+    return FALSE; // no key messages come to a hidden window here
+}
+
+LRESULT WINAPI DispatchMessageA(const MSG *msg)
+{
+    if (!msg || !msg->hwnd)
+        return 0;
+    pthread_mutex_lock(&g_user_lock);
+    bool valid = window_valid(msg->hwnd);
+    pthread_mutex_unlock(&g_user_lock);
+    if (!valid || !msg->hwnd->proc)
+        return 0;
+    return msg->hwnd->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+void WINAPI PostQuitMessage(int exit_code)
+{
+    PostMessageA(NULL, WM_QUIT, static_cast<WPARAM>(exit_code), 0);
+}
+
+BOOL WINAPI GetCursorPos(LPPOINT point)
+{
+    if (!point)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    point->x = 0;
+    point->y = 0;
+    return TRUE;
+}
+
+BOOL WINAPI SetForegroundWindow(HWND window) { return window_valid(window) ? TRUE : FALSE; }
 
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {

@@ -35,6 +35,19 @@ typedef intptr_t LRESULT;
 
 struct HWND__;
 typedef HWND__ *HWND;
+// Objects the platform layer hands out but never looks into.
+typedef struct HINSTANCE__ *HINSTANCE;
+typedef struct HICON__ *HICON;
+typedef struct HMENU__ *HMENU;
+typedef HICON HCURSOR;
+typedef struct HGDIOBJ__ *HGDIOBJ;
+typedef HGDIOBJ HBRUSH;
+typedef WORD ATOM;
+typedef const struct tagRECT *LPCRECT;
+
+#define LOWORD(l) ((WORD)((uintptr_t)(l)&0xffff))
+#define HIWORD(l) ((WORD)(((uintptr_t)(l) >> 16) & 0xffff))
+#define MAKEINTRESOURCEA(i) ((LPSTR)(uintptr_t)((WORD)(i)))
 
 #ifndef TRUE
 #define TRUE 1
@@ -206,6 +219,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
 BOOL WINAPI TerminateThread(HANDLE thread, DWORD exit_code);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 DWORD WINAPI GetCurrentThreadId(void);
+
+#define INFINITE 0xffffffffu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xffffffffu
+
+// Threads only.
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
 void WINAPI Sleep(DWORD milliseconds);
 
 // ---- windows and messages ------------------------------------------------
@@ -241,9 +262,111 @@ typedef struct tagMSG {
     POINT pt;
 } MSG, *LPMSG;
 
+typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+typedef struct tagWNDCLASSEXA {
+    UINT cbSize;
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
+    HICON hIconSm;
+} WNDCLASSEXA;
+
+#define WS_OVERLAPPEDWINDOW 0x00cf0000u
+#define WS_EX_TOOLWINDOW 0x00000080u
+#define CW_USEDEFAULT ((int)0x80000000)
+
+#define SW_HIDE 0
+#define SW_SHOWNORMAL 1
+#define SW_SHOWDEFAULT 10
+
+ATOM WINAPI RegisterClassExA(const WNDCLASSEXA *window_class);
+HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x,
+                            int y, int width, int height, HWND parent, HMENU menu,
+                            HINSTANCE instance, LPVOID parameter);
+BOOL WINAPI DestroyWindow(HWND window);
+BOOL WINAPI ShowWindow(HWND window, int show);
+BOOL WINAPI UpdateWindow(HWND window);
+LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+void WINAPI PostQuitMessage(int exit_code);
+BOOL WINAPI TranslateMessage(const MSG *msg);
+LRESULT WINAPI DispatchMessageA(const MSG *msg);
 BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove);
 BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last);
+
+BOOL WINAPI GetCursorPos(LPPOINT point);
+BOOL WINAPI SetForegroundWindow(HWND window);
+
+// ---- resources -----------------------------------------------------------
+
+#define IMAGE_ICON 1
+#define LR_DEFAULTCOLOR 0x0000u
+#define IDC_ARROW MAKEINTRESOURCEA(32512)
+#define LTGRAY_BRUSH 1
+
+HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name);
+HANDLE WINAPI LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, int height,
+                         UINT flags);
+HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name);
+HMENU WINAPI LoadMenuA(HINSTANCE instance, LPCSTR name);
+HMENU WINAPI GetSubMenu(HMENU menu, int position);
+HGDIOBJ WINAPI GetStockObject(int object);
+
+#define TPM_RIGHTBUTTON 0x0002u
+#define TPM_BOTTOMALIGN 0x0020u
+
+BOOL WINAPI TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner,
+                           LPCRECT exclude);
+
+// ---- the notification area -----------------------------------------------
+
+#define NIM_ADD 0x00000000u
+#define NIM_MODIFY 0x00000001u
+#define NIM_DELETE 0x00000002u
+#define NIF_MESSAGE 0x00000001u
+#define NIF_ICON 0x00000002u
+#define NIF_TIP 0x00000004u
+
+typedef struct _NOTIFYICONDATAA {
+    DWORD cbSize;
+    HWND hWnd;
+    UINT uID;
+    UINT uFlags;
+    UINT uCallbackMessage;
+    HICON hIcon;
+    CHAR szTip[128];
+    DWORD dwState;
+    DWORD dwStateMask;
+    CHAR szInfo[256];
+    UINT uVersion;
+    CHAR szInfoTitle[64];
+    DWORD dwInfoFlags;
+} NOTIFYICONDATAA, *PNOTIFYICONDATAA;
+
+// The first version of the record ends after a 64-character tip.
+#define NOTIFYICONDATAA_V1_SIZE (offsetof(NOTIFYICONDATAA, szTip) + 64)
+
+BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data);
+
+// ---- strings and settings files ------------------------------------------
+
+LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from);
+DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out,
+                                      DWORD size, LPCSTR file);
+
+// ---- the process ---------------------------------------------------------
+
+// The program's entry point; the platform layer's main() calls it.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show);
 
 // ---- message boxes -------------------------------------------------------
 

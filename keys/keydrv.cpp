@@ -34,12 +34,24 @@ int keydrv_close(void)
     return 0;
 }
 
+// Make codes pressed and not released since, so nothing stays held down when
+// the program ends. Written by the worker only, read once it has stopped.
+static bool g_held[0x80];
+
 // A failed request is not retried: that key event is lost, the next one may
 // get through.
 static void send_packet(BYTE *packet, DWORD len)
 {
+    // A press counts as held before the request and a release as done only
+    // after it: a key released once too often is harmless, one left down is not.
+    for (DWORD i = 0; i < len; ++i)
+        if (!(packet[i] & 0x80))
+            g_held[packet[i]] = true;
     DWORD returned = 0;
     DeviceIoControl(g_keydrv, KEYDRV_SEND_PACKET, packet, len, NULL, 0, &returned, NULL);
+    for (DWORD i = 0; i < len; ++i)
+        if (packet[i] & 0x80)
+            g_held[packet[i] & 0x7f] = false;
 }
 
 int send_lever_change(LONG from, LONG to)
@@ -62,4 +74,17 @@ int on_gstate(LONG index)
 {
     (void)index;
     return 1;
+}
+
+int release_held_keys(void)
+{
+    int released = 0;
+    for (BYTE code = 0; code < 0x80; ++code) {
+        if (!g_held[code])
+            continue;
+        BYTE packet[1] = {static_cast<BYTE>(code | 0x80)};
+        send_packet(packet, 1);
+        ++released;
+    }
+    return released;
 }

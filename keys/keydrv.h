@@ -24,3 +24,7 @@ int keydrv_close(void);
 int send_lever_change(LONG from, LONG to);
 int send_button_key(LONG index);
 int on_gstate(LONG index);
+
+// Releases, one packet each, every key a packet pressed and none released
+// since; returns how many. Only once the worker has stopped.
+int release_held_keys(void);

@@ -1,0 +1,48 @@
+// The process entry: main() calls WinMain, and its result is the exit code.
+//
+// SIGINT, SIGTERM and SIGHUP close the windows, as a user closing them
+// would, so the program shuts down in its own order. They are taken by a
+// thread of their own, which may post messages as no signal handler could;
+// every other thread starts with them blocked.
+#include "compat.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+
+#include <string>
+
+static sigset_t g_closing_signals;
+
+static void *signal_main(void *)
+{
+    for (;;) {
+        int signal_number = 0;
+        if (sigwait(&g_closing_signals, &signal_number) == 0)
+            compat_close_windows();
+    }
+    return nullptr;
+}
+
+int main(int argc, char **argv)
+{
+    sigemptyset(&g_closing_signals);
+    sigaddset(&g_closing_signals, SIGINT);
+    sigaddset(&g_closing_signals, SIGTERM);
+    sigaddset(&g_closing_signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &g_closing_signals, nullptr);
+    pthread_t signals;
+    pthread_create(&signals, nullptr, signal_main, nullptr);
+    pthread_detach(signals);
+
+    // The command line as Windows would hand it over: the arguments after
+    // the program's name.
+    std::string command_line;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1)
+            command_line += ' ';
+        command_line += argv[i];
+    }
+    static int module; // any address names this one module
+    return WinMain(reinterpret_cast<HINSTANCE>(&module), NULL, &command_line[0], SW_SHOWDEFAULT);
+}

@@ -1,0 +1,136 @@
+// Resources, the notification area and pop-up menus, with nothing to show.
+//
+// The native build carries no resource data: icons, cursors, brushes and
+// menus are handles the program passes around and never looks into, so any
+// load succeeds. The notification area keeps the icons added to it, so
+// their presence can be checked; a tracked pop-up menu is dismissed at once.
+#include "compat.h"
+
+#include <pthread.h>
+#include <string.h>
+
+struct HICON__ {
+    int unused;
+};
+struct HGDIOBJ__ {
+    int unused;
+};
+struct HMENU__ {
+    HMENU__ *popup; // the one pop-up of a menu bar
+};
+
+static HICON__ g_icon;
+static HGDIOBJ__ g_brush;
+static HMENU__ g_popup_menu;
+static HMENU__ g_menu_bar = {&g_popup_menu};
+
+static pthread_mutex_t g_shell_lock = PTHREAD_MUTEX_INITIALIZER;
+static NOTIFYICONDATAA g_tray;  // the icon shown, when g_tray_shown
+static bool g_tray_shown;
+static int g_popups;
+
+HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name)
+{
+    (void)instance, (void)name;
+    return &g_icon;
+}
+
+HANDLE WINAPI LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, int height,
+                         UINT flags)
+{
+    (void)instance, (void)name, (void)width, (void)height, (void)flags;
+    if (type != IMAGE_ICON) {
+        compat_fail(ERROR_NOT_SUPPORTED);
+        return NULL;
+    }
+    return &g_icon;
+}
+
+HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name)
+{
+    (void)instance, (void)name;
+    return &g_icon;
+}
+
+HMENU WINAPI LoadMenuA(HINSTANCE instance, LPCSTR name)
+{
+    (void)instance, (void)name;
+    return &g_menu_bar;
+}
+
+HMENU WINAPI GetSubMenu(HMENU menu, int position)
+{
+    return menu && position == 0 ? menu->popup : NULL;
+}
+
+HGDIOBJ WINAPI GetStockObject(int object)
+{
+    (void)object;
+    return &g_brush;
+}
+
+BOOL WINAPI TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner,
+                           LPCRECT exclude)
+{
+    (void)flags, (void)x, (void)y, (void)reserved, (void)owner, (void)exclude;
+    if (!menu)
+        return compat_fail(1401); // ERROR_INVALID_MENU_HANDLE
+    pthread_mutex_lock(&g_shell_lock);
+    ++g_popups;
+    pthread_mutex_unlock(&g_shell_lock);
+    return FALSE; // dismissed without a choice
+}
+
+BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
+{
+    if (!data || data->cbSize < NOTIFYICONDATAA_V1_SIZE)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    pthread_mutex_lock(&g_shell_lock);
+    bool same = g_tray_shown && g_tray.hWnd == data->hWnd && g_tray.uID == data->uID;
+    BOOL done = FALSE;
+    switch (message) {
+    case NIM_ADD:
+        if (!g_tray_shown) {
+            memset(&g_tray, 0, sizeof g_tray);
+            memcpy(&g_tray, data, NOTIFYICONDATAA_V1_SIZE);
+            g_tray.szTip[63] = '\0';
+            g_tray_shown = true;
+            done = TRUE;
+        }
+        break;
+    case NIM_MODIFY:
+        if (same) {
+            memcpy(&g_tray, data, NOTIFYICONDATAA_V1_SIZE);
+            g_tray.szTip[63] = '\0';
+            done = TRUE;
+        }
+        break;
+    case NIM_DELETE:
+        if (same) {
+            g_tray_shown = false;
+            done = TRUE;
+        }
+        break;
+    default: break;
+    }
+    pthread_mutex_unlock(&g_shell_lock);
+    return done ? TRUE : compat_fail(ERROR_INVALID_PARAMETER);
+}
+
+bool compat_tray_icon(NOTIFYICONDATAA *icon)
+{
+    pthread_mutex_lock(&g_shell_lock);
+    bool shown = g_tray_shown;
+    if (shown && icon)
+        *icon = g_tray;
+    pthread_mutex_unlock(&g_shell_lock);
+    return shown;
+}
+
+int compat_popup_count(void)
+{
+    pthread_mutex_lock(&g_shell_lock);
+    int count = g_popups;
+    pthread_mutex_unlock(&g_shell_lock);
+    return count;
+}
