@@ -1,0 +1,35 @@
+// The tray shell: start-up, settings, the log file, the hidden window with its
+// notification icon and menu, the message loop, and shutdown.
+#pragma once
+
+#include "common/notchkey.h"
+
+#include <shellapi.h>
+
+#define SETTINGS_FILE ".\\notchkey.ini"
+#define PORT_DEFAULT "COM2"
+// The longest log path kept, although its field holds more.
+#define LOGFILE_MAX 255
+
+// How many times a failing exit-code query of the ended worker is repeated.
+#define WORKER_QUERY_TRIES 10
+// How long shutdown waits for the terminated worker to be gone.
+#define WORKER_STOP_WAIT_MS 2000
+
+// Loaded at start-up and held for the life of the process.
+extern HICON g_icon_large;
+extern HICON g_icon_small;
+extern HMENU g_menu;
+extern HMENU g_popup; // the pop-up holding "Exit"
+// The serial worker; 0 when there is none.
+extern HANDLE g_worker;
+
+// The notification icon's record, shared with start-up for removing it.
+extern NOTIFYICONDATAA g_nid;
+// Where the mouse was when the menu was asked for.
+extern POINT g_cursor;
+
+// Fills port and logfile from the settings file; returns 0.
+int load_config(AppConfig *config);
+
+LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -1,0 +1,64 @@
+#include "res/resource.h"
+#include "shell/shell.h"
+
+NOTIFYICONDATAA g_nid;
+POINT g_cursor;
+
+static void on_create(HWND window)
+{
+    g_nid.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    g_nid.hWnd = window;
+    g_nid.uID = 1;
+    g_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    g_nid.uCallbackMessage = WM_TRAYNOTIFY;
+    g_nid.hIcon = g_icon_small;
+    lstrcpyA(g_nid.szTip, APP_TIP);
+    Shell_NotifyIconA(NIM_ADD, &g_nid);
+}
+
+static void end_program(void)
+{
+    Shell_NotifyIconA(NIM_DELETE, &g_nid);
+    PostQuitMessage(0);
+}
+
+static void on_tray_notify(HWND window, LPARAM mouse)
+{
+    if (mouse != WM_RBUTTONDOWN)
+        return;
+    GetCursorPos(&g_cursor);
+    // Without the foreground the menu would not close when clicked away from.
+    SetForegroundWindow(window);
+    TrackPopupMenu(g_popup, TPM_BOTTOMALIGN | TPM_RIGHTBUTTON, g_cursor.x, g_cursor.y, 0, window,
+                   NULL);
+}
+
+// The worker has told the user why it gave up and is on its way out.
+static void on_worker_ended(void)
+{
+    // A second notice finds no worker left to ask about.
+    if (g_worker) {
+        DWORD code = 0;
+        for (int tries = 0; tries < WORKER_QUERY_TRIES; ++tries)
+            if (GetExitCodeThread(g_worker, &code))
+                break;
+        CloseHandle(g_worker);
+        g_worker = 0;
+    }
+    end_program();
+}
+
+LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CREATE: on_create(window); return 0;
+    case WM_DESTROY: end_program(); return 0;
+    case WM_COMMAND:
+        if (LOWORD(wparam) == IDM_EXIT)
+            end_program();
+        return 0;
+    case WM_TRAYNOTIFY: on_tray_notify(window, lparam); return 0;
+    case WM_WORKER_ENDED: on_worker_ended(); return 0;
+    default: return DefWindowProcA(window, message, wparam, lparam);
+    }
+}
