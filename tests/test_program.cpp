@@ -1,0 +1,220 @@
+// The real notchkey binary end to end: settings file, log file, driver,
+// worker and shutdown, against mascon-sim on a pseudo-terminal and the
+// capture driver.
+#include "mascon_sim.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Program : testing::Test {
+    TempDir home;      // the program's current directory
+    DeviceDir devices; // COM2 and the driver
+    std::string capture = devices.make_capture();
+    std::string log = home.file("notchkey.log");
+    std::string errors = home.file("stderr.txt");
+    MasconSim *sim = nullptr;
+    pid_t pid = -1;
+
+    void TearDown() override
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (sim)
+            sim_close(sim);
+    }
+
+    void settings(const std::string &port, const std::string &logfile)
+    {
+        write_file(home.file("notchkey.ini"),
+                   "[config]\r\nport=" + port + "\r\n[debug]\r\nlogfile=" + logfile + "\r\n");
+    }
+
+    void open_sim(const SimOptions &options = SimOptions())
+    {
+        sim = sim_open(devices.dir.path.c_str(), 2, &options);
+        ASSERT_NE(sim, nullptr);
+    }
+
+    void start(std::vector<std::string> args = {})
+    {
+        pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (chdir(home.path.c_str()) != 0)
+                _exit(120);
+            int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 2);
+            std::vector<char *> argv = {const_cast<char *>(NOTCHKEY_BINARY)};
+            for (std::string &arg : args)
+                argv.push_back(&arg[0]);
+            argv.push_back(nullptr);
+            execv(NOTCHKEY_BINARY, argv.data());
+            _exit(121);
+        }
+    }
+
+    // The exit code, or -1 when the program has not ended in time.
+    int wait_exit(int timeout_ms = 10000)
+    {
+        int status = 0;
+        bool ended = wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
+        if (!ended)
+            return -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    }
+
+    int stop()
+    {
+        kill(pid, SIGTERM);
+        return wait_exit();
+    }
+
+    std::string host_wrote() const
+    {
+        char buffer[256];
+        size_t n = sim_received(sim, buffer, sizeof buffer);
+        return std::string(buffer, n < sizeof buffer ? n : sizeof buffer);
+    }
+
+    // Started, synchronised, and two keys held: 1 by the lever, Space by K.
+    void ride(std::vector<std::string> args = {})
+    {
+        settings("COM2", "notchkey.log");
+        open_sim();
+        start(args);
+        ASSERT_TRUE(sim_wait_reset(sim, 5000));
+        for (const char *message : {"MCA55", "MCK99", "MCG50"})
+            ASSERT_TRUE(sim_send_message(sim, message));
+        ASSERT_EQ(wait_packets(capture, 3).size(), 3u);
+    }
+};
+
+const std::string BOTH_LINES = "logging started.\r\nlogging ended.\r\n";
+
+TEST_F(Program, RideEndedBySigtermReleasesHeldKeys)
+{
+    ride();
+    EXPECT_EQ(stop(), 0);
+    EXPECT_EQ(read_file(log), BOTH_LINES);
+    EXPECT_EQ(read_lines(capture),
+              (std::vector<std::string>{"52 87", "02 d2", "39", "82", "b9"}));
+    EXPECT_EQ(read_file(errors), "");
+}
+
+TEST_F(Program, CommandLineArgumentsChangeNothing)
+{
+    ride({"COM9", "--log", "/nonexistent/x", "-h"});
+    EXPECT_EQ(stop(), 0);
+    EXPECT_EQ(read_file(log), BOTH_LINES);
+    EXPECT_EQ(read_lines(capture),
+              (std::vector<std::string>{"52 87", "02 d2", "39", "82", "b9"}));
+}
+
+TEST_F(Program, LogInAMissingFolderStopsBeforeTheDriver)
+{
+    // A driver without a reader would complain if it were opened at all.
+    unlink(capture.c_str());
+    ASSERT_EQ(mkfifo(capture.c_str(), 0600), 0);
+    settings("COM2", "no/such/folder/notchkey.log");
+    open_sim();
+    struct termios before;
+    int slave = open(sim_slave_path(sim), O_RDWR | O_NOCTTY);
+    tcgetattr(slave, &before);
+    start();
+    EXPECT_EQ(wait_exit(), 255);
+    EXPECT_EQ(read_file(errors), "Lever to keys!: can't open log file.\n");
+    struct termios after;
+    tcgetattr(slave, &after);
+    close(slave);
+    EXPECT_TRUE(same_termios(before, after));
+    EXPECT_EQ(host_wrote(), "");
+}
+
+TEST_F(Program, NoDriverStopsAfterTheLogsFirstLine)
+{
+    unlink(capture.c_str());
+    settings("COM2", "notchkey.log");
+    open_sim();
+    start();
+    EXPECT_EQ(wait_exit(), 255);
+    EXPECT_EQ(read_file(errors), "Lever to keys!: can't open keytap.vxd.\n");
+    EXPECT_EQ(read_file(log), "logging started.\r\n");
+    Sleep(50);
+    EXPECT_EQ(host_wrote(), "") << "the port was touched";
+}
+
+TEST_F(Program, WithoutSettingsItUsesCom2AndKeepsNoLog)
+{
+    open_sim();
+    start();
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    ASSERT_EQ(wait_packets(capture, 1).size(), 1u);
+    EXPECT_EQ(stop(), 0);
+    EXPECT_EQ(read_lines(capture), (std::vector<std::string>{"52 87", "d2"}));
+    struct stat st;
+    EXPECT_NE(stat(log.c_str(), &st), 0);
+}
+
+struct WorkerFailure : Program {
+    // Every failure of the worker ends the program in order once its message
+    // has been shown.
+    void expect_ended_with(const std::string &text)
+    {
+        EXPECT_EQ(wait_exit(), 0);
+        EXPECT_EQ(read_file(errors), "Lever to keys!: " + text + "\n");
+        EXPECT_EQ(read_file(log), BOTH_LINES);
+    }
+};
+
+TEST_F(WorkerFailure, InvalidPort)
+{
+    settings("COM9", "notchkey.log");
+    start();
+    expect_ended_with("COM9 is invalid COM port.");
+    EXPECT_EQ(read_file(capture), "");
+}
+
+TEST_F(WorkerFailure, SilentMascon)
+{
+    settings("COM2", "notchkey.log");
+    SimOptions options;
+    options.answer = SIM_ANSWER_SILENT;
+    open_sim(options);
+    start();
+    expect_ended_with("There is no mascon on COM2.");
+    EXPECT_EQ(read_file(capture), "");
+}
+
+TEST_F(WorkerFailure, InvalidMessageLeavesNoKeyDown)
+{
+    ride();
+    ASSERT_TRUE(sim_send_message(sim, "MCA5\n"));
+    expect_ended_with("Invalid message from mascon");
+    EXPECT_EQ(read_lines(capture),
+              (std::vector<std::string>{"52 87", "02 d2", "39", "82", "b9"}));
+}
+
+TEST_F(WorkerFailure, LineHangsUp)
+{
+    ride();
+    sim_hangup(sim);
+    expect_ended_with("There is no mascon on COM2.");
+    EXPECT_EQ(read_lines(capture),
+              (std::vector<std::string>{"52 87", "02 d2", "39", "82", "b9"}));
+}
+
+} // namespace

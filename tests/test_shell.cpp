@@ -1,0 +1,261 @@
+// The hidden window's procedure and the settings file, in process.
+#include "shell/shell.h"
+
+#include "compat.h"
+#include "keys/keydrv.h"
+#include "res/resource.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+struct TrayWindow : testing::Test {
+    HWND window = NULL;
+
+    void SetUp() override
+    {
+        static ATOM atom = [] {
+            WNDCLASSEXA window_class = {};
+            window_class.cbSize = sizeof window_class;
+            window_class.lpfnWndProc = tray_wndproc;
+            window_class.lpszClassName = "tray test";
+            return RegisterClassExA(&window_class);
+        }();
+        ASSERT_NE(atom, 0);
+        drain();
+        g_worker = 0;
+        g_icon_small = static_cast<HICON>(
+            LoadImageA(NULL, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 16, 16, 0));
+        g_popup = GetSubMenu(LoadMenuA(NULL, MAKEINTRESOURCEA(IDR_TRAYMENU)), 0);
+        window = CreateWindowExA(WS_EX_TOOLWINDOW, "tray test", APP_TITLE, WS_OVERLAPPEDWINDOW,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, 100, 100, NULL, NULL, NULL, NULL);
+        ASSERT_NE(window, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (compat_tray_icon(NULL))
+            Shell_NotifyIconA(NIM_DELETE, &g_nid);
+        DestroyWindow(window);
+        drain();
+    }
+
+    static void drain()
+    {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+        }
+    }
+
+    LRESULT send(UINT message, WPARAM wparam = 0, LPARAM lparam = 0)
+    {
+        return tray_wndproc(window, message, wparam, lparam);
+    }
+
+    // The program ends: the icon is gone and the quit message, with code 0,
+    // is the one message waiting.
+    void expect_ended()
+    {
+        EXPECT_FALSE(compat_tray_icon(NULL));
+        MSG msg;
+        ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+        EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+        EXPECT_EQ(msg.wParam, 0u);
+        EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+    }
+
+    void expect_untouched(const char *what)
+    {
+        EXPECT_TRUE(compat_tray_icon(NULL)) << what;
+        MSG msg;
+        EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) << what;
+    }
+};
+
+TEST_F(TrayWindow, CreationAddsTheIcon)
+{
+    NOTIFYICONDATAA icon;
+    ASSERT_TRUE(compat_tray_icon(&icon));
+    EXPECT_EQ(icon.cbSize, NOTIFYICONDATAA_V1_SIZE);
+    EXPECT_EQ(icon.hWnd, window);
+    EXPECT_EQ(icon.uID, 1u);
+    EXPECT_EQ(icon.uFlags, 7u);
+    EXPECT_EQ(icon.uCallbackMessage, 0x8064u);
+    EXPECT_EQ(icon.hIcon, g_icon_small);
+    EXPECT_STREQ(icon.szTip, "NotchKey!");
+}
+
+TEST_F(TrayWindow, OnlyTheRightButtonsPressOpensTheMenu)
+{
+    int before = compat_popup_count();
+    for (LPARAM mouse : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_MOUSEMOVE, WM_RBUTTONUP}) {
+        EXPECT_EQ(send(WM_TRAYNOTIFY, 1, mouse), 0);
+        EXPECT_EQ(compat_popup_count(), before) << "mouse message " << mouse;
+    }
+    EXPECT_EQ(send(WM_TRAYNOTIFY, 1, WM_RBUTTONDOWN), 0);
+    EXPECT_EQ(compat_popup_count(), before + 1);
+    // Dismissed without a choice: everything stays.
+    expect_untouched("menu dismissed");
+}
+
+TEST_F(TrayWindow, ExitEndsTheProgram)
+{
+    EXPECT_EQ(send(WM_COMMAND, IDM_EXIT), 0);
+    expect_ended();
+}
+
+TEST_F(TrayWindow, ExitIsKnownByItsLowWordAlone)
+{
+    EXPECT_EQ(send(WM_COMMAND, (1u << 16) | IDM_EXIT), 0);
+    expect_ended();
+}
+
+TEST_F(TrayWindow, OtherCommandsDoNothing)
+{
+    for (WPARAM command : {0u, 40002u, 1u, 40001u << 16})
+        EXPECT_EQ(send(WM_COMMAND, command), 0);
+    expect_untouched("other commands");
+}
+
+TEST_F(TrayWindow, ClosingTheWindowEndsTheProgram)
+{
+    MSG msg = {};
+    msg.hwnd = window;
+    msg.message = WM_CLOSE;
+    DispatchMessageA(&msg);
+    expect_ended();
+    window = NULL;
+}
+
+TEST_F(TrayWindow, WorkerEndedClosesItsHandleOnce)
+{
+    g_worker = CreateThread(NULL, 0, [](LPVOID) -> DWORD { ExitThread(1); }, NULL, 0, NULL);
+    ASSERT_NE(g_worker, nullptr);
+    EXPECT_EQ(WaitForSingleObject(g_worker, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(send(WM_WORKER_ENDED), 0);
+    EXPECT_EQ(g_worker, nullptr);
+    expect_ended();
+    // A second notice finds no worker and still ends at once.
+    EXPECT_EQ(send(WM_WORKER_ENDED), 0);
+    EXPECT_EQ(g_worker, nullptr);
+}
+
+TEST_F(TrayWindow, WorkerEndedDoesNotHangOnAHandleThatCannotBeQueried)
+{
+    static CompatHandle not_a_thread = {}; // fails every query
+    g_worker = &not_a_thread;
+    EXPECT_EQ(send(WM_WORKER_ENDED), 0);
+    EXPECT_EQ(g_worker, nullptr);
+    expect_ended();
+}
+
+TEST_F(TrayWindow, OtherMessagesGoToTheDefaultProcedure)
+{
+    EXPECT_EQ(send(WM_NULL), 0);
+    EXPECT_EQ(send(WM_APP + 7, 1, 2), 0);
+    expect_untouched("other messages");
+}
+
+struct Settings : testing::Test {
+    TempDir dir;
+    std::string saved_cwd;
+    AppConfig config;
+
+    void SetUp() override
+    {
+        char cwd[4096];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        saved_cwd = cwd;
+        ASSERT_EQ(chdir(dir.path.c_str()), 0);
+        memset(&config, 0x55, sizeof config);
+    }
+    void TearDown() override { EXPECT_EQ(chdir(saved_cwd.c_str()), 0); }
+
+    void load(const std::string &ini)
+    {
+        write_file("notchkey.ini", ini);
+        EXPECT_EQ(load_config(&config), 0);
+    }
+};
+
+TEST_F(Settings, NoFileMeansCom2AndNoLog)
+{
+    EXPECT_EQ(load_config(&config), 0);
+    EXPECT_STREQ(config.port, "COM2");
+    EXPECT_STREQ(config.logfile, "");
+}
+
+TEST_F(Settings, MissingKeysAndSectionsFallBack)
+{
+    load("[other]\nport=COM7\nlogfile=x.log\n[config]\n;port=COM8\nbaud=9600\n");
+    EXPECT_STREQ(config.port, "COM2");
+    EXPECT_STREQ(config.logfile, "");
+}
+
+TEST_F(Settings, LongValuesAreCut)
+{
+    load("[config]\nport=COM10\n[debug]\nlogfile=" + std::string(300, 'a') + "\n");
+    EXPECT_STREQ(config.port, "COM1");
+    EXPECT_EQ(std::string(config.logfile), std::string(255, 'a'));
+}
+
+TEST_F(Settings, CaseSpacesQuotesAndLineEnds)
+{
+    load("\xEF\xBB\xBF; notchkey\r\n [ CONFIG ] \r\n  PoRt  =   com3   \r\n[Debug]\r\n"
+         "LOGFILE = \"my log.txt\" \r\n");
+    EXPECT_STREQ(config.port, "com3");
+    EXPECT_STREQ(config.logfile, "my log.txt");
+    load("[config]\nport='COM4'\n[debug]\nlogfile=\"unbalanced\n");
+    EXPECT_STREQ(config.port, "COM4");
+    EXPECT_STREQ(config.logfile, "\"unbalanced");
+}
+
+TEST_F(Settings, FirstOccurrenceWinsAndNoFinalNewlineIsFine)
+{
+    load("[config]\nport=COM5\nport=COM6\n[debug]\nlogfile=last");
+    EXPECT_STREQ(config.port, "COM5");
+    EXPECT_STREQ(config.logfile, "last");
+}
+
+struct HeldKeys : testing::Test {
+    DeviceDir devices;
+    std::string capture = devices.make_capture();
+    AppConfig config = {"COM5", "", NULL};
+
+    void SetUp() override
+    {
+        ASSERT_EQ(keydrv_open(&config), 0);
+        release_held_keys(); // whatever earlier tests left down
+        write_file(capture, "");
+    }
+    void TearDown() override { keydrv_close(); }
+};
+
+TEST_F(HeldKeys, EveryKeyLeftDownIsReleasedOnce)
+{
+    send_lever_change(0, 6);  // keypad 0 down
+    send_button_key(0);       // Space down (K)
+    send_button_key(4);       // Enter down
+    send_button_key(5);       // Enter up
+    send_button_key(2);       // Space down again (X)
+    EXPECT_EQ(release_held_keys(), 2);
+    EXPECT_EQ(release_held_keys(), 0);
+    EXPECT_EQ(read_lines(capture),
+              (std::vector<std::string>{"52 87", "39", "1c", "9c", "39", "b9", "d2"}));
+}
+
+TEST_F(HeldKeys, ALeverPressedAndReleasedInOnePacketIsNotHeld)
+{
+    send_lever_change(3, 3);
+    send_button_key(6);
+    send_button_key(7);
+    EXPECT_EQ(release_held_keys(), 0);
+}
+
+} // namespace
