@@ -22,11 +22,12 @@ struct AppConfig {
     char port[5];       // "COM2": at most four characters
     char logfile[1024]; // empty: no log
     HWND hwnd;          // the hidden main window, owner of every message box
+    char injector[64];  // how key packets are delivered: "driver" or "sendinput"
 };
 
 static_assert(offsetof(AppConfig, port) == 0, "port comes first");
 static_assert(offsetof(AppConfig, logfile) == 5, "logfile follows port");
-static_assert(offsetof(AppConfig, hwnd) >= 1029, "hwnd comes last");
+static_assert(offsetof(AppConfig, hwnd) >= 1029, "hwnd follows logfile");
 
 // Message box texts are formatted here. Start-up and the worker's failure
 // never overlap, so one buffer serves both.

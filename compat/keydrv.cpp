@@ -8,11 +8,13 @@
 //   code goes through unchanged;
 // - anything else (a regular file, a FIFO) is a capture: each packet is
 //   appended as one line of lower-case hex bytes, e.g. "02 d2".
+// SendInput's scan-code key events take the same way, a call for a packet.
 #include "compat.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/uinput.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -142,6 +144,42 @@ static bool send_capture(int fd, const BYTE *codes, DWORD count)
     line[len++] = '\n';
     // One write per packet: a reader never sees half a line.
     return write_all(fd, line, len);
+}
+
+// SendInput goes to the same stand-in as the driver's packets, opened at its
+// first use: one call, one packet.
+static pthread_mutex_t g_input_lock = PTHREAD_MUTEX_INITIALIZER;
+static HANDLE g_input_target = INVALID_HANDLE_VALUE;
+
+UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size)
+{
+    if (!inputs || size != static_cast<int>(sizeof(INPUT)) || count == 0 || count > 256) {
+        compat_fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    BYTE codes[256];
+    for (UINT i = 0; i < count; ++i) {
+        const KEYBDINPUT &key = inputs[i].ki;
+        // Only scan-code key events have a place in a packet.
+        if (inputs[i].type != INPUT_KEYBOARD || !(key.dwFlags & KEYEVENTF_SCANCODE) ||
+            key.wScan == 0 || key.wScan > 0x7f) {
+            compat_fail(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        codes[i] = static_cast<BYTE>(key.wScan | ((key.dwFlags & KEYEVENTF_KEYUP) ? 0x80 : 0));
+    }
+    pthread_mutex_lock(&g_input_lock);
+    if (g_input_target == INVALID_HANDLE_VALUE) {
+        char path[4096];
+        compat_resolve_device("\\\\.\\keytap.vxd", path, sizeof path);
+        g_input_target = compat_keydrv_open(path);
+    }
+    DWORD returned = 0;
+    BOOL sent = g_input_target != INVALID_HANDLE_VALUE &&
+                DeviceIoControl(g_input_target, KEYDRV_SEND_PACKET, codes, count, NULL, 0,
+                                &returned, NULL);
+    pthread_mutex_unlock(&g_input_lock);
+    return sent ? count : 0;
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,

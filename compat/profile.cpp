@@ -1,4 +1,4 @@
-// GetPrivateProfileStringA and lstrcpyA.
+// GetPrivateProfileStringA, lstrcpyA and lstrcmpiA.
 //
 // The settings file is read as Windows reads one: section and key names in
 // any letter case, blanks around names and values ignored, one pair of
@@ -20,6 +20,11 @@ LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from)
     if (!to || !from)
         return NULL;
     return strcpy(to, from);
+}
+
+int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b)
+{
+    return strcasecmp(a ? a : "", b ? b : "");
 }
 
 static bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }

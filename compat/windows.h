@@ -357,9 +357,35 @@ typedef struct _NOTIFYICONDATAA {
 
 BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data);
 
+// ---- synthesized input ---------------------------------------------------
+
+#define INPUT_KEYBOARD 1
+#define KEYEVENTF_EXTENDEDKEY 0x0001u
+#define KEYEVENTF_KEYUP 0x0002u
+#define KEYEVENTF_SCANCODE 0x0008u
+
+typedef struct tagKEYBDINPUT {
+    WORD wVk;
+    WORD wScan;
+    DWORD dwFlags;
+    DWORD time;
+    uintptr_t dwExtraInfo;
+} KEYBDINPUT;
+
+typedef struct tagINPUT {
+    DWORD type;
+    union {
+        KEYBDINPUT ki;
+    };
+} INPUT, *LPINPUT;
+
+// Scan-code key events only, delivered through the key-driver stand-in.
+UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size);
+
 // ---- strings and settings files ------------------------------------------
 
 LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from);
+int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b);
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out,
                                       DWORD size, LPCSTR file);
 

@@ -1,8 +1,12 @@
 #include "keys/keydrv.h"
 
 #include <stdio.h>
+#include <string.h>
 
 HANDLE g_keydrv;
+
+// Through SendInput rather than the driver: chosen once, before the worker.
+static BOOL g_sendinput;
 
 // Main row 6..1 towards one end, keypad 0..9 from the middle to the other.
 const BYTE lever_scancodes[16] = {
@@ -15,8 +19,24 @@ const BYTE button_scancodes[8] = {
     0x39, 0xB9, 0x39, 0xB9, 0x1C, 0x9C, 0x01, 0x81,
 };
 
+int keydrv_select(const AppConfig *config)
+{
+    if (lstrcmpiA(config->injector, INJECTOR_SENDINPUT) == 0) {
+        g_sendinput = TRUE;
+        return 0;
+    }
+    g_sendinput = FALSE;
+    if (lstrcmpiA(config->injector, INJECTOR_DRIVER) == 0)
+        return 0;
+    snprintf(g_text, sizeof g_text, "%s is invalid injector.", config->injector);
+    MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
+    return 1;
+}
+
 int keydrv_open(const AppConfig *config)
 {
+    if (g_sendinput)
+        return 0;
     // Opening the device loads the driver; closing the last handle unloads it.
     g_keydrv = CreateFileA(KEYDRV_PATH, 0, 0, NULL, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, NULL);
     if (g_keydrv == INVALID_HANDLE_VALUE) {
@@ -47,8 +67,20 @@ static void send_packet(BYTE *packet, DWORD len)
     for (DWORD i = 0; i < len; ++i)
         if (!(packet[i] & 0x80))
             g_held[packet[i]] = true;
-    DWORD returned = 0;
-    DeviceIoControl(g_keydrv, KEYDRV_SEND_PACKET, packet, len, NULL, 0, &returned, NULL);
+    if (g_sendinput) {
+        // One call for the whole packet keeps its events together and in order.
+        INPUT inputs[2];
+        memset(inputs, 0, sizeof inputs);
+        for (DWORD i = 0; i < len; ++i) {
+            inputs[i].type = INPUT_KEYBOARD;
+            inputs[i].ki.wScan = packet[i] & 0x7f;
+            inputs[i].ki.dwFlags = KEYEVENTF_SCANCODE | ((packet[i] & 0x80) ? KEYEVENTF_KEYUP : 0);
+        }
+        SendInput(len, inputs, sizeof(INPUT));
+    } else {
+        DWORD returned = 0;
+        DeviceIoControl(g_keydrv, KEYDRV_SEND_PACKET, packet, len, NULL, 0, &returned, NULL);
+    }
     for (DWORD i = 0; i < len; ++i)
         if (packet[i] & 0x80)
             g_held[packet[i] & 0x7f] = false;

@@ -16,7 +16,14 @@ extern const BYTE lever_scancodes[16];
 // The byte sent for each button message, press or release already in it.
 extern const BYTE button_scancodes[8];
 
-// 0 when the driver is open; 1, after telling the user, when it is not.
+#define INJECTOR_DRIVER "driver"       // the key-injection driver (the old Windows family)
+#define INJECTOR_SENDINPUT "sendinput" // SendInput with scan codes (every current Windows)
+
+// Takes the injector named in the settings: 0, or 1 after telling the user
+// the name is none of the two. Called before anything is opened.
+int keydrv_select(const AppConfig *config);
+// 0 when packets can be delivered; 1, after telling the user, when the
+// driver cannot be opened. SendInput needs nothing opened.
 int keydrv_open(const AppConfig *config);
 int keydrv_close(void);
 

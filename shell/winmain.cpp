@@ -21,6 +21,8 @@ int load_config(AppConfig *config)
                              SETTINGS_FILE);
     GetPrivateProfileStringA("debug", "logfile", "", config->logfile, LOGFILE_MAX + 1,
                              SETTINGS_FILE);
+    GetPrivateProfileStringA("config", "injector", INJECTOR_DRIVER, config->injector,
+                             sizeof config->injector, SETTINGS_FILE);
     return 0;
 }
 
@@ -102,6 +104,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         return -1;
 
     load_config(&config);
+    if (keydrv_select(&config) != 0) {
+        Shell_NotifyIconA(NIM_DELETE, &g_nid);
+        return -1;
+    }
 
     if (config.logfile[0]) {
         logging = TRUE;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,9 +15,13 @@ namespace {
 struct KeyPackets : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL};
+    AppConfig config = {"COM5", "", NULL, "driver"};
 
-    void SetUp() override { ASSERT_EQ(keydrv_open(&config), 0); }
+    void SetUp() override
+    {
+        ASSERT_EQ(keydrv_select(&config), 0);
+        ASSERT_EQ(keydrv_open(&config), 0);
+    }
     void TearDown() override { keydrv_close(); }
     std::vector<std::string> packets() const { return read_lines(capture); }
 };
@@ -72,10 +77,43 @@ TEST_F(KeyPackets, ALostReaderLosesPacketsNotTheProgram)
     EXPECT_EQ(send_button_key(7), 1);
 }
 
+// The same packets through SendInput, which the platform layer hands to the
+// same capture; the driver itself is never opened.
+struct SendInputPackets : KeyPackets {
+    void SetUp() override
+    {
+        strcpy(config.injector, "SendInput");
+        g_keydrv = INVALID_HANDLE_VALUE;
+        ASSERT_EQ(keydrv_select(&config), 0);
+        ASSERT_EQ(keydrv_open(&config), 0);
+        EXPECT_EQ(g_keydrv, INVALID_HANDLE_VALUE);
+    }
+};
+
+TEST_F(SendInputPackets, EachPacketIsOneCallInOrder)
+{
+    send_lever_change(6, 5);
+    send_button_key(6);
+    send_button_key(7);
+    send_lever_change(3, 3);
+    EXPECT_EQ(packets(), (std::vector<std::string>{"02 d2", "01", "81", "04 84"}));
+}
+
 struct DriverMissing : testing::Test {
     DeviceDir devices;
-    AppConfig config = {"COM5", "", NULL};
+    AppConfig config = {"COM5", "", NULL, "driver"};
+    void SetUp() override { ASSERT_EQ(keydrv_select(&config), 0); }
 };
+
+TEST_F(DriverMissing, UnknownInjectorIsReportedBeforeAnythingOpens)
+{
+    for (const char *name : {"", "drivers", "send input", "uinput"}) {
+        strcpy(config.injector, name);
+        StderrCapture err;
+        EXPECT_EQ(keydrv_select(&config), 1) << name;
+        EXPECT_EQ(err.text(), "Lever to keys!: " + std::string(name) + " is invalid injector.\n");
+    }
+}
 
 TEST_F(DriverMissing, NoEntryIsReportedAndFails)
 {

@@ -36,10 +36,13 @@ struct Program : testing::Test {
             sim_close(sim);
     }
 
-    void settings(const std::string &port, const std::string &logfile)
+    void settings(const std::string &port, const std::string &logfile,
+                  const std::string &injector = "")
     {
         write_file(home.file("notchkey.ini"),
-                   "[config]\r\nport=" + port + "\r\n[debug]\r\nlogfile=" + logfile + "\r\n");
+                   "[config]\r\nport=" + port + "\r\n" +
+                       (injector.empty() ? "" : "injector=" + injector + "\r\n") +
+                       "[debug]\r\nlogfile=" + logfile + "\r\n");
     }
 
     void open_sim(const SimOptions &options = SimOptions())
@@ -91,9 +94,9 @@ struct Program : testing::Test {
     }
 
     // Started, synchronised, and two keys held: 1 by the lever, Space by K.
-    void ride(std::vector<std::string> args = {})
+    void ride(std::vector<std::string> args = {}, const std::string &injector = "")
     {
-        settings("COM2", "notchkey.log");
+        settings("COM2", "notchkey.log", injector);
         open_sim();
         start(args);
         ASSERT_TRUE(sim_wait_reset(sim, 5000));
@@ -113,6 +116,29 @@ TEST_F(Program, RideEndedBySigtermReleasesHeldKeys)
     EXPECT_EQ(read_lines(capture),
               (std::vector<std::string>{"52 87", "02 d2", "39", "82", "b9"}));
     EXPECT_EQ(read_file(errors), "");
+}
+
+TEST_F(Program, RideThroughSendInput)
+{
+    ride({}, "sendinput");
+    EXPECT_EQ(stop(), 0);
+    EXPECT_EQ(read_file(log), BOTH_LINES);
+    EXPECT_EQ(read_lines(capture),
+              (std::vector<std::string>{"52 87", "02 d2", "39", "82", "b9"}));
+}
+
+TEST_F(Program, UnknownInjectorOpensNothing)
+{
+    settings("COM2", "notchkey.log", "keyboard");
+    open_sim();
+    start();
+    EXPECT_EQ(wait_exit(), 255);
+    EXPECT_EQ(read_file(errors), "Lever to keys!: keyboard is invalid injector.\n");
+    struct stat st;
+    EXPECT_NE(stat(log.c_str(), &st), 0) << "the log was created";
+    Sleep(50);
+    EXPECT_EQ(host_wrote(), "") << "the port was touched";
+    EXPECT_EQ(read_file(capture), "");
 }
 
 TEST_F(Program, CommandLineArgumentsChangeNothing)

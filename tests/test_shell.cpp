@@ -184,11 +184,20 @@ struct Settings : testing::Test {
     }
 };
 
-TEST_F(Settings, NoFileMeansCom2AndNoLog)
+TEST_F(Settings, NoFileMeansCom2NoLogAndTheDriver)
 {
     EXPECT_EQ(load_config(&config), 0);
     EXPECT_STREQ(config.port, "COM2");
     EXPECT_STREQ(config.logfile, "");
+    EXPECT_STREQ(config.injector, "driver");
+}
+
+TEST_F(Settings, InjectorIsReadFromConfig)
+{
+    load("[config]\ninjector = sendinput\n");
+    EXPECT_STREQ(config.injector, "sendinput");
+    load("[debug]\ninjector = sendinput\n");
+    EXPECT_STREQ(config.injector, "driver");
 }
 
 TEST_F(Settings, MissingKeysAndSectionsFallBack)
@@ -226,10 +235,11 @@ TEST_F(Settings, FirstOccurrenceWinsAndNoFinalNewlineIsFine)
 struct HeldKeys : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL};
+    AppConfig config = {"COM5", "", NULL, "driver"};
 
     void SetUp() override
     {
+        ASSERT_EQ(keydrv_select(&config), 0);
         ASSERT_EQ(keydrv_open(&config), 0);
         release_held_keys(); // whatever earlier tests left down
         write_file(capture, "");

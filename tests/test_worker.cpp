@@ -24,7 +24,7 @@ struct Worker : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
     HWND window = compat_window_new();
-    AppConfig config = {"COM5", "", window};
+    AppConfig config = {"COM5", "", window, "driver"};
     MasconSim *sim = nullptr;
     HANDLE worker = NULL;
     StderrCapture *err = nullptr;
@@ -34,6 +34,7 @@ struct Worker : testing::Test {
         MSG stale;
         while (PeekMessageA(&stale, NULL, 0, 0, PM_REMOVE)) {
         }
+        ASSERT_EQ(keydrv_select(&config), 0);
         ASSERT_EQ(keydrv_open(&config), 0);
     }
 
