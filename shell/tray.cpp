@@ -1,6 +1,12 @@
 #include "res/resource.h"
 #include "shell/shell.h"
 
+HICON g_icon_large;
+HICON g_icon_small;
+HMENU g_menu;
+HMENU g_popup;
+HANDLE g_worker;
+
 NOTIFYICONDATAA g_nid;
 POINT g_cursor;
 

@@ -6,25 +6,8 @@
 #include <stdio.h>
 #include <string.h>
 
-HICON g_icon_large;
-HICON g_icon_small;
-HMENU g_menu;
-HMENU g_popup;
-HANDLE g_worker;
-
 static const char LOG_STARTED[] = "logging started.\r\n";
 static const char LOG_ENDED[] = "logging ended.\r\n";
-
-int load_config(AppConfig *config)
-{
-    GetPrivateProfileStringA("config", "port", PORT_DEFAULT, config->port, sizeof config->port,
-                             SETTINGS_FILE);
-    GetPrivateProfileStringA("debug", "logfile", "", config->logfile, LOGFILE_MAX + 1,
-                             SETTINGS_FILE);
-    GetPrivateProfileStringA("config", "injector", INJECTOR_DRIVER, config->injector,
-                             sizeof config->injector, SETTINGS_FILE);
-    return 0;
-}
 
 static void write_log(HANDLE log, const char *line)
 {

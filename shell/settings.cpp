@@ -1,0 +1,13 @@
+#include "keys/keydrv.h"
+#include "shell/shell.h"
+
+int load_config(AppConfig *config)
+{
+    GetPrivateProfileStringA("config", "port", PORT_DEFAULT, config->port, sizeof config->port,
+                             SETTINGS_FILE);
+    GetPrivateProfileStringA("debug", "logfile", "", config->logfile, LOGFILE_MAX + 1,
+                             SETTINGS_FILE);
+    GetPrivateProfileStringA("config", "injector", INJECTOR_DRIVER, config->injector,
+                             sizeof config->injector, SETTINGS_FILE);
+    return 0;
+}
