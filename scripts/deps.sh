@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Installs from Debian's packages whatever the build and the tests need and the
+# Installs from Debian's packages whatever the builds and the tests need and the
 # machine lacks. As root it installs; otherwise it names what is missing.
 set -euo pipefail
 
 missing=()
-command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-command -v g++ >/dev/null 2>&1 || missing+=(g++)
-command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-[ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
+need() { # need COMMAND-OR-FILE PACKAGE
+  if [[ $1 == /* ]]; then [ -e "$1" ] || missing+=("$2"); else command -v "$1" >/dev/null 2>&1 || missing+=("$2"); fi
+}
+# The native build and its tests.
+need cmake cmake
+need g++ g++
+need ninja ninja-build
+need /usr/include/gtest/gtest.h libgtest-dev
+need /usr/include/gmock/gmock.h libgmock-dev
+# The Windows build: the cross compiler, and python3 to draw the icon.
+need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686
+need /usr/bin/python3 python3
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 

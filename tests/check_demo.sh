@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# Checks scripts/run.sh end to end against the built program, how it copes
+# with a notchkey that fails at start, and the key-name filter on its own.
+# Needs the build (scripts/build.sh) to be there already.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+py=/usr/bin/python3
+names=$root/scripts/keynames.py
+
+failures=0
+fail() {
+  echo "check_demo: FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+for f in build/notchkey build/tools/mascon-sim; do
+  [ -x "$f" ] || { echo "check_demo: $f is missing; run scripts/build.sh first" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/check-demo.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Lists processes still running inside $1 or naming it, i.e. left behind by a
+# demo whose temporary folder was made there.
+leftovers() {
+  local dir=$1 p cwd
+  for p in /proc/[0-9]*; do
+    cwd=$(readlink "$p/cwd" 2>/dev/null) || continue
+    if [[ $cwd == "$dir"* ]] || tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qF "$dir"; then
+      echo "${p#/proc/}: $(tr '\0' ' ' <"$p/cmdline" 2>/dev/null)"
+    fi
+  done
+}
+
+# After a run, the demo's temporary folder must be gone and nothing of it left running.
+check_clean_after() {
+  local what=$1 dir=$2 left
+  left=$(leftovers "$dir")
+  [ -z "$left" ] || fail "$what left processes behind: $left"
+  [ -z "$(ls -A "$dir")" ] || fail "$what left files in its temporary folder: $(ls -A "$dir")"
+}
+
+# ---------------------------------------------------------------- name filter
+
+got=$(printf '02 d2\n39\nb9\n5a\n' | "$py" "$names")
+want=$'press 1\nrelease keypad 0\npress space\nrelease space\npress 0x5a'
+[ "$got" = "$want" ] || fail "keynames on '02 d2 / 39 / b9 / 5a' printed:
+$got
+instead of:
+$want"
+
+# Every key the program sends, against the README's table.
+got=$(printf '07 06 05 04 03 02 52 4f 50 51 4b 4c 4d 47 48 49 39 1c 01\n' | "$py" "$names" | tr '\n' ,)
+want='press 6,press 5,press 4,press 3,press 2,press 1,press keypad 0,press keypad 1,press keypad 2,press keypad 3,press keypad 4,press keypad 5,press keypad 6,press keypad 7,press keypad 8,press keypad 9,press space,press enter,press esc,'
+[ "$got" = "$want" ] || fail "keynames names the keys wrongly: $got"
+
+# A line must come out while the writer still holds the pipe open; without
+# PYTHONUNBUFFERED, as most users run it.
+coproc FILTER { exec env -u PYTHONUNBUFFERED "$py" "$names" -t --prefix '> '; }
+printf '82\n' >&"${FILTER[1]}"
+line=
+read -r -t 5 line <&"${FILTER[0]}" || true
+[[ $line =~ ^\ *[0-9]+\.[0-9]{3}\ \>\ release\ 1$ ]] ||
+  fail "keynames did not print the event at once with -t and --prefix (got '$line')"
+filter_in=${FILTER[1]}
+exec {filter_in}>&-
+wait "$FILTER_PID" || fail "keynames failed at the end of its input"
+
+# ---------------------------------------------------------------- the demo
+
+mkdir "$work/tmp"
+start=$SECONDS
+code=0
+TMPDIR=$work/tmp timeout 60 env -u PYTHONUNBUFFERED bash scripts/run.sh >"$work/out" 2>"$work/err" || code=$?
+took=$((SECONDS - start))
+out=$(cat "$work/out")
+
+if [ "$code" -ne 0 ]; then
+  fail "scripts/run.sh exited with $code; its stderr:
+$(cat "$work/err")"
+fi
+[ "$took" -le 15 ] || fail "the demo took ${took} s"
+check_clean_after "scripts/run.sh" "$work/tmp"
+
+end_heading=$(grep -n '^== ending notchkey' "$work/out" | cut -d: -f1 | head -1 || true)
+if [ -z "$end_heading" ]; then
+  fail "no heading for ending notchkey in the demo's output"
+  end_heading=$(($(wc -l <"$work/out") + 1))
+fi
+# Key events are the indented press/release lines the filter prints.
+events() { sed -n "$1" "$work/out" | grep -E '^ +(press|release) ' | sed -E 's/^ +//' || true; }
+before=$(events "1,$((end_heading - 1))p")
+after=$(events "$end_heading,\$p")
+
+lever_keys=(6 5 4 3 2 1 "keypad 0" "keypad 1" "keypad 2" "keypad 3" "keypad 4"
+            "keypad 5" "keypad 6" "keypad 7" "keypad 8" "keypad 9")
+for key in "${lever_keys[@]}"; do
+  grep -qx "press $key" <<<"$before" || fail "lever key '$key' was never pressed"
+done
+
+count() { grep -cx "$1" <<<"$before" || true; }
+# Space stands for both K and X.
+for pair in "space 2" "enter 1" "esc 1"; do
+  key=${pair% *}
+  times=${pair#* }
+  [ "$(count "press $key")" -ge "$times" ] || fail "button key '$key' pressed fewer than $times times"
+  [ "$(count "release $key")" -ge "$times" ] || fail "button key '$key' released fewer than $times times"
+done
+
+# What was still down before SIGTERM must be released after it, and nothing else.
+held=$(awk '
+  /^press /   { k = substr($0, 7); down[k] = 1 }
+  /^release / { k = substr($0, 9); delete down[k] }
+  END { for (k in down) print "release " k }' <<<"$before" | sort)
+released=$(sort <<<"$after")
+[ -n "$held" ] || fail "no key was held when notchkey was ended"
+[ "$held" = "$released" ] || fail "after SIGTERM the demo showed:
+${released:-(nothing)}
+but the keys still down called for:
+${held:-(nothing)}"
+
+grep -qx 'notchkey exited with code 0' <<<"$out" || fail "the demo did not report exit code 0"
+grep -qx '  logging started.\\r' <<<"$out" || fail "the log's first line is not shown"
+grep -qx '  logging ended.\\r' <<<"$out" || fail "the log's last line is not shown"
+
+# ---------------------------------------------------------------- failing starts
+
+# A copy of the demo in a tree whose notchkey is a stand-in, so the demo's
+# handling of a bad start can be seen without breaking the real program.
+fake_tree() {
+  local dir=$1 body=$2
+  mkdir -p "$dir/scripts" "$dir/build/tools" "$dir/tmp"
+  cp scripts/run.sh scripts/keynames.py "$dir/scripts/"
+  ln -s "$root/build/tools/mascon-sim" "$dir/build/tools/mascon-sim"
+  printf '#!/bin/bash\n%s\n' "$body" >"$dir/build/notchkey"
+  chmod +x "$dir/build/notchkey"
+}
+
+fake_tree "$work/dies" "echo \"Lever to keys!: can't open keytap.vxd.\" >&2; exit 255"
+code=0
+TMPDIR=$work/dies/tmp timeout 20 bash "$work/dies/scripts/run.sh" >"$work/dies.out" 2>&1 || code=$?
+if [ "$code" -eq 0 ] || [ "$code" -eq 124 ]; then
+  fail "the demo did not bail out when notchkey died at start (exit $code)"
+fi
+grep -qF "can't open keytap.vxd." "$work/dies.out" || fail "the demo hid the message of a notchkey that died at start"
+grep -qF "255" "$work/dies.out" || fail "the demo did not report the exit code of a notchkey that died at start"
+check_clean_after "the demo with a notchkey that dies" "$work/dies/tmp"
+
+fake_tree "$work/mute" "exec sleep 30"
+code=0
+TMPDIR=$work/mute/tmp timeout 20 bash "$work/mute/scripts/run.sh" >"$work/mute.out" 2>&1 || code=$?
+if [ "$code" -eq 0 ] || [ "$code" -eq 124 ]; then
+  fail "the demo did not give up on a notchkey that sends no keys (exit $code)"
+fi
+check_clean_after "the demo with a notchkey that sends no keys" "$work/mute/tmp"
+
+if [ "$failures" -ne 0 ]; then
+  echo "check_demo: $failures check(s) failed; the demo printed:" >&2
+  cat "$work/out" >&2
+  exit 1
+fi
+echo "check_demo: all checks passed (the demo took ${took} s)"
