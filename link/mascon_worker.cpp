@@ -72,6 +72,30 @@ int mascon_sync(void)
     return 0;
 }
 
+int mascon_dispatch(void)
+{
+    // Lever positions first, then buttons, then G-states: the first table
+    // that knows the message decides.
+    LONG index = lever_index_of(g_rx);
+    if (index >= 0) {
+        g_lever_previous = g_lever_current;
+        g_lever_current = index;
+        send_lever_change(g_lever_previous, g_lever_current);
+        return 1;
+    }
+    index = button_index_of(g_rx);
+    if (index >= 0) {
+        send_button_key(index);
+        return 1;
+    }
+    index = gstate_index_of(g_rx);
+    if (index >= 0) {
+        on_gstate(index);
+        return 1;
+    }
+    return 0;
+}
+
 // The message is already in g_text. The box comes first: the program ends
 // only once the user has read why.
 [[noreturn]] static void worker_fail(const AppConfig *config)
@@ -121,24 +145,9 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     for (;;) {
         if (!read_message())
             no_mascon(config);
-        LONG index = lever_index_of(g_rx);
-        if (index >= 0) {
-            g_lever_previous = g_lever_current;
-            g_lever_current = index;
-            send_lever_change(g_lever_previous, g_lever_current);
-            continue;
+        if (!mascon_dispatch()) {
+            snprintf(g_text, sizeof g_text, "Invalid message from mascon");
+            worker_fail_open(config);
         }
-        index = button_index_of(g_rx);
-        if (index >= 0) {
-            send_button_key(index);
-            continue;
-        }
-        index = gstate_index_of(g_rx);
-        if (index >= 0) {
-            on_gstate(index);
-            continue;
-        }
-        snprintf(g_text, sizeof g_text, "Invalid message from mascon");
-        worker_fail_open(config);
     }
 }

@@ -30,6 +30,10 @@ extern DWORD g_io;
 // Never returns.
 DWORD WINAPI mascon_worker(LPVOID parameter);
 
+// Turns the message in g_rx into its key packet; 0 when it is in none of the
+// tables. Worker only.
+int mascon_dispatch(void);
+
 // 0 once synchronised; -1 for too much pending input or an answer of the wrong
 // kind; -(MASCON_SYNC_POLLS + 1) when the mascon did not answer.
 int mascon_sync(void);
