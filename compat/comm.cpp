@@ -226,8 +226,8 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb)
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat)
 {
     // Waiting for an answer polls this without a blocking call in between;
-    // being a cancellation point lets TerminateThread reach such a loop.
-    pthread_testcancel();
+    // TerminateThread must be able to stop such a loop here.
+    compat_thread_checkpoint();
     CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
     if (!handle)
         return FALSE;

@@ -18,6 +18,7 @@ struct CompatThread;
 // Every HANDLE the layer gives out points at one of these.
 struct CompatHandle {
     DWORD magic;
+    CompatHandle *prev, *next; // the process's open handles
     CompatHandleKind kind;
     int fd;
     // COMPAT_SERIAL: the terminal settings found at open, put back at close, and
@@ -55,6 +56,13 @@ BOOL compat_serial_close(CompatHandle *handle);
 HANDLE compat_keydrv_open(const char *path);
 BOOL compat_keydrv_close(CompatHandle *handle);
 BOOL compat_thread_close(CompatHandle *handle);
+
+// For calls that may block or spin on a thread made by CreateThread: leave
+// the thread if TerminateThread has asked it to stop.
+void compat_thread_checkpoint(void);
+// poll() on one descriptor that also leaves the thread as above. Returns the
+// descriptor's revents, 0 on time-out, -1 on error. fd may be -1 (just wait).
+int compat_wait_fd(int fd, short events, int timeout_ms);
 
 // A window owned by the calling thread: posted messages reach that thread's
 // queue. The window machinery proper is built on these.

@@ -9,14 +9,22 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static const DWORD HANDLE_MAGIC = 0x6e6b6864; // "nkhd"
+
+// Every open handle, as the process's handle table: one left open on purpose
+// (the program leaves some to the end of the process) is still held here.
+static CompatHandle *g_handles;
+static pthread_mutex_t g_handles_lock = PTHREAD_MUTEX_INITIALIZER;
 
 CompatHandle *compat_handle_new(CompatHandleKind kind, int fd)
 {
@@ -26,6 +34,12 @@ CompatHandle *compat_handle_new(CompatHandleKind kind, int fd)
     handle->magic = HANDLE_MAGIC;
     handle->kind = kind;
     handle->fd = fd;
+    pthread_mutex_lock(&g_handles_lock);
+    handle->next = g_handles;
+    if (g_handles)
+        g_handles->prev = handle;
+    g_handles = handle;
+    pthread_mutex_unlock(&g_handles_lock);
     return handle;
 }
 
@@ -42,6 +56,14 @@ CompatHandle *compat_handle_get(HANDLE object, CompatHandleKind kind)
 
 void compat_handle_free(CompatHandle *handle)
 {
+    pthread_mutex_lock(&g_handles_lock);
+    if (handle->prev)
+        handle->prev->next = handle->next;
+    else
+        g_handles = handle->next;
+    if (handle->next)
+        handle->next->prev = handle->prev;
+    pthread_mutex_unlock(&g_handles_lock);
     handle->magic = 0;
     free(handle);
 }
@@ -117,7 +139,10 @@ static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD dispo
         compat_fail(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    if ((flags & O_TRUNC) && ftruncate(fd, 0) != 0) {
+    // Only a regular file has a length to cut; a device such as /dev/full is
+    // opened as it is.
+    struct stat st;
+    if ((flags & O_TRUNC) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
         int error = errno;
         close(fd);
         compat_fail_errno(error);
@@ -166,6 +191,12 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
     // A port with zero time-outs returns only once every byte has arrived; a
     // file returns what it has, and 0 bytes at its end.
     while (done < to_read) {
+        if (handle->kind == COMPAT_SERIAL && compat_wait_fd(handle->fd, POLLIN, -1) < 0) {
+            int error = errno;
+            if (read_count)
+                *read_count = done;
+            return compat_fail_errno(error);
+        }
         ssize_t n = read(handle->fd, at + done, to_read - done);
         if (n < 0 && errno == EINTR)
             continue;
@@ -205,6 +236,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     const char *at = static_cast<const char *>(buffer);
     DWORD done = 0;
     while (done < to_write) {
+        if (handle->kind == COMPAT_SERIAL)
+            compat_wait_fd(handle->fd, POLLOUT, -1);
         ssize_t n = write(handle->fd, at + done, to_write - done);
         if (n < 0 && errno == EINTR)
             continue;

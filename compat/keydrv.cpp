@@ -13,6 +13,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/uinput.h>
 #include <pthread.h>
 #include <signal.h>
@@ -106,6 +107,8 @@ static bool write_all(int fd, const void *data, size_t len)
 {
     const char *at = static_cast<const char *>(data);
     while (len > 0) {
+        // A reader that stalls must not keep a terminated thread here.
+        compat_wait_fd(fd, POLLOUT, -1);
         ssize_t n = write(fd, at, len);
         if (n < 0 && errno == EINTR)
             continue;

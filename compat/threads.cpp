@@ -1,17 +1,26 @@
 // Threads over pthreads: CreateThread, ExitThread, TerminateThread,
-// GetExitCodeThread, and the two small helpers Sleep and GetCurrentThreadId.
+// GetExitCodeThread, WaitForSingleObject, and the two small helpers Sleep and
+// GetCurrentThreadId.
 //
 // A thread's record outlives both its handle and the thread itself until the
 // last of the two lets go, so GetExitCodeThread stays answerable after the
 // thread ended and a thread may end after its handle was closed.
-// TerminateThread is a deferred cancellation: the thread stops at its next
-// blocking call (a read, a message box) or at ClearCommError, which is as far
-// as the program ever gets without one.
+//
+// ExitThread jumps back to where the thread started. TerminateThread asks the
+// thread to do the same and wakes it: every call of this layer that can
+// block or spin (ReadFile and WriteFile on a port, DeviceIoControl,
+// ClearCommError, Sleep) waits on the thread's wake descriptor too and leaves
+// the thread when it fires. So the thread stops at its next such call, which
+// is as far as the program ever gets without one, and no stack is unwound
+// behind the back of the sanitizers.
 #include "compat.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,12 +33,15 @@ struct CompatThread {
     pthread_cond_t done; // signalled once ended
     DWORD exit_code;
     bool ended;
-    bool code_set; // ExitThread or TerminateThread has chosen the exit code
-    int refs;      // the handle and the running thread
+    bool code_set;    // ExitThread or TerminateThread has chosen the exit code
+    int refs;         // the handle and the running thread
+    int wake_fd;      // readable once TerminateThread has asked the thread to stop
+    sigjmp_buf leave; // back to the thread's start
 };
 
-static pthread_key_t g_self_key;          // the running thread's record
+static pthread_key_t g_self_key; // the running thread's record, for its end
 static pthread_once_t g_self_once = PTHREAD_ONCE_INIT;
+static thread_local CompatThread *g_self; // null on threads we did not make
 
 static void thread_release(CompatThread *thread)
 {
@@ -37,13 +49,14 @@ static void thread_release(CompatThread *thread)
     bool last = --thread->refs == 0;
     pthread_mutex_unlock(&thread->lock);
     if (last) {
+        close(thread->wake_fd);
         pthread_cond_destroy(&thread->done);
         pthread_mutex_destroy(&thread->lock);
         free(thread);
     }
 }
 
-// Runs however the thread ends: return, ExitThread or cancellation.
+// Runs however the thread ends: return, ExitThread or TerminateThread.
 static void thread_ended(void *value)
 {
     CompatThread *thread = static_cast<CompatThread *>(value);
@@ -56,18 +69,51 @@ static void thread_ended(void *value)
 
 static void make_self_key(void) { pthread_key_create(&g_self_key, thread_ended); }
 
-static void *thread_main(void *value)
+static void set_exit_code(CompatThread *thread, DWORD code)
 {
-    CompatThread *thread = static_cast<CompatThread *>(value);
-    pthread_setspecific(g_self_key, thread);
-    DWORD code = thread->start(thread->parameter);
     pthread_mutex_lock(&thread->lock);
     if (!thread->code_set) {
         thread->exit_code = code;
         thread->code_set = true;
     }
     pthread_mutex_unlock(&thread->lock);
+}
+
+static void *thread_main(void *value)
+{
+    CompatThread *thread = static_cast<CompatThread *>(value);
+    g_self = thread;
+    pthread_setspecific(g_self_key, thread);
+    // Left by a jump, the exit code is already chosen.
+    if (sigsetjmp(thread->leave, 0) == 0)
+        set_exit_code(thread, thread->start(thread->parameter));
     return nullptr;
+}
+
+[[noreturn]] static void leave_thread(void) { siglongjmp(g_self->leave, 1); }
+
+void compat_thread_checkpoint(void)
+{
+    if (!g_self)
+        return;
+    struct pollfd wake = {g_self->wake_fd, POLLIN, 0};
+    if (poll(&wake, 1, 0) > 0)
+        leave_thread();
+}
+
+int compat_wait_fd(int fd, short events, int timeout_ms)
+{
+    struct pollfd fds[2] = {{fd, events, 0}, {g_self ? g_self->wake_fd : -1, POLLIN, 0}};
+    for (;;) {
+        int n = poll(fds, 2, timeout_ms);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n > 0 && fds[1].revents)
+            leave_thread();
+        if (n < 0)
+            return -1;
+        return n == 0 ? 0 : fds[0].revents;
+    }
 }
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
@@ -79,7 +125,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     pthread_once(&g_self_once, make_self_key);
     CompatThread *thread = static_cast<CompatThread *>(calloc(1, sizeof(CompatThread)));
     CompatHandle *handle = thread ? compat_handle_new(COMPAT_THREAD, -1) : nullptr;
-    if (!handle) {
+    int wake_fd = handle ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    if (wake_fd < 0) {
+        if (handle)
+            compat_handle_free(handle);
         free(thread);
         compat_fail(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -88,6 +137,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     thread->parameter = parameter;
     thread->exit_code = STILL_ACTIVE;
     thread->refs = 2;
+    thread->wake_fd = wake_fd;
     pthread_mutex_init(&thread->lock, nullptr);
     pthread_condattr_t clock;
     pthread_condattr_init(&clock);
@@ -104,6 +154,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     int rc = pthread_create(&thread->id, &attr, thread_main, thread);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        close(wake_fd);
         pthread_cond_destroy(&thread->done);
         pthread_mutex_destroy(&thread->lock);
         free(thread);
@@ -118,16 +169,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
 
 void WINAPI ExitThread(DWORD exit_code)
 {
-    CompatThread *thread = static_cast<CompatThread *>(pthread_getspecific(g_self_key));
-    if (thread) {
-        pthread_mutex_lock(&thread->lock);
-        if (!thread->code_set) {
-            thread->exit_code = exit_code;
-            thread->code_set = true;
-        }
-        pthread_mutex_unlock(&thread->lock);
-    }
-    pthread_exit(nullptr);
+    if (!g_self)
+        pthread_exit(nullptr);
+    set_exit_code(g_self, exit_code);
+    leave_thread();
 }
 
 BOOL WINAPI TerminateThread(HANDLE object, DWORD exit_code)
@@ -137,15 +182,13 @@ BOOL WINAPI TerminateThread(HANDLE object, DWORD exit_code)
         return FALSE;
     CompatThread *thread = handle->thread;
     pthread_mutex_lock(&thread->lock);
-    bool running = !thread->ended;
-    if (running && !thread->code_set) {
-        thread->exit_code = exit_code;
-        thread->code_set = true;
+    if (!thread->ended) {
+        if (!thread->code_set) {
+            thread->exit_code = exit_code;
+            thread->code_set = true;
+        }
+        eventfd_write(thread->wake_fd, 1);
     }
-    // Cancelled under the lock: the record, and so the thread, cannot be gone
-    // yet while it is held.
-    if (running)
-        pthread_cancel(thread->id);
     pthread_mutex_unlock(&thread->lock);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
@@ -204,8 +247,15 @@ DWORD WINAPI GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_ge
 
 void WINAPI Sleep(DWORD milliseconds)
 {
-    struct timespec left = {static_cast<time_t>(milliseconds / 1000),
-                            static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    struct timespec now, until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left_ms = (until.tv_sec - now.tv_sec) * 1000 + (until.tv_nsec - now.tv_nsec) / 1000000;
+        if (left_ms <= 0)
+            return;
+        compat_wait_fd(-1, 0, static_cast<int>(left_ms > 60000 ? 60000 : left_ms));
     }
 }

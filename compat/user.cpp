@@ -43,6 +43,7 @@ static pthread_mutex_t g_user_lock = PTHREAD_MUTEX_INITIALIZER;
 // a thread that has ended just waits there, as on Windows.
 static thread_local MessageQueue *g_own_queue;
 static HWND g_windows;              // live windows, newest first
+static HWND g_retired;              // destroyed ones, kept so old handles stay readable
 static WindowClass g_classes[16];   // registered classes
 static int g_class_count;
 static bool g_close_pending;        // a close came before any window existed
@@ -85,9 +86,11 @@ void compat_window_free(HWND window)
                 *at = window->next;
                 break;
             }
+        // The memory stays: a stale handle must read as invalid, not as garbage.
+        window->next = g_retired;
+        g_retired = window;
     }
     pthread_mutex_unlock(&g_user_lock);
-    // The memory stays: a stale handle must read as invalid, not as garbage.
 }
 
 void compat_close_windows(void)

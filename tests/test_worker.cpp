@@ -247,7 +247,22 @@ TEST_F(Worker, TerminatedWhileBlockedInItsRead)
 {
     start_synchronised();
     EXPECT_EQ(TerminateThread(worker, 0), TRUE);
+    EXPECT_EQ(WaitForSingleObject(worker, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(wait_thread(worker), 0u);
+}
+
+TEST_F(Worker, TerminatedWhilePollingForTheAnswer)
+{
+    SimOptions options;
+    options.answer = SIM_ANSWER_SILENT;
+    open_sim(options);
+    start();
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    EXPECT_EQ(TerminateThread(worker, 0), TRUE);
+    EXPECT_EQ(WaitForSingleObject(worker, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(wait_thread(worker), 0u);
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) << "it went on to fail";
 }
 
 struct SyncFailure : Worker {
