@@ -5,8 +5,9 @@ input and prints each key event by name as soon as its line arrives:
     press 1
     release keypad 0
 
-usage: keynames.py [-t] [--prefix TEXT]
+usage: keynames.py [-t | --clock] [--prefix TEXT]
   -t             start each line with the seconds since the filter started
+  --clock        start each line with the time of day, to the millisecond
   --prefix TEXT  start each line with TEXT (after the time stamp)
 """
 
@@ -43,7 +44,9 @@ def main(argv):
     while args:
         arg = args.pop(0)
         if arg == "-t":
-            stamp = True
+            stamp = "elapsed"
+        elif arg == "--clock":
+            stamp = "clock"
         elif arg == "--prefix":
             if not args:
                 usage("--prefix needs a value")
@@ -62,8 +65,12 @@ def main(argv):
         if not line:
             return 0
         lead = prefix
-        if stamp:
+        if stamp == "elapsed":
             lead = "%7.3f %s" % (time.monotonic() - start, prefix)
+        elif stamp == "clock":
+            now = time.time()
+            lead = "%s.%03d %s" % (time.strftime("%H:%M:%S", time.localtime(now)),
+                                   int(now * 1000) % 1000, prefix)
         for word in line.split():
             try:
                 code = int(word, 16)

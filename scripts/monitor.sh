@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Watches the keys notchkey injects, before any simulator is involved.
+#
+# usage: scripts/monitor.sh DIR
+#
+# Makes DIR/keytap.vxd a FIFO and prints every key packet notchkey sends to it
+# as named key events with the time of day, e.g.
+#   14:02:07.415 press 1
+#   14:02:07.415 release keypad 0
+# Start it first, then notchkey with NOTCHKEY_DEVICES=DIR (DIR/comN being
+# the mascon's port, e.g. a link to /dev/ttyUSB0). It keeps watching across
+# restarts of notchkey until Ctrl-C.
+set -euo pipefail
+
+if [ $# -ne 1 ] || [ "$1" = -h ] || [ "$1" = --help ]; then
+  sed -n '4,12s/^# \{0,1\}//p' "$0" >&2
+  exit 2
+fi
+dir=$1
+fifo=$dir/keytap.vxd
+mkdir -p "$dir"
+if [ -e "$fifo" ] && [ ! -p "$fifo" ]; then
+  echo "monitor: $fifo exists and is no FIFO; move it away first" >&2
+  exit 1
+fi
+[ -p "$fifo" ] || mkfifo "$fifo"
+echo "monitor: watching $fifo; start notchkey with NOTCHKEY_DEVICES=$dir" >&2
+
+# The reader waits in the background so that a signal is taken at once, even
+# while no notchkey has the FIFO open.
+reader=
+trap '[ -n "$reader" ] && kill "$reader" 2>/dev/null; exit 0' INT TERM HUP
+# Each run of notchkey is one writer; when it ends, wait for the next.
+while :; do
+  /usr/bin/python3 "$(dirname "$0")/keynames.py" --clock < "$fifo" &
+  reader=$!
+  wait "$reader" || true
+done
