@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Builds from scratch if need be and runs every test: the native suite, the
-# same under AddressSanitizer with UndefinedBehaviorSanitizer, the threaded
-# tests under ThreadSanitizer, and notchkey.exe end to end under Wine.
+# Builds from scratch if need be and runs every test: the native suite; the
+# same under AddressSanitizer with UndefinedBehaviorSanitizer; the threaded
+# tests under ThreadSanitizer; a short pass of each fuzzer; and notchkey.exe
+# end to end under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j "$(nproc)"
 
-# The demo and the resource check run the same scripts in every build.
 for preset in asan tsan; do
   cmake --preset "$preset" >/dev/null
   cmake --build "build-$preset"
 done
-ctest --test-dir build-asan --output-on-failure -j "$(nproc)" -E '^(demo|resources)$'
-ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" \
+# The script-driven checks run the native build's programs whichever build
+# runs them, so they are left to the first run.
+ctest --test-dir build-asan --output-on-failure -j "$(nproc)" -L gtest
+ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -L gtest \
   -R '^(Threads|Messages|Worker|SyncFailure|TrayWindow|Program|WorkerFailure)\.'
+
+# Long runs are scripts/fuzz.sh's own.
+scripts/fuzz.sh all 10
 
 tests/wine/run.sh
