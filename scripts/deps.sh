@@ -17,6 +17,9 @@ need /usr/include/benchmark/benchmark.h libbenchmark-dev
 # The Windows build: the cross compiler, and python3 to draw the icon.
 need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686
 need /usr/bin/python3 python3
+# Packages.
+need zip zip
+need unzip unzip
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 

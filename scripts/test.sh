@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j "$(nproc)"
+tests/check_packages.sh --no-build
 
 for preset in asan tsan; do
   cmake --preset "$preset" >/dev/null

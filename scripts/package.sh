@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Builds both programs and packs the release archives into dist/:
+#   notchkey-VERSION-win32.zip            notchkey.exe, notchkey.ini, README.txt
+#   notchkey-VERSION-linux-x86_64.tar.gz  bin/, notchkey.ini, the udev rule, README.md, INSTALL.txt
+# VERSION comes from the file VERSION. Archive order and times are fixed (the
+# last commit's time, or SOURCE_DATE_EPOCH), so the same binaries pack into
+# the same bytes.
+#
+# usage: scripts/package.sh [--no-build] [--dist DIR]
+#   --no-build  pack what build/ and build-win/ hold (scripts/build.sh made them)
+#   --dist DIR  write the archives to DIR instead of dist/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+build=1
+dist=$root/dist
+while [ $# -gt 0 ]; do
+  case $1 in
+    --no-build) build=0 ;;
+    --dist)
+      [ $# -ge 2 ] || { echo "package: --dist needs a folder" >&2; exit 2; }
+      dist=$2
+      shift
+      ;;
+    *) echo "usage: scripts/package.sh [--no-build] [--dist DIR]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+version=$(tr -d ' \t\r\n' <VERSION)
+if ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
+  echo "package: VERSION holds '$version', not MAJOR.MINOR.PATCH" >&2
+  exit 1
+fi
+
+missing=()
+command -v zip >/dev/null 2>&1 || missing+=(zip)
+command -v unzip >/dev/null 2>&1 || missing+=(unzip)
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "package: missing Debian packages: ${missing[*]} (install: sudo apt-get install ${missing[*]})" >&2
+    exit 1
+  fi
+  echo "package: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null 2>&1 || {
+    apt-get update -q >/dev/null
+    apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+  }
+fi
+
+if [ "$build" -eq 1 ]; then
+  scripts/build.sh
+fi
+exe=build-win/notchkey.exe
+linux_bins=(build/notchkey build/tools/mascon-sim)
+for f in "$exe" "${linux_bins[@]}"; do
+  [ -f "$f" ] || { echo "package: $f is missing; run scripts/build.sh" >&2; exit 1; }
+done
+
+if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
+  epoch=$SOURCE_DATE_EPOCH
+elif epoch=$(git log -1 --format=%ct 2>/dev/null) && [ -n "$epoch" ]; then
+  :
+else
+  epoch=$(date +%s)
+fi
+# Zip stores local time: one zone for every run.
+export TZ=UTC
+umask 022
+
+name=notchkey-$version
+work=$(mktemp -d "${TMPDIR:-/tmp}/notchkey-package.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$dist"
+dist=$(cd "$dist" && pwd)
+
+# Every archive member gets the same time and plain permissions.
+settle() {
+  find "$1" -exec touch -h -d "@$epoch" {} +
+}
+
+# --- Windows ------------------------------------------------------------------
+win=$work/win/$name
+mkdir -p "$win"
+cp "$exe" "$win/notchkey.exe"
+chmod 755 "$win/notchkey.exe"
+sed 's/\r$//; s/$/\r/' packaging/notchkey.ini >"$win/notchkey.ini"
+python3 packaging/md2txt.py README.md "$win/README.txt"
+if [ -f LICENSE ]; then
+  sed 's/\r$//; s/$/\r/' LICENSE >"$win/LICENSE.txt"
+fi
+chmod 644 "$win"/*.ini "$win"/*.txt
+settle "$work/win"
+zip_path=$dist/$name-win32.zip
+rm -f "$zip_path"
+(cd "$work/win" && find "$name" | LC_ALL=C sort | zip -q -X -9 "$zip_path" -@)
+
+# --- Linux --------------------------------------------------------------------
+lin=$work/linux/$name
+mkdir -p "$lin/bin"
+for f in "${linux_bins[@]}"; do
+  strip -o "$lin/bin/$(basename "$f")" "$f"
+  chmod 755 "$lin/bin/$(basename "$f")"
+done
+# The example settings suit Windows; on Linux the driver is the one that
+# tells at start-up when /dev/uinput cannot be opened.
+sed 's/\r$//; s/^injector=sendinput$/injector=driver/' packaging/notchkey.ini >"$lin/notchkey.ini"
+grep -qx 'injector=driver' "$lin/notchkey.ini" || { echo "package: no injector line in packaging/notchkey.ini" >&2; exit 1; }
+cp packaging/99-notchkey-uinput.rules README.md "$lin/"
+
+newest() { # the highest symbol version named $1_* the binaries need
+  objdump -T "${linux_bins[@]}" | grep -o "$1_[0-9.]*" | sed "s/^$1_//" | sort -uV | tail -1
+}
+glibc=$(newest GLIBC)
+glibcxx=$(newest GLIBCXX)
+built_on=$(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-}")
+sed -e "s|@VERSION@|$version|g" -e "s|@GLIBC@|${glibc:-2.17}|g" \
+    -e "s|@GLIBCXX@|GLIBCXX_${glibcxx:-3.4}|g" -e "s|@BUILT_ON@|${built_on:-Linux}|g" \
+    packaging/INSTALL.txt >"$lin/INSTALL.txt"
+chmod 644 "$lin/notchkey.ini" "$lin"/*.rules "$lin"/*.md "$lin"/*.txt
+settle "$work/linux"
+tar_path=$dist/$name-linux-x86_64.tar.gz
+(cd "$work/linux" && tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \
+  --mtime="@$epoch" -cf - "$name") | gzip -n -9 >"$tar_path"
+
+for f in "$zip_path" "$tar_path"; do
+  printf '%s  %s bytes\n' "${f#"$root"/}" "$(stat -c %s "$f")"
+done

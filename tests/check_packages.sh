@@ -1,0 +1,477 @@
+#!/usr/bin/env bash
+# Checks the release archives that scripts/package.sh makes: what each holds,
+# byte for byte where it can, that packing twice gives the same bytes, that
+# notchkey.exe is a 32-bit GUI program needing only system DLLs and carrying
+# its version, and that the Linux programs run from the unpacked tarball with
+# its own settings file. Running notchkey.exe is left to tests/wine/run.sh.
+#
+# usage: tests/check_packages.sh [--no-build]   (--no-build: pack build/ and build-win/ as they are)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+py=/usr/bin/python3
+
+build_arg=()
+[ "${1:-}" = --no-build ] && build_arg=(--no-build)
+
+ok() { echo "ok - $*"; }
+fail() { echo "FAIL - $*" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/check-packages.XXXXXX")
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# --- the Markdown to text conversion -----------------------------------------
+long=$(printf 'word %.0s' {1..20})
+cat >"$work/sample.md" <<EOF
+# Title *here*
+
+Some \`code\` and \`two words\`, a [link](http://x.example/) and *emphasis
+over two lines*, **bold**, snake_case_name and 2 * 3 * 4.
+
+![alt text](pic.png)
+
+| a | b |
+|---|:-:|
+| \`x|y\` | 1 |
+
+| name | about |
+|---|---|
+| first | $long|
+| second | |
+
+   \`\`\`sh
+   echo *not* \`touched\`
+   \`\`\`
+<!-- dropped -->
+### Small — heading
+EOF
+"$py" packaging/md2txt.py "$work/sample.md" "$work/sample.txt" || fail "md2txt.py on a sample"
+expected=$(cat <<EOF
+Title here
+==========
+
+Some code and "two words", a link (http://x.example/) and emphasis
+over two lines, bold, snake_case_name and 2 * 3 * 4.
+
+[picture: alt text]
+
+a    b
+---  -
+x|y  1
+
+first
+    about: ${long% }
+
+second
+
+       echo *not* \`touched\`
+Small -- heading
+EOF
+)
+got=$(tr -d '\r' <"$work/sample.txt")
+[ "$got" = "$expected" ] || fail "md2txt.py turned the sample into:
+$got
+instead of:
+$expected"
+[ "$(tr -cd '\r' <"$work/sample.txt" | wc -c)" -eq "$(wc -l <"$work/sample.txt")" ] ||
+  fail "md2txt.py did not end every line in CRLF"
+[ "$(head -c 3 "$work/sample.txt")" != $'\xef\xbb\xbf' ] || fail "md2txt.py marked an ASCII text as UTF-8"
+printf 'caf\xc3\xa9\n' >"$work/accent.md"
+"$py" packaging/md2txt.py "$work/accent.md" "$work/accent.txt"
+[ "$(od -An -tx1 "$work/accent.txt" | tr -d ' \n')" = efbbbf636166c3a90d0a ] ||
+  fail "md2txt.py wrote $(od -An -tx1 "$work/accent.txt") for a non-ASCII text, not a BOM, the text and CRLF"
+code=0
+"$py" packaging/md2txt.py "$work/missing.md" "$work/missing.txt" 2>"$work/missing.err" || code=$?
+[ "$code" -ne 0 ] && grep -q "cannot read" "$work/missing.err" && [ ! -e "$work/missing.txt" ] ||
+  fail "md2txt.py on a missing file: exit $code, $(cat "$work/missing.err")"
+ok "md2txt.py: headings, emphasis across lines, quoted code with blanks, links, pictures, narrow and wide tables, fences, ASCII punctuation, CRLF, BOM only when needed"
+
+# --- packing ----------------------------------------------------------------
+bash scripts/package.sh "${build_arg[@]}" >"$work/package.out" 2>&1 ||
+  fail "scripts/package.sh failed:
+$(cat "$work/package.out")"
+version=$(tr -d ' \t\r\n' <VERSION)
+name=notchkey-$version
+zip=dist/$name-win32.zip
+tgz=dist/$name-linux-x86_64.tar.gz
+for f in "$zip" "$tgz"; do
+  [ -s "$f" ] || fail "$f was not made"
+  grep -qE "^$f  [0-9]+ bytes$" "$work/package.out" || fail "scripts/package.sh did not report $f with its size"
+done
+ok "scripts/package.sh made $zip and $tgz and reported their sizes"
+
+bash scripts/package.sh --no-build --dist "$work/again" >/dev/null 2>&1 || fail "packing again failed"
+for f in "$zip" "$tgz"; do
+  cmp -s "$f" "$work/again/$(basename "$f")" || fail "packing the same binaries again changed $(basename "$f")"
+done
+ok "packing the same binaries twice gives identical archives"
+
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
+
+# --- contents ---------------------------------------------------------------
+mkdir "$work/zip" "$work/tgz" "$work/ref"
+# The reference: what the packages must hold, from the tree and the build.
+strip -o "$work/ref/notchkey" build/notchkey
+strip -o "$work/ref/mascon-sim" build/tools/mascon-sim
+"$py" - "$root" "$zip" "$tgz" "$name" "$epoch" "$work" <<'EOF' || fail "archive contents"
+import io, os, re, sys, tarfile, zipfile
+
+root, zip_path, tgz_path, name, epoch, work = sys.argv[1:]
+epoch = int(epoch) if epoch else None
+failures = []
+
+def need(cond, what):
+    if not cond:
+        failures.append(what)
+    return cond
+
+def src(rel):
+    with open(os.path.join(root, rel), "rb") as f:
+        return f.read()
+
+# One zip, one tar, each under a single top folder, nothing more nor less.
+z = zipfile.ZipFile(zip_path)
+want = {f"{name}/", f"{name}/notchkey.exe", f"{name}/notchkey.ini", f"{name}/README.txt"}
+if os.path.exists(os.path.join(root, "LICENSE")):
+    want.add(f"{name}/LICENSE.txt")
+got = [i.filename for i in z.infolist()]
+need(sorted(got) == got, f"zip members not in sorted order: {got}")
+need(set(got) == want and len(got) == len(want), f"zip holds {sorted(got)}, expected {sorted(want)}")
+zfiles = {i.filename[len(name) + 1:]: z.read(i) for i in z.infolist() if not i.is_dir()}
+if epoch is not None:
+    import calendar
+    # Zip keeps even seconds, in the zone package.sh fixes to UTC.
+    stale = [i.filename for i in z.infolist() if abs(calendar.timegm(i.date_time + (0, 0, 0)) - epoch) > 1]
+    need(not stale, f"zip members not dated from the last commit ({epoch}): {stale}")
+
+t = tarfile.open(tgz_path)
+members = t.getmembers()
+want = {name, f"{name}/bin", f"{name}/bin/notchkey", f"{name}/bin/mascon-sim",
+        f"{name}/notchkey.ini", f"{name}/99-notchkey-uinput.rules", f"{name}/README.md",
+        f"{name}/INSTALL.txt"}
+got = [m.name.rstrip("/") for m in members]
+need(set(got) == want and len(got) == len(want), f"tarball holds {sorted(got)}, expected {sorted(want)}")
+need(got == sorted(got), f"tarball members not in sorted order: {got}")
+for m in members:
+    need(m.uid == 0 and m.gid == 0, f"{m.name} owned by {m.uid}:{m.gid}")
+    need(m.isdir() or m.isfile(), f"{m.name} is neither file nor folder")
+    if epoch is not None:
+        need(m.mtime == epoch, f"{m.name} dated {m.mtime}, not the last commit's {epoch}")
+    exe = m.name.startswith(f"{name}/bin/")
+    mode = 0o755 if exe or m.isdir() else 0o644
+    need(m.mode == mode, f"{m.name} has mode {m.mode:o}, expected {mode:o}")
+tfiles = {m.name[len(name) + 1:]: t.extractfile(m).read() for m in members if m.isfile()}
+
+# Files copied as they are.
+need(tfiles["README.md"] == src("README.md"), "tarball README.md is not the tree's")
+need(tfiles["99-notchkey-uinput.rules"] == src("packaging/99-notchkey-uinput.rules"),
+     "tarball udev rule is not packaging/'s")
+need(zfiles["notchkey.exe"] == src("build-win/notchkey.exe"), "zip notchkey.exe is not build-win/'s")
+for prog in ("notchkey", "mascon-sim"):
+    with open(os.path.join(work, "ref", prog), "rb") as f:
+        need(tfiles[f"bin/{prog}"] == f.read(), f"bin/{prog} is not the stripped build/ program")
+
+rule = [l for l in tfiles["99-notchkey-uinput.rules"].decode().splitlines() if l and not l.startswith("#")]
+need(rule == ['KERNEL=="uinput", GROUP="input", MODE="0660", OPTIONS+="static_node=uinput"'],
+     f"udev rule lines: {rule}")
+
+# Windows text files: CRLF on every line, no bare LF or CR.
+for f in ("notchkey.ini", "README.txt"):
+    data = zfiles[f]
+    need(data.endswith(b"\r\n"), f"zip {f} does not end in CRLF")
+    need(data.count(b"\n") == data.count(b"\r\n") == data.count(b"\r"), f"zip {f} mixes line endings")
+    if data.startswith(b"\xef\xbb\xbf"):
+        need(not data[3:].isascii() and data.decode("utf-8-sig"), f"zip {f} has a needless BOM")
+    else:
+        need(data.isascii(), f"zip {f} is not ASCII and has no BOM")
+for f in ("notchkey.ini", "INSTALL.txt"):
+    need(b"\r" not in tfiles[f], f"tarball {f} has CR characters")
+
+# The settings file: the source's content in both, injector set for each.
+source = src("packaging/notchkey.ini").decode()
+win_ini = zfiles["notchkey.ini"].decode().replace("\r\n", "\n")
+lin_ini = tfiles["notchkey.ini"].decode()
+need(win_ini == source, "zip notchkey.ini differs from packaging/notchkey.ini beyond line endings")
+need(lin_ini == source.replace("\ninjector=sendinput\n", "\ninjector=driver\n"),
+     "tarball notchkey.ini differs from packaging/notchkey.ini beyond the injector")
+
+def settings(text, label):
+    """What the program would read: sections, keys, values."""
+    found, section = {}, None
+    for n, line in enumerate(text.split("\n"), 1):
+        line = line.strip()
+        if not line or line.startswith(";"):
+            continue
+        m = re.fullmatch(r"\[(\w+)\]", line)
+        if m:
+            section = m.group(1)
+            continue
+        m = re.fullmatch(r"(\w+)=(.*)", line)
+        if not need(m and section, f"{label}:{n}: not a comment, section or key=value: {line!r}"):
+            continue
+        key = (section, m.group(1))
+        need(key not in found, f"{label}:{n}: {key} given twice")
+        # Windows reads no comment after a value: it would be the value.
+        need(";" not in m.group(2), f"{label}:{n}: ';' inside a value: {line!r}")
+        found[key] = m.group(2)
+    return found
+
+for label, text, injector in (("zip notchkey.ini", win_ini, "sendinput"),
+                              ("tarball notchkey.ini", lin_ini, "driver")):
+    s = settings(text, label)
+    need(set(s) == {("config", "port"), ("config", "injector"), ("debug", "logfile")},
+         f"{label} sets {sorted(s)}")
+    need(re.fullmatch(r"COM[1-9]", s.get(("config", "port"), "")), f"{label}: port {s.get(('config', 'port'))!r}")
+    need(s.get(("config", "injector")) == injector, f"{label}: injector {s.get(('config', 'injector'))!r}, expected {injector}")
+    need(s.get(("debug", "logfile")) == "", f"{label}: logfile {s.get(('debug', 'logfile'))!r} would write a log")
+    for word in ("sendinput", "driver", "privilege", "COM1", "COM9"):
+        need(word in text, f"{label}: the comments never mention {word}")
+
+# The guides.
+readme_md = src("README.md").decode()
+readme_txt = zfiles["README.txt"].decode("utf-8-sig")
+need("```" not in readme_txt, "README.txt still has code fences")
+for heading in re.findall(r"^#{1,6}\s+(.+?)\s*$", readme_md, re.M):
+    plain = re.sub(r"[`*]", "", heading)
+    need(plain in readme_txt, f"README.txt lacks the heading {plain!r}")
+install = tfiles["INSTALL.txt"].decode()
+need("@" not in install, "INSTALL.txt has an unfilled @PLACEHOLDER@")
+need(name in install, f"INSTALL.txt never names {name}")
+for phrase in ("99-notchkey-uinput.rules", "usermod -aG input", "modprobe uinput", "dialout",
+               "NOTCHKEY_DEVICES", "ln -s /dev/ttyUSB0 ~/.notchkey-devices/com2",
+               "ln -s /dev/uinput ~/.notchkey-devices/keytap.vxd"):
+    need(phrase in install, f"INSTALL.txt lacks {phrase!r}")
+
+if failures:
+    sys.exit("\n".join(failures))
+print(f"ok - zip: exactly {len(zfiles)} files under {name}/, exe as built, CRLF text, dated from the last commit")
+print(f"ok - tarball: exactly {len(tfiles)} files under {name}/, stripped programs as built, 0:0, fixed modes and dates")
+print("ok - notchkey.ini: one source, CRLF sendinput for Windows, LF driver for Linux, only known keys, no inline comments")
+print("ok - README.txt has every heading and no fences; INSTALL.txt covers udev, groups and NOTCHKEY_DEVICES")
+EOF
+
+unzip -q "$zip" -d "$work/zip"
+tar -xzf "$tgz" -C "$work/tgz"
+exe=$work/zip/$name/notchkey.exe
+pkg=$work/tgz/$name
+
+# --- notchkey.exe -----------------------------------------------------------
+"$py" - "$exe" "$version" <<'EOF' || fail "notchkey.exe"
+import struct, sys
+
+path, version = sys.argv[1:]
+data = open(path, "rb").read()
+
+def need(cond, what):
+    if not cond:
+        sys.exit(f"{path}: {what}")
+
+need(data[:2] == b"MZ", "no MZ header")
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+need(data[pe:pe + 4] == b"PE\0\0", "no PE signature")
+machine, nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+need(machine == 0x14C, f"machine {machine:#x}, not i386")
+opt = pe + 24
+magic = struct.unpack_from("<H", data, opt)[0]
+need(magic == 0x10B, f"optional header magic {magic:#x}, not PE32")
+subsystem = struct.unpack_from("<H", data, opt + 68)[0]
+need(subsystem == 2, f"subsystem {subsystem}, not the Windows GUI")
+sections = [struct.unpack_from("<8sIIII", data, opt + opt_size + 40 * i) for i in range(nsections)]
+
+def at(rva):
+    for _, vsize, va, rawsize, raw in sections:
+        if va <= rva < va + max(vsize, rawsize):
+            return raw + rva - va
+    sys.exit(f"{path}: RVA {rva:#x} is in no section")
+
+def directory(index):
+    return struct.unpack_from("<II", data, opt + 96 + 8 * index)
+
+def cstring(off):
+    return data[off:data.index(b"\0", off)].decode("ascii")
+
+# Imports: a program users unzip and run must need nothing Windows lacks.
+system = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll"}
+dlls = []
+imports = at(directory(1)[0])
+while True:
+    entry = struct.unpack_from("<IIIII", data, imports)
+    if not any(entry):
+        break
+    dlls.append(cstring(at(entry[3])))
+    imports += 20
+need(dlls, "imports no DLL at all")
+need({d.lower() for d in dlls} <= system, f"imports {sorted(set(dlls) - system)}, not only system DLLs")
+print(f"ok - notchkey.exe: PE32, i386, Windows GUI; imports only {', '.join(sorted(dlls))}")
+
+# Resources: type -> name -> language -> bytes.
+rsrc = at(directory(2)[0])
+
+def walk(off, depth):
+    _, _, _, _, named, ids = struct.unpack_from("<IIHHHH", data, off)
+    out = {}
+    for i in range(named + ids):
+        key, target = struct.unpack_from("<II", data, off + 16 + 8 * i)
+        if key & 0x80000000:
+            length = struct.unpack_from("<H", data, rsrc + (key & 0x7FFFFFFF))[0]
+            start = rsrc + (key & 0x7FFFFFFF) + 2
+            key = data[start:start + 2 * length].decode("utf-16-le")
+        if target & 0x80000000:
+            out[key] = walk(rsrc + (target & 0x7FFFFFFF), depth + 1)
+        else:
+            rva, size = struct.unpack_from("<II", data, rsrc + target)
+            out[key] = data[at(rva):at(rva) + size]
+    return out
+
+resources = walk(rsrc, 0)
+RT_MENU, RT_GROUP_ICON, RT_VERSION = 4, 14, 16
+need(101 in resources.get(RT_GROUP_ICON, {}), "the tray icon group 101 is gone")
+need(102 in resources.get(RT_MENU, {}), "the tray menu 102 is gone")
+need(list(resources.get(RT_GROUP_ICON, {}).get(101, {})) == [0x411], "the icon group is no longer Japanese")
+versions = resources.get(RT_VERSION, {})
+need(list(versions) == [1], f"version resources {list(versions)}, expected one with id 1 "
+     "(is res/version.rc in the build?)")
+(block,) = versions[1].values()
+
+def node(off, end):
+    """One VS_VERSIONINFO-style node: (key, value, children)."""
+    length, value_len, kind = struct.unpack_from("<HHH", block, off)
+    p = off + 6
+    q = p
+    while block[q:q + 2] != b"\0\0":
+        q += 2
+    key = block[p:q].decode("utf-16-le")
+    p = (q + 2 + 3) & ~3
+    value_bytes = value_len * 2 if kind == 1 else value_len
+    value = block[p:p + value_bytes]
+    if kind == 1:
+        value = value.decode("utf-16-le").rstrip("\0")
+    p = (p + value_bytes + 3) & ~3
+    children = []
+    stop = off + length
+    while p < stop:
+        child = node(p, stop)
+        children.append(child)
+        p = (p + child[3] + 3) & ~3
+    return key, value, children, length
+
+key, fixed, children, _ = node(0, len(block))
+need(key == "VS_VERSION_INFO", f"version block named {key!r}")
+sig, _, file_ms, file_ls, prod_ms, prod_ls = struct.unpack_from("<IIIIII", fixed, 0)
+need(sig == 0xFEEF04BD, f"fixed version info signature {sig:#x}")
+major, minor, patch = (int(x) for x in version.split("."))
+want = ((major << 16) | minor, patch << 16)
+need((file_ms, file_ls) == want, f"FILEVERSION {file_ms:#x} {file_ls:#x}, expected {version}.0")
+need((prod_ms, prod_ls) == want, f"PRODUCTVERSION {prod_ms:#x} {prod_ls:#x}, expected {version}.0")
+file_type = struct.unpack_from("<I", fixed, 36)[0]
+need(file_type == 1, f"FILETYPE {file_type}, not an application")
+
+tables = {c[0]: c for c in children}
+need("StringFileInfo" in tables and "VarFileInfo" in tables, f"version blocks {list(tables)}")
+string_tables = tables["StringFileInfo"][2]
+need(len(string_tables) == 1, f"{len(string_tables)} string tables")
+lang_key, _, strings, _ = string_tables[0]
+strings = {k: v for k, v, _, _ in strings}
+expected = {
+    "CompanyName": "notchkey", "FileDescription": "Lever to keys!", "ProductName": "notchkey",
+    "FileVersion": version, "ProductVersion": version, "OriginalFilename": "notchkey.exe",
+    "InternalName": "notchkey", "LegalCopyright": "notchkey developers",
+}
+need(strings == expected, f"version strings {strings}")
+translation = tables["VarFileInfo"][2][0]
+lang, codepage = struct.unpack_from("<HH", translation[1], 0)
+need(lang_key.lower() == f"{lang:04x}{codepage:04x}",
+     f"string table {lang_key} does not match the translation {lang:04x}{codepage:04x}")
+print(f"ok - notchkey.exe: version {version}.0 (file and product), {len(strings)} strings as expected, "
+      "icon and menu still there")
+EOF
+echo "skipped - running notchkey.exe: the Wine suite (tests/wine/run.sh) does that"
+
+# --- running the Linux programs from the tarball ------------------------------
+for f in bin/notchkey bin/mascon-sim; do
+  [ -x "$pkg/$f" ] || fail "$f in the tarball is not executable"
+done
+
+alive() { kill -0 "$1" 2>/dev/null; }
+
+# Waits up to $3 tenths of a second for file $1 to hold exactly the lines $2.
+wait_capture() {
+  local file=$1 want=$2 tries=$3 i
+  for ((i = 0; i < tries; ++i)); do
+    [ "$(cat "$file")" = "$want" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Runs the packaged notchkey from the unpacked folder (as INSTALL.txt tells)
+# with settings file $2 against the packaged mascon-sim; $1 names the case.
+ride() {
+  local label=$1 ini=$2 dev=$work/dev-$1 run=$work/run-$1 sim_pid nk_pid code i
+  mkdir -p "$dev" "$run"
+  cp -r "$pkg/." "$run/"
+  cp "$ini" "$run/notchkey.ini"
+  : >"$dev/keytap.vxd"
+  printf 'wait-reset\nMCA55\n' >"$dev/script"
+  "$run/bin/mascon-sim" --dir "$dev" --com 2 --hold <"$dev/script" >"$dev/sim.out" 2>&1 &
+  sim_pid=$!
+  pids+=("$sim_pid")
+  for ((i = 0; i < 100; ++i)); do
+    [ -L "$dev/com2" ] && break
+    alive "$sim_pid" || fail "$label: mascon-sim ended at start: $(cat "$dev/sim.out")"
+    sleep 0.05
+  done
+  [ -L "$dev/com2" ] || fail "$label: mascon-sim made no com2 in 5 s"
+
+  (cd "$run" && NOTCHKEY_DEVICES=$dev exec bin/notchkey) </dev/null >"$dev/nk.out" 2>&1 &
+  nk_pid=$!
+  pids+=("$nk_pid")
+  # The RESET answer's lever position 6 is pressed and position 0 let go, then
+  # MCA55 presses 1 and lets position 6 go.
+  wait_capture "$dev/keytap.vxd" $'52 87\n02 d2' 100 ||
+    fail "$label: the capture holds '$(cat "$dev/keytap.vxd")', expected '52 87' then '02 d2'; notchkey said: $(cat "$dev/nk.out")"
+  kill -TERM "$nk_pid"
+  for ((i = 0; i < 100; ++i)); do
+    alive "$nk_pid" || break
+    sleep 0.05
+  done
+  alive "$nk_pid" && fail "$label: notchkey still runs 5 s after SIGTERM"
+  code=0
+  wait "$nk_pid" || code=$?
+  [ "$code" -eq 0 ] || fail "$label: notchkey exited with $code after SIGTERM: $(cat "$dev/nk.out")"
+  [ "$(cat "$dev/keytap.vxd")" = $'52 87\n02 d2\n82' ] ||
+    fail "$label: after SIGTERM the capture holds '$(cat "$dev/keytap.vxd")', expected key 1 let go (82)"
+  [ ! -s "$dev/nk.out" ] || fail "$label: notchkey printed: $(cat "$dev/nk.out")"
+  kill -TERM "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+}
+
+ride tarball "$pkg/notchkey.ini"
+ok "tarball: bin/notchkey with its notchkey.ini (driver) and bin/mascon-sim: 52 87, 02 d2, then 82 and exit 0 on SIGTERM"
+# The zip's CRLF settings, read the way Windows reads them, choose SendInput.
+ride zip-settings "$work/zip/$name/notchkey.ini"
+ok "zip's notchkey.ini (CRLF, sendinput) read by bin/notchkey: the same keys, exit 0"
+
+# The driver setting shipped for Linux must say so when the keyboard is missing.
+mkdir "$work/nodev" "$work/run-nodev"
+cp -r "$pkg/." "$work/run-nodev/"
+code=0
+(cd "$work/run-nodev" && NOTCHKEY_DEVICES=$work/nodev timeout 10 bin/notchkey) \
+  </dev/null >"$work/nodev.out" 2>&1 || code=$?
+[ "$code" -ne 0 ] && [ "$code" -ne 124 ] || fail "without keytap.vxd notchkey exited with $code"
+grep -qF "Lever to keys!: can't open keytap.vxd." "$work/nodev.out" ||
+  fail "without keytap.vxd notchkey said: $(cat "$work/nodev.out")"
+ok "tarball: without a keyboard device notchkey stops at once with \"can't open keytap.vxd.\" (exit $code)"
+
+echo "check_packages: all checks passed"
