@@ -17,6 +17,9 @@ need /usr/include/benchmark/benchmark.h libbenchmark-dev
 # The Windows build: the cross compiler, and python3 to draw the icon.
 need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686
 need /usr/bin/python3 python3
+# mascon-sim's interactive mode, and tmux to test it as a person would.
+need /usr/include/curses.h libncurses-dev
+need tmux tmux
 # Packages.
 need zip zip
 need unzip unzip

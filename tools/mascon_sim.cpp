@@ -32,9 +32,11 @@ struct MasconSim {
     int stop_pipe[2] = {-1, -1}; // written once at hangup, never drained
     std::string slave_path;
     std::string link_path;
+    bool restore_port = false; // a real port, whose settings we found in port_settings
+    termios port_settings;
 
     SimAnswer answer = SIM_ANSWER_LEVER_GSTATE;
-    std::string answer_bytes;
+    std::string answer_bytes; // guarded by mutex: sim_set_answer changes it
     int answer_delay_ms = 0;
 
     std::thread reader;
@@ -148,7 +150,12 @@ void reader_main(MasconSim *sim)
         }
         while (!answers_due.empty() && answers_due.front() <= Clock::now()) {
             answers_due.pop_front();
-            if (!write_all(sim, sim->answer_bytes.data(), sim->answer_bytes.size()))
+            std::string answer;
+            {
+                std::lock_guard<std::mutex> lock(sim->mutex);
+                answer = sim->answer_bytes;
+            }
+            if (!write_all(sim, answer.data(), answer.size()))
                 continue; // the waiter times out: the answer never went out
             std::lock_guard<std::mutex> lock(sim->mutex);
             ++sim->resets_done;
@@ -193,11 +200,20 @@ void remove_link(MasconSim *sim)
     sim->link_path.clear();
 }
 
+// TCSANOW: draining could wait for ever on a port nobody reads.
+void close_master(MasconSim *sim)
+{
+    if (sim->restore_port)
+        tcsetattr(sim->master, TCSANOW, &sim->port_settings);
+    close(sim->master);
+    sim->master = -1;
+}
+
 void free_sim(MasconSim *sim)
 {
     remove_link(sim);
     if (sim->master >= 0)
-        close(sim->master);
+        close_master(sim);
     if (sim->slave >= 0)
         close(sim->slave);
     for (int fd : sim->stop_pipe)
@@ -217,6 +233,28 @@ int hex_digit(char c)
     return -1;
 }
 
+void set_lever_gstate(MasconSim *sim, const char *lever, const char *gstate)
+{
+    sim->answer_bytes = lever ? lever : "MCA50\r";
+    sim->answer_bytes += gstate ? gstate : "MCG00\r";
+}
+
+MasconSim *new_sim(const SimOptions &opt)
+{
+    if (opt.answer == SIM_ANSWER_RAW && !opt.raw_answer && opt.raw_answer_len > 0) {
+        report("raw answer without bytes", nullptr);
+        return nullptr;
+    }
+    MasconSim *sim = new MasconSim;
+    sim->answer = opt.answer;
+    sim->answer_delay_ms = opt.answer_delay_ms > 0 ? opt.answer_delay_ms : 0;
+    if (opt.answer == SIM_ANSWER_LEVER_GSTATE)
+        set_lever_gstate(sim, opt.lever, opt.gstate);
+    else if (opt.answer == SIM_ANSWER_RAW && opt.raw_answer_len > 0)
+        sim->answer_bytes.assign(opt.raw_answer, opt.raw_answer_len);
+    return sim;
+}
+
 } // namespace
 
 MasconSim *sim_open(const char *dir, int com_number, const SimOptions *options)
@@ -232,15 +270,7 @@ MasconSim *sim_open(const char *dir, int com_number, const SimOptions *options)
         return nullptr;
     }
 
-    MasconSim *sim = new MasconSim;
-    sim->answer = opt.answer;
-    sim->answer_delay_ms = opt.answer_delay_ms > 0 ? opt.answer_delay_ms : 0;
-    if (opt.answer == SIM_ANSWER_LEVER_GSTATE) {
-        sim->answer_bytes = opt.lever ? opt.lever : "MCA50\r";
-        sim->answer_bytes += opt.gstate ? opt.gstate : "MCG00\r";
-    } else if (opt.answer == SIM_ANSWER_RAW && opt.raw_answer_len > 0) {
-        sim->answer_bytes.assign(opt.raw_answer, opt.raw_answer_len);
-    }
+    MasconSim *sim = new_sim(opt);
 
     // Close-on-exec throughout: a child holding a copy of the master would
     // keep the line up after our hangup.
@@ -293,6 +323,52 @@ MasconSim *sim_open(const char *dir, int com_number, const SimOptions *options)
     return sim;
 }
 
+MasconSim *sim_open_port(const char *path, const SimOptions *options)
+{
+    SimOptions defaults;
+    MasconSim *sim = new_sim(options ? *options : defaults);
+    if (!sim)
+        return nullptr;
+    sim->slave_path = path;
+    // Non-blocking, so a port without carrier opens at once; the reader
+    // polls anyway.
+    sim->master = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (sim->master < 0) {
+        report(path, strerror(errno));
+        free_sim(sim);
+        return nullptr;
+    }
+    if (tcgetattr(sim->master, &sim->port_settings) != 0) {
+        report(path, errno == ENOTTY ? "not a serial port" : strerror(errno));
+        free_sim(sim);
+        return nullptr;
+    }
+    sim->restore_port = true;
+    termios tio = sim->port_settings;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    // tcsetattr succeeds if any of it took, so the result is read back.
+    termios got;
+    if (cfsetispeed(&tio, B19200) != 0 || cfsetospeed(&tio, B19200) != 0
+        || tcsetattr(sim->master, TCSANOW, &tio) != 0 || tcgetattr(sim->master, &got) != 0
+        || cfgetospeed(&got) != B19200 || (got.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8) {
+        report(path, "cannot set 19200 baud 8N1");
+        free_sim(sim);
+        return nullptr;
+    }
+    if (pipe2(sim->stop_pipe, O_CLOEXEC) != 0) {
+        report("pipe", strerror(errno));
+        free_sim(sim);
+        return nullptr;
+    }
+    sim->reader = std::thread(reader_main, sim);
+    return sim;
+}
+
 const char *sim_slave_path(const MasconSim *sim)
 {
     return sim->slave_path.c_str();
@@ -317,6 +393,15 @@ bool sim_send_message(MasconSim *sim, const char *message)
     memcpy(line, message, 5);
     line[5] = '\r';
     return sim_send(sim, line, sizeof line);
+}
+
+bool sim_set_answer(MasconSim *sim, const char *lever, const char *gstate)
+{
+    std::lock_guard<std::mutex> lock(sim->mutex);
+    if (sim->answer != SIM_ANSWER_LEVER_GSTATE)
+        return false;
+    set_lever_gstate(sim, lever, gstate);
+    return true;
 }
 
 bool sim_wait_resets(MasconSim *sim, int count, int timeout_ms)
@@ -367,8 +452,7 @@ void sim_hangup(MasconSim *sim)
         sim->reader.join();
     {
         std::lock_guard<std::mutex> lock(sim->write_mutex);
-        close(sim->master);
-        sim->master = -1;
+        close_master(sim);
     }
     std::lock_guard<std::mutex> lock(sim->mutex);
     sim->changed.notify_all();

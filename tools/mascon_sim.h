@@ -30,6 +30,12 @@ struct MasconSim;
 // on failure.
 MasconSim *sim_open(const char *dir, int com_number, const SimOptions *options);
 
+// Serves a serial port (any tty) instead of a pseudo-terminal: raw, 19200
+// baud, 8N1, no flow control, answering "RESET\r" as sim_open does; no link.
+// The port's settings are restored when it is hung up. sim_slave_path names
+// the port. Returns nullptr with a message on stderr on failure.
+MasconSim *sim_open_port(const char *path, const SimOptions *options);
+
 // Path of the slave (/dev/pts/N) and of the link (empty without one).
 const char *sim_slave_path(const MasconSim *sim);
 const char *sim_link_path(const MasconSim *sim);
@@ -39,6 +45,11 @@ bool sim_send(MasconSim *sim, const void *bytes, size_t len);
 // A five-character message name such as "MCA55": sends it with its "\r".
 // Anything else is sent as given.
 bool sim_send_message(MasconSim *sim, const char *message);
+
+// Six-byte lever and G-state messages for the answers to "RESET\r"s still to
+// come, as the mascon's lever moves. False (and nothing changed) unless the
+// simulator answers with the lever and G-state.
+bool sim_set_answer(MasconSim *sim, const char *lever, const char *gstate);
 
 // Waits until the host has written "RESET\r" and, unless silent, the answer has
 // been sent. False on timeout.

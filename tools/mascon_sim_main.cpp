@@ -1,6 +1,8 @@
-// mascon-sim: a simulated mascon on a pseudo-terminal, driven by a script.
+// mascon-sim: a simulated mascon on a pseudo-terminal, driven by a script or,
+// with --interactive, from the keyboard.
 
 #include "mascon_sim.h"
+#include "mascon_sim_tui.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -20,6 +22,10 @@ namespace {
 const char k_usage[] =
     "usage: mascon-sim [--dir DIR] [--com N] [--lever MSG] [--gstate MSG] [--silent]\n"
     "                  [--answer ESCAPED] [--answer-delay MS] [--script FILE] [--hold] [--verbose]\n"
+    "       mascon-sim --interactive [--dir DIR] [--com N | --port TTY] [--lever MSG]\n"
+    "                  [--gstate MSG] [--silent] [--answer-delay MS]\n"
+    "--interactive, -i  play the mascon from the keyboard, full screen (q quits)\n"
+    "--port TTY         with -i: a real serial port (19200 baud 8N1), not a pseudo-terminal\n"
     "Script lines (from FILE, or standard input without --script or with -):\n"
     "  MCA55            send a five-character message with its \\r\n"
     "  raw ESCAPED      send bytes exactly (\\r \\n \\t \\\\ \\xNN)\n"
@@ -268,6 +274,10 @@ int main(int argc, char **argv)
     bool have_raw = false;
     long delay = 0;
     const char *script = nullptr;
+    bool interactive = false;
+    const char *port = nullptr;
+    const char *not_interactive = nullptr; // an option --interactive has no use for
+    bool com_given = false;
 
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -281,6 +291,11 @@ int main(int argc, char **argv)
         } else if (a == "--com") {
             if (!parse_int(value(), 1, 9, &com))
                 usage_error("--com takes 1 to 9", argv[i]);
+            com_given = true;
+        } else if (a == "--interactive" || a == "-i") {
+            interactive = true;
+        } else if (a == "--port") {
+            port = value();
         } else if (a == "--lever") {
             if (!parse_message(value(), lever))
                 usage_error("--lever takes a six-byte message", argv[i]);
@@ -297,15 +312,19 @@ int main(int argc, char **argv)
                 usage_error("--answer: bad escape", text);
             raw_answer.resize(static_cast<size_t>(n));
             have_raw = true;
+            not_interactive = "--answer";
         } else if (a == "--answer-delay") {
             if (!parse_int(value(), 0, INT_MAX, &delay))
                 usage_error("--answer-delay takes milliseconds", argv[i]);
         } else if (a == "--script") {
             script = value();
+            not_interactive = "--script";
         } else if (a == "--hold") {
             hold = true;
+            not_interactive = "--hold";
         } else if (a == "--verbose") {
             g_verbose = true;
+            not_interactive = "--verbose";
         } else if (a == "--help" || a == "-h") {
             fputs(k_usage, stdout);
             return 0;
@@ -315,6 +334,27 @@ int main(int argc, char **argv)
     }
     if (silent && have_raw)
         usage_error("--silent and --answer exclude each other", nullptr);
+    if (port && !interactive)
+        usage_error("--port needs --interactive", nullptr);
+    if (interactive) {
+        if (not_interactive)
+            usage_error("not with --interactive", not_interactive);
+        if (port && (dir || com_given))
+            usage_error("--port excludes --dir and --com", nullptr);
+        InteractiveOptions options;
+        options.dir = dir;
+        options.com = static_cast<int>(com);
+        options.port = port;
+        options.lever = interactive_lever_index(lever);
+        options.gstate = interactive_gstate_index(gstate);
+        options.silent = silent;
+        options.answer_delay_ms = static_cast<int>(delay);
+        if (options.lever < 0)
+            usage_error("--lever with --interactive takes one of the sixteen positions", nullptr);
+        if (options.gstate < 0)
+            usage_error("--gstate with --interactive takes MCG99, MCG50 or MCG00", nullptr);
+        return run_interactive(&options);
+    }
 
     FILE *in = stdin;
     if (script && strcmp(script, "-") != 0) {
