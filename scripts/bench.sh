@@ -5,22 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
-# Beyond the build: Google Benchmark, and gnuplot for the picture.
-missing=()
-[ -e /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
-command -v gnuplot >/dev/null 2>&1 || missing+=(gnuplot-nox)
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "notchkey: missing Debian packages: ${missing[*]}" >&2
-    echo "notchkey: install them with: sudo apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-  echo "notchkey: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+# Beyond the build: gnuplot for the picture.
+scripts/deps.sh gnuplot=gnuplot-nox
 
 cmake -S bench -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench --target notchkey_e2e notchkey_sync notchkey_micro

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs from Debian's packages whatever the builds and the tests need and the
 # machine lacks. As root it installs; otherwise it names what is missing.
+#
+#   scripts/deps.sh [WHAT=PACKAGE ...]
+#
+# A command with needs of its own names them too: WHAT is a command or an
+# absolute path that PACKAGE provides.
 set -euo pipefail
 
 missing=()
@@ -23,6 +28,9 @@ need tmux tmux
 # Packages.
 need zip zip
 need unzip unzip
+for extra in "$@"; do
+  need "${extra%%=*}" "${extra#*=}"
+done
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 

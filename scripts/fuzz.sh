@@ -26,29 +26,10 @@ esac
 seconds=${2:-600}
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || usage
 
-install_missing() {
-  [ $# -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "notchkey: missing Debian packages: $*" >&2
-    echo "notchkey: install them with: sudo apt-get install $*" >&2
-    exit 1
-  fi
-  echo "notchkey: installing $*"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "$@"
-}
-
-missing=()
-command -v clang++ >/dev/null 2>&1 || missing+=(clang)
-command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
-install_missing "${missing[@]}"
+scripts/deps.sh clang++=clang
 # libFuzzer and the sanitizer runtimes are only recommended by clang, and
 # their package carries clang's major version.
-if [ ! -e "$(clang++ -print-runtime-dir)/libclang_rt.fuzzer-$(uname -m).a" ]; then
-  install_missing "libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev"
-fi
+scripts/deps.sh "$(clang++ -print-runtime-dir)/libclang_rt.fuzzer-$(uname -m).a=libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev"
 
 build=$root/build-fuzz
 CC=clang CXX=clang++ cmake -S fuzz -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

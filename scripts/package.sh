@@ -34,21 +34,8 @@ if ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
   exit 1
 fi
 
-missing=()
-command -v zip >/dev/null 2>&1 || missing+=(zip)
-command -v unzip >/dev/null 2>&1 || missing+=(unzip)
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "package: missing Debian packages: ${missing[*]} (install: sudo apt-get install ${missing[*]})" >&2
-    exit 1
-  fi
-  echo "package: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null 2>&1 || {
-    apt-get update -q >/dev/null
-    apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
-  }
-fi
+# zip and unzip come with the build's packages.
+scripts/deps.sh
 
 if [ "$build" -eq 1 ]; then
   scripts/build.sh
