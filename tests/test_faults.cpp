@@ -74,14 +74,37 @@ TEST_F(Program, LogOnAFullDevice)
     EXPECT_EQ(read_file(errors), "");
 }
 
-struct BrokenSettings : Program,
-                        testing::WithParamInterface<std::pair<const char *, std::string>> {
+std::string garbage()
+{
+    std::string bytes;
+    unsigned state = 12345;
+    for (int i = 0; i < 4096; ++i) {
+        state = state * 1103515245u + 12345u;
+        bytes += static_cast<char>(state >> 16);
+    }
+    return bytes;
+}
+
+// The settings file each case writes, by the case's name.
+std::string broken_settings(const std::string &name)
+{
+    if (name == "binary_garbage")
+        return garbage();
+    if (name == "very_long_lines")
+        return "[config]\nport=COM2" + std::string(100000, 'x') + "\n[debug]\nlogfile=" +
+               std::string(100000, 'y') + "/\n" + std::string(200000, ';') + "\n";
+    if (name == "no_final_newline")
+        return "[config]\nport=COM2";
+    return "<directory>";
+}
+
+struct BrokenSettings : Program, testing::WithParamInterface<const char *> {
 };
 
 // Whatever the file holds, the program runs on its defaults: COM2, no log.
 TEST_P(BrokenSettings, RunOnTheDefaults)
 {
-    const std::string &content = GetParam().second;
+    const std::string content = broken_settings(GetParam());
     std::string ini = home.file("notchkey.ini");
     if (content == "<directory>")
         ASSERT_EQ(mkdir(ini.c_str(), 0755), 0);
@@ -95,29 +118,12 @@ TEST_P(BrokenSettings, RunOnTheDefaults)
     EXPECT_EQ(read_file(errors), "");
 }
 
-std::string garbage()
-{
-    std::string bytes;
-    unsigned state = 12345;
-    for (int i = 0; i < 4096; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes += static_cast<char>(state >> 16);
-    }
-    return bytes;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, BrokenSettings,
-    testing::Values(std::make_pair("binary_garbage", garbage()),
-                    std::make_pair("very_long_lines",
-                                   "[config]\nport=COM2" + std::string(100000, 'x') +
-                                       "\n[debug]\nlogfile=" + std::string(100000, 'y') +
-                                       "/\n" + std::string(200000, ';') + "\n"),
-                    std::make_pair("no_final_newline", std::string("[config]\nport=COM2")),
-                    std::make_pair("a_directory", std::string("<directory>"))),
-    [](const testing::TestParamInfo<std::pair<const char *, std::string>> &info) {
-        return std::string(info.param.first);
-    });
+INSTANTIATE_TEST_SUITE_P(Files, BrokenSettings,
+                         testing::Values("binary_garbage", "very_long_lines", "no_final_newline",
+                                         "a_directory"),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.param);
+                         });
 
 long resident_kib(pid_t pid)
 {
