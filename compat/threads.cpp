@@ -253,9 +253,10 @@ void WINAPI Sleep(DWORD milliseconds)
     until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
     for (;;) {
         clock_gettime(CLOCK_MONOTONIC, &now);
-        long left_ms = (until.tv_sec - now.tv_sec) * 1000 + (until.tv_nsec - now.tv_nsec) / 1000000;
-        if (left_ms <= 0)
+        long left_ns = (until.tv_sec - now.tv_sec) * 1000000000L + (until.tv_nsec - now.tv_nsec);
+        if (left_ns <= 0)
             return;
+        long left_ms = (left_ns + 999999) / 1000000; // never wake early
         compat_wait_fd(-1, 0, static_cast<int>(left_ms > 60000 ? 60000 : left_ms));
     }
 }

@@ -17,8 +17,11 @@ done
 # The script-driven checks run the native build's programs whichever build
 # runs them, so they are left to the first run.
 ctest --test-dir build-asan --output-on-failure -j "$(nproc)" -L gtest
+# The threads: the worker, the user-interface thread, and terminating the
+# worker, in process and in the real program (timed fault tests left out: the
+# sanitizer slows the program down many times).
 ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -L gtest \
-  -R '^(Threads|Messages|Worker|SyncFailure|TrayWindow|Program|WorkerFailure)\.'
+  -R '^(Threads|Messages|Worker|SyncFailure|TrayWindow|WorkerFailure)\.|^Program\.(Ride|CommandLine|NoDriver)'
 
 # Long runs are scripts/fuzz.sh's own.
 scripts/fuzz.sh all 10

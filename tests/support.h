@@ -6,6 +6,7 @@
 
 #include <termios.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,8 @@ bool same_termios(const struct termios &a, const struct termios &b);
 // Polls until cond() holds or timeout_ms passes; returns the last cond().
 template <typename Cond> bool wait_for(Cond cond, int timeout_ms = 5000)
 {
-    for (int waited = 0; waited < timeout_ms; waited += 2) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
         if (cond())
             return true;
         Sleep(2);
