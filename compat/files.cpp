@@ -177,42 +177,45 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     return open_file(path, access, share, disposition);
 }
 
+// The record behind a handle ReadFile and WriteFile take: a port or a file.
+static CompatHandle *transfer_handle(HANDLE file)
+{
+    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
+    return handle ? handle : compat_handle_get(file, COMPAT_FILE);
+}
+
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
                      LPOVERLAPPED overlapped)
 {
     (void)overlapped;
     if (read_count)
         *read_count = 0;
-    CompatHandle *handle = static_cast<CompatHandle *>(file);
-    if (!compat_handle_get(file, COMPAT_SERIAL) && !compat_handle_get(file, COMPAT_FILE))
+    CompatHandle *handle = transfer_handle(file);
+    if (!handle)
         return FALSE;
     char *at = static_cast<char *>(buffer);
     DWORD done = 0;
+    DWORD error = ERROR_SUCCESS;
     // A port with zero time-outs returns only once every byte has arrived; a
     // file returns what it has, and 0 bytes at its end.
     while (done < to_read) {
         if (handle->kind == COMPAT_SERIAL && compat_wait_fd(handle->fd, POLLIN, -1) < 0) {
-            int error = errno;
-            if (read_count)
-                *read_count = done;
-            return compat_fail_errno(error);
+            error = compat_error_from_errno(errno);
+            break;
         }
         ssize_t n = read(handle->fd, at + done, to_read - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            int error = errno;
-            if (read_count)
-                *read_count = done;
-            return compat_fail_errno(error);
+            error = compat_error_from_errno(errno);
+            break;
         }
         if (n == 0) {
-            if (handle->kind == COMPAT_FILE)
-                break;
-            // The other end hung up: the port is gone.
-            if (read_count)
-                *read_count = done;
-            return compat_fail(ERROR_DEVICE_NOT_CONNECTED);
+            // At a file's end a read returns short; a port that ends has
+            // hung up and is gone.
+            if (handle->kind == COMPAT_SERIAL)
+                error = ERROR_DEVICE_NOT_CONNECTED;
+            break;
         }
         done += static_cast<DWORD>(n);
         if (handle->kind == COMPAT_FILE)
@@ -220,8 +223,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
     }
     if (read_count)
         *read_count = done;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    SetLastError(error);
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
@@ -230,8 +233,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     (void)overlapped;
     if (written)
         *written = 0;
-    CompatHandle *handle = static_cast<CompatHandle *>(file);
-    if (!compat_handle_get(file, COMPAT_SERIAL) && !compat_handle_get(file, COMPAT_FILE))
+    CompatHandle *handle = transfer_handle(file);
+    if (!handle)
         return FALSE;
     const char *at = static_cast<const char *>(buffer);
     DWORD done = 0;

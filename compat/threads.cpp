@@ -209,12 +209,9 @@ BOOL WINAPI GetExitCodeThread(HANDLE object, LPDWORD exit_code)
     return TRUE;
 }
 
-DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
+// The monotonic clock's time milliseconds from now.
+static struct timespec deadline_after(DWORD milliseconds)
 {
-    CompatHandle *handle = compat_handle_get(object, COMPAT_THREAD);
-    if (!handle)
-        return WAIT_FAILED;
-    CompatThread *thread = handle->thread;
     struct timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += milliseconds / 1000;
@@ -223,6 +220,16 @@ DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
         until.tv_sec += 1;
         until.tv_nsec -= 1000000000L;
     }
+    return until;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
+{
+    CompatHandle *handle = compat_handle_get(object, COMPAT_THREAD);
+    if (!handle)
+        return WAIT_FAILED;
+    CompatThread *thread = handle->thread;
+    struct timespec until = deadline_after(milliseconds);
     pthread_mutex_lock(&thread->lock);
     while (!thread->ended) {
         if (milliseconds == INFINITE)
@@ -247,10 +254,7 @@ DWORD WINAPI GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_ge
 
 void WINAPI Sleep(DWORD milliseconds)
 {
-    struct timespec now, until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += milliseconds / 1000;
-    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    struct timespec now, until = deadline_after(milliseconds);
     for (;;) {
         clock_gettime(CLOCK_MONOTONIC, &now);
         long left_ns = (until.tv_sec - now.tv_sec) * 1000000000L + (until.tv_nsec - now.tv_nsec);

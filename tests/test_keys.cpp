@@ -77,6 +77,37 @@ TEST_F(KeyPackets, ALostReaderLosesPacketsNotTheProgram)
     EXPECT_EQ(send_button_key(7), 1);
 }
 
+// The keys the module holds down, released at the end.
+struct HeldKeys : KeyPackets {
+    void SetUp() override
+    {
+        KeyPackets::SetUp();
+        release_held_keys(); // whatever earlier tests left down
+        write_file(capture, "");
+    }
+};
+
+TEST_F(HeldKeys, EveryKeyLeftDownIsReleasedOnce)
+{
+    send_lever_change(0, 6);  // keypad 0 down
+    send_button_key(0);       // Space down (K)
+    send_button_key(4);       // Enter down
+    send_button_key(5);       // Enter up
+    send_button_key(2);       // Space down again (X)
+    EXPECT_EQ(release_held_keys(), 2);
+    EXPECT_EQ(release_held_keys(), 0);
+    EXPECT_EQ(read_lines(capture),
+              (std::vector<std::string>{"52 87", "39", "1c", "9c", "39", "b9", "d2"}));
+}
+
+TEST_F(HeldKeys, ALeverPressedAndReleasedInOnePacketIsNotHeld)
+{
+    send_lever_change(3, 3);
+    send_button_key(6);
+    send_button_key(7);
+    EXPECT_EQ(release_held_keys(), 0);
+}
+
 // The same packets through SendInput, which the platform layer hands to the
 // same capture; the driver itself is never opened.
 struct SendInputPackets : KeyPackets {

@@ -2,7 +2,6 @@
 #include "shell/shell.h"
 
 #include "compat.h"
-#include "keys/keydrv.h"
 #include "res/resource.h"
 #include "support.h"
 
@@ -230,42 +229,6 @@ TEST_F(Settings, FirstOccurrenceWinsAndNoFinalNewlineIsFine)
     load("[config]\nport=COM5\nport=COM6\n[debug]\nlogfile=last");
     EXPECT_STREQ(config.port, "COM5");
     EXPECT_STREQ(config.logfile, "last");
-}
-
-struct HeldKeys : testing::Test {
-    DeviceDir devices;
-    std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL, "driver"};
-
-    void SetUp() override
-    {
-        ASSERT_EQ(keydrv_select(&config), 0);
-        ASSERT_EQ(keydrv_open(&config), 0);
-        release_held_keys(); // whatever earlier tests left down
-        write_file(capture, "");
-    }
-    void TearDown() override { keydrv_close(); }
-};
-
-TEST_F(HeldKeys, EveryKeyLeftDownIsReleasedOnce)
-{
-    send_lever_change(0, 6);  // keypad 0 down
-    send_button_key(0);       // Space down (K)
-    send_button_key(4);       // Enter down
-    send_button_key(5);       // Enter up
-    send_button_key(2);       // Space down again (X)
-    EXPECT_EQ(release_held_keys(), 2);
-    EXPECT_EQ(release_held_keys(), 0);
-    EXPECT_EQ(read_lines(capture),
-              (std::vector<std::string>{"52 87", "39", "1c", "9c", "39", "b9", "d2"}));
-}
-
-TEST_F(HeldKeys, ALeverPressedAndReleasedInOnePacketIsNotHeld)
-{
-    send_lever_change(3, 3);
-    send_button_key(6);
-    send_button_key(7);
-    EXPECT_EQ(release_held_keys(), 0);
 }
 
 } // namespace
