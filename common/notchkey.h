@@ -19,15 +19,15 @@
 
 // The settings, filled at start-up and only read once the worker runs.
 struct AppConfig {
-    char port[5];       // "COM2": at most four characters
+    char port[256];     // as the user wrote it; only COM1 to COM256 are opened
     char logfile[1024]; // empty: no log
     HWND hwnd;          // the hidden main window, owner of every message box
     char injector[64];  // how key packets are delivered: "driver" or "sendinput"
 };
 
 static_assert(offsetof(AppConfig, port) == 0, "port comes first");
-static_assert(offsetof(AppConfig, logfile) == 5, "logfile follows port");
-static_assert(offsetof(AppConfig, hwnd) >= 1029, "hwnd follows logfile");
+static_assert(offsetof(AppConfig, logfile) == 256, "logfile follows port");
+static_assert(offsetof(AppConfig, hwnd) >= 1280, "hwnd follows logfile");
 
 // Message box texts are formatted here. Start-up and the worker's failure
 // never overlap, so one buffer serves both.

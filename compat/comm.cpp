@@ -1,5 +1,5 @@
 // Serial ports over termios: opening a tty as COMn, GetCommState,
-// SetCommState, ClearCommError.
+// SetCommState, ClearCommError, GetCommTimeouts, SetCommTimeouts.
 //
 // A Windows port carries bytes untouched, so opening puts the tty in raw mode
 // and closing puts back the terminal settings found at open. The settings
@@ -50,6 +50,44 @@ static DWORD rate_of(speed_t speed)
         if (b.speed == speed)
             return b.rate;
     return 0; // B0: the line is being hung up
+}
+
+// A Windows port keeps its time-outs from one opener to the next; so does
+// this table, by device, for the life of the process. A port never given any
+// has them all zero, as a freshly started system does.
+struct PortTimeouts {
+    dev_t device;
+    COMMTIMEOUTS timeouts;
+};
+static PortTimeouts g_port_timeouts[32];
+static int g_port_timeouts_count;
+static pthread_mutex_t g_port_timeouts_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static COMMTIMEOUTS timeouts_of(dev_t device)
+{
+    COMMTIMEOUTS found;
+    memset(&found, 0, sizeof found);
+    pthread_mutex_lock(&g_port_timeouts_lock);
+    for (int i = 0; i < g_port_timeouts_count; ++i)
+        if (g_port_timeouts[i].device == device)
+            found = g_port_timeouts[i].timeouts;
+    pthread_mutex_unlock(&g_port_timeouts_lock);
+    return found;
+}
+
+static void remember_timeouts(dev_t device, const COMMTIMEOUTS *timeouts)
+{
+    pthread_mutex_lock(&g_port_timeouts_lock);
+    int i = 0;
+    while (i < g_port_timeouts_count && g_port_timeouts[i].device != device)
+        ++i;
+    if (i < static_cast<int>(sizeof g_port_timeouts / sizeof g_port_timeouts[0])) {
+        g_port_timeouts[i].device = device;
+        g_port_timeouts[i].timeouts = *timeouts;
+        if (i == g_port_timeouts_count)
+            ++g_port_timeouts_count;
+    }
+    pthread_mutex_unlock(&g_port_timeouts_lock);
 }
 
 static void make_raw(struct termios *t)
@@ -107,6 +145,8 @@ HANDLE compat_serial_open(const char *path)
         return INVALID_HANDLE_VALUE;
     }
     handle->found = found;
+    handle->device = st.st_rdev;
+    handle->timeouts = timeouts_of(st.st_rdev);
     DCB &dcb = handle->dcb;
     dcb.DCBlength = sizeof(DCB);
     dcb.fBinary = 1;
@@ -241,6 +281,31 @@ BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat)
         stat->cbInQue = static_cast<DWORD>(in);
         stat->cbOutQue = static_cast<DWORD>(out);
     }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
+{
+    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
+    if (!handle)
+        return FALSE;
+    if (!timeouts)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    *timeouts = handle->timeouts;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
+{
+    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
+    if (!handle)
+        return FALSE;
+    if (!timeouts)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    handle->timeouts = *timeouts;
+    remember_timeouts(handle->device, timeouts);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

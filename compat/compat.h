@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <sys/types.h>
 #include <termios.h>
 
 enum CompatHandleKind {
@@ -25,6 +26,10 @@ struct CompatHandle {
     // the last settings block applied, whose fields termios has no place for.
     struct termios found;
     DCB dcb;
+    // COMPAT_SERIAL: the port's time-outs, which outlive the handle as on
+    // Windows (the next opener finds them).
+    COMMTIMEOUTS timeouts;
+    dev_t device;
     // COMPAT_KEYDRV: true for a uinput device, false for a capture file.
     bool uinput;
     // COMPAT_THREAD
@@ -78,3 +83,6 @@ void compat_close_windows(void);
 bool compat_tray_icon(NOTIFYICONDATAA *icon);
 // How many times a pop-up menu has been tracked.
 int compat_popup_count(void);
+// The user right-clicks the notification icon and, in the menu that opens,
+// chooses the item at that position, or none (-1). Nothing without an icon.
+void compat_tray_click(int item);

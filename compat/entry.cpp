@@ -1,7 +1,9 @@
 // The process entry: main() calls WinMain, and its result is the exit code.
 //
 // SIGINT, SIGTERM and SIGHUP close the windows, as a user closing them
-// would, so the program shuts down in its own order. They are taken by a
+// would, so the program shuts down in its own order. SIGUSR1 and SIGUSR2 are
+// the user's right-click on the notification icon: the first closes the menu
+// without a choice, the second chooses its first item. They are taken by a
 // thread of their own, which may post messages as no signal handler could;
 // every other thread starts with them blocked.
 #include "compat.h"
@@ -12,13 +14,17 @@
 
 #include <string>
 
-static sigset_t g_closing_signals;
+static sigset_t g_user_signals;
 
 static void *signal_main(void *)
 {
     for (;;) {
         int signal_number = 0;
-        if (sigwait(&g_closing_signals, &signal_number) == 0)
+        if (sigwait(&g_user_signals, &signal_number) != 0)
+            continue;
+        if (signal_number == SIGUSR1 || signal_number == SIGUSR2)
+            compat_tray_click(signal_number == SIGUSR2 ? 0 : -1);
+        else
             compat_close_windows();
     }
     return nullptr;
@@ -26,11 +32,13 @@ static void *signal_main(void *)
 
 int main(int argc, char **argv)
 {
-    sigemptyset(&g_closing_signals);
-    sigaddset(&g_closing_signals, SIGINT);
-    sigaddset(&g_closing_signals, SIGTERM);
-    sigaddset(&g_closing_signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &g_closing_signals, nullptr);
+    sigemptyset(&g_user_signals);
+    sigaddset(&g_user_signals, SIGINT);
+    sigaddset(&g_user_signals, SIGTERM);
+    sigaddset(&g_user_signals, SIGHUP);
+    sigaddset(&g_user_signals, SIGUSR1);
+    sigaddset(&g_user_signals, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &g_user_signals, nullptr);
     pthread_t signals;
     pthread_create(&signals, nullptr, signal_main, nullptr);
     pthread_detach(signals);

@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -17,6 +18,7 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 static const DWORD HANDLE_MAGIC = 0x6e6b6864; // "nkhd"
@@ -68,14 +70,21 @@ void compat_handle_free(CompatHandle *handle)
     free(handle);
 }
 
-// "COM1".."COM9", in any letter case, with or without the \\.\ prefix.
+// "COM1".."COM256", in any letter case, with or without the \\.\ prefix;
+// 0 for any other name.
 static int com_number(const char *name)
 {
     if (strncmp(name, "\\\\.\\", 4) == 0)
         name += 4;
-    if (strncasecmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9' || name[4] != '\0')
+    if (strncasecmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9')
         return 0;
-    return name[3] - '0';
+    int n = 0;
+    for (const char *c = name + 3; *c; ++c) {
+        if (*c < '0' || *c > '9' || c - name >= 6)
+            return 0;
+        n = n * 10 + (*c - '0');
+    }
+    return n <= 256 ? n : 0;
 }
 
 CompatDevice compat_resolve_device(const char *name, char *path, size_t cap)
@@ -184,6 +193,37 @@ static CompatHandle *transfer_handle(HANDLE file)
     return handle ? handle : compat_handle_get(file, COMPAT_FILE);
 }
 
+static long long now_ms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// How long a port's read may still wait for its next bytes under the port's
+// time-outs: -1 for ever, 0 not at all, else milliseconds.
+static int port_wait_ms(const COMMTIMEOUTS *t, DWORD to_read, DWORD done, long long began,
+                        long long last_byte)
+{
+    if (t->ReadIntervalTimeout == MAXDWORD && !t->ReadTotalTimeoutMultiplier &&
+        !t->ReadTotalTimeoutConstant)
+        return 0;
+    long long now = now_ms();
+    long long wait = -1;
+    long long total = static_cast<long long>(t->ReadTotalTimeoutMultiplier) * to_read +
+                      t->ReadTotalTimeoutConstant;
+    if (total)
+        wait = began + total > now ? began + total - now : 0;
+    if (done && t->ReadIntervalTimeout && t->ReadIntervalTimeout != MAXDWORD) {
+        long long interval = last_byte + t->ReadIntervalTimeout > now
+                                 ? last_byte + t->ReadIntervalTimeout - now
+                                 : 0;
+        if (wait < 0 || interval < wait)
+            wait = interval;
+    }
+    return wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
+}
+
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
                      LPOVERLAPPED overlapped)
 {
@@ -193,15 +233,25 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
     CompatHandle *handle = transfer_handle(file);
     if (!handle)
         return FALSE;
+    bool port = handle->kind == COMPAT_SERIAL;
     char *at = static_cast<char *>(buffer);
     DWORD done = 0;
     DWORD error = ERROR_SUCCESS;
-    // A port with zero time-outs returns only once every byte has arrived; a
+    long long began = port ? now_ms() : 0;
+    long long last_byte = began;
+    // A port returns once every byte has arrived or its time-outs say so; a
     // file returns what it has, and 0 bytes at its end.
     while (done < to_read) {
-        if (handle->kind == COMPAT_SERIAL && compat_wait_fd(handle->fd, POLLIN, -1) < 0) {
-            error = compat_error_from_errno(errno);
-            break;
+        if (port) {
+            int ready = compat_wait_fd(handle->fd, POLLIN,
+                                       port_wait_ms(&handle->timeouts, to_read, done, began,
+                                                    last_byte));
+            if (ready < 0) {
+                error = compat_error_from_errno(errno);
+                break;
+            }
+            if (ready == 0)
+                break; // timed out: what has arrived is the result
         }
         ssize_t n = read(handle->fd, at + done, to_read - done);
         if (n < 0 && errno == EINTR)
@@ -210,15 +260,14 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
             error = compat_error_from_errno(errno);
             break;
         }
-        if (n == 0) {
-            // At a file's end a read returns short; a port that ends has
-            // hung up and is gone.
-            if (handle->kind == COMPAT_SERIAL)
-                error = ERROR_DEVICE_NOT_CONNECTED;
+        // A file's end, or a port whose line hung up: as Wine does, success
+        // with what has arrived, down to nothing, at once and at every call.
+        if (n == 0)
             break;
-        }
         done += static_cast<DWORD>(n);
-        if (handle->kind == COMPAT_FILE)
+        if (port)
+            last_byte = now_ms();
+        else
             break;
     }
     if (read_count)

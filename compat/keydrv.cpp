@@ -8,7 +8,8 @@
 //   code goes through unchanged;
 // - anything else (a regular file, a FIFO) is a capture: each packet is
 //   appended as one line of lower-case hex bytes, e.g. "02 d2".
-// SendInput's scan-code key events take the same way, a call for a packet.
+// SendInput's scan-code key events take the same way, a call for a packet; it
+// is found through GetProcAddress, as on Windows.
 #include "compat.h"
 
 #include <errno.h>
@@ -19,6 +20,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -207,4 +209,23 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
         return compat_fail_errno(errno);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
+}
+
+// The loader, for the one function the program looks up at run time.
+static HINSTANCE__ *const USER32 = reinterpret_cast<HINSTANCE__ *>(&g_input_target);
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR name)
+{
+    if (name && strcasecmp(name, "user32.dll") == 0)
+        return USER32;
+    compat_fail(ERROR_MOD_NOT_FOUND);
+    return NULL;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (module == USER32 && name && strcmp(name, "SendInput") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(SendInput));
+    compat_fail(ERROR_PROC_NOT_FOUND);
+    return NULL;
 }

@@ -1,9 +1,12 @@
 // Resources, the notification area and pop-up menus, with nothing to show.
 //
-// The native build carries no resource data: icons, cursors, brushes and
-// menus are handles the program passes around and never looks into, so any
-// load succeeds. The notification area keeps the icons added to it, so
-// their presence can be checked; a tracked pop-up menu is dismissed at once.
+// The native build carries no resource data: icons, cursors and brushes are
+// handles the program passes around and never looks into, so any load
+// succeeds; the pop-up menu's items are those of the resource script. The
+// notification area keeps the icon added to it. With no one to see it, a
+// click on it comes from a signal (SIGUSR1: the menu is opened and dismissed;
+// SIGUSR2: opened, and its first item chosen), and the pop-up menu it opens
+// takes the choice the click brought.
 #include "compat.h"
 
 #include <pthread.h>
@@ -15,6 +18,16 @@ struct HICON__ {
 struct HGDIOBJ__ {
     int unused;
 };
+struct MenuItem {
+    const char *text;
+    UINT id;
+};
+
+// The items of the pop-up, in order, as the resource script has them.
+static const MenuItem g_menu_items[] = {
+#include "menu_items.inc"
+};
+
 struct HMENU__ {
     HMENU__ *popup; // the one pop-up of a menu bar
 };
@@ -28,6 +41,7 @@ static pthread_mutex_t g_shell_lock = PTHREAD_MUTEX_INITIALIZER;
 static NOTIFYICONDATAA g_tray;  // the icon shown, when g_tray_shown
 static bool g_tray_shown;
 static int g_popups;
+static int g_menu_choice = -1; // what the next pop-up is answered with: an item, or -1
 
 HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name)
 {
@@ -72,13 +86,32 @@ HGDIOBJ WINAPI GetStockObject(int object)
 BOOL WINAPI TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner,
                            LPCRECT exclude)
 {
-    (void)flags, (void)x, (void)y, (void)reserved, (void)owner, (void)exclude;
+    (void)flags, (void)x, (void)y, (void)reserved, (void)exclude;
     if (!menu)
         return compat_fail(1401); // ERROR_INVALID_MENU_HANDLE
     pthread_mutex_lock(&g_shell_lock);
     ++g_popups;
+    int choice = g_menu_choice;
+    g_menu_choice = -1;
     pthread_mutex_unlock(&g_shell_lock);
-    return FALSE; // dismissed without a choice
+    if (menu != &g_popup_menu || choice < 0 ||
+        choice >= static_cast<int>(sizeof g_menu_items / sizeof g_menu_items[0]))
+        return FALSE; // dismissed without a choice
+    // As on Windows, the command arrives once the menu has closed.
+    PostMessageA(owner, WM_COMMAND, g_menu_items[choice].id, 0);
+    return TRUE;
+}
+
+void compat_tray_click(int item)
+{
+    pthread_mutex_lock(&g_shell_lock);
+    bool shown = g_tray_shown;
+    NOTIFYICONDATAA icon = g_tray;
+    if (shown)
+        g_menu_choice = item;
+    pthread_mutex_unlock(&g_shell_lock);
+    if (shown && (icon.uFlags & NIF_MESSAGE))
+        PostMessageA(icon.hWnd, icon.uCallbackMessage, icon.uID, WM_RBUTTONDOWN);
 }
 
 BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)

@@ -47,6 +47,7 @@ static HWND g_retired;              // destroyed ones, kept so old handles stay 
 static WindowClass g_classes[16];   // registered classes
 static int g_class_count;
 static bool g_close_pending;        // a close came before any window existed
+static HWND g_foreground;           // the window last brought to the foreground
 
 static MessageQueue *own_queue(void)
 {
@@ -226,7 +227,31 @@ BOOL WINAPI GetCursorPos(LPPOINT point)
     return TRUE;
 }
 
-BOOL WINAPI SetForegroundWindow(HWND window) { return window_valid(window) ? TRUE : FALSE; }
+BOOL WINAPI SetForegroundWindow(HWND window)
+{
+    pthread_mutex_lock(&g_user_lock);
+    bool valid = window_valid(window);
+    if (valid)
+        g_foreground = window;
+    pthread_mutex_unlock(&g_user_lock);
+    return valid ? TRUE : FALSE;
+}
+
+HWND WINAPI GetForegroundWindow(void)
+{
+    pthread_mutex_lock(&g_user_lock);
+    HWND window = window_valid(g_foreground) ? g_foreground : NULL;
+    pthread_mutex_unlock(&g_user_lock);
+    return window;
+}
+
+BOOL WINAPI IsWindow(HWND window)
+{
+    pthread_mutex_lock(&g_user_lock);
+    bool valid = window_valid(window);
+    pthread_mutex_unlock(&g_user_lock);
+    return valid ? TRUE : FALSE;
+}
 
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {

@@ -73,6 +73,8 @@ typedef const struct tagRECT *LPCRECT;
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_HANDLE_EOF 38
 #define ERROR_NOT_SUPPORTED 50
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
 #define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_BROKEN_PIPE 109
@@ -202,9 +204,25 @@ typedef struct _COMSTAT {
 #define CE_FRAME 0x0008
 #define CE_BREAK 0x0010
 
+typedef struct _COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS, *LPCOMMTIMEOUTS;
+
+#define MAXDWORD 0xffffffffu
+
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
+// Read time-outs only: all zero waits for every byte; an interval of MAXDWORD
+// with both totals zero returns what has arrived at once; otherwise the total
+// (multiplier times bytes asked for, plus constant) and the interval between
+// bytes bound the wait. Write time-outs are kept and not applied.
+BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 
 // ---- threads -------------------------------------------------------------
 
@@ -304,7 +322,11 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT rem
 BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last);
 
 BOOL WINAPI GetCursorPos(LPPOINT point);
+// The foreground is a record of the last window given it; nothing else
+// follows from it here.
 BOOL WINAPI SetForegroundWindow(HWND window);
+HWND WINAPI GetForegroundWindow(void);
+BOOL WINAPI IsWindow(HWND window);
 
 // ---- resources -----------------------------------------------------------
 
@@ -381,6 +403,16 @@ typedef struct tagINPUT {
 
 // Scan-code key events only, delivered through the key-driver stand-in.
 UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size);
+
+// ---- modules --------------------------------------------------------------
+
+typedef struct HINSTANCE__ *HMODULE;
+typedef intptr_t(WINAPI *FARPROC)(void);
+
+// "user32.dll" is the one module, and SendInput the one function in it that
+// is looked up at run time; every other name is not found.
+HMODULE WINAPI GetModuleHandleA(LPCSTR name);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 
 // ---- strings and settings files ------------------------------------------
 

@@ -8,6 +8,12 @@ HANDLE g_keydrv;
 // Through SendInput rather than the driver: chosen once, before the worker.
 static BOOL g_sendinput;
 
+// SendInput, looked up when it is chosen: the first releases of the old
+// family have only the driver, and an exe that imported it would not load
+// there at all.
+typedef UINT(WINAPI *SendInputProc)(UINT count, LPINPUT inputs, int size);
+static SendInputProc g_send_input;
+
 // Main row 6..1 towards one end, keypad 0..9 from the middle to the other.
 const BYTE lever_scancodes[16] = {
     0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x52, 0x4F,
@@ -21,13 +27,21 @@ const BYTE button_scancodes[8] = {
 
 int keydrv_select(const AppConfig *config)
 {
-    if (lstrcmpiA(config->injector, INJECTOR_SENDINPUT) == 0) {
-        g_sendinput = TRUE;
-        return 0;
-    }
     g_sendinput = FALSE;
     if (lstrcmpiA(config->injector, INJECTOR_DRIVER) == 0)
         return 0;
+    if (lstrcmpiA(config->injector, INJECTOR_SENDINPUT) == 0) {
+        HMODULE user32 = GetModuleHandleA("user32.dll");
+        FARPROC proc = user32 ? GetProcAddress(user32, "SendInput") : NULL;
+        if (proc) {
+            // Through void (*)(void), the one function type any other converts from
+            // without a warning.
+            g_send_input =
+                reinterpret_cast<SendInputProc>(reinterpret_cast<void (*)(void)>(proc));
+            g_sendinput = TRUE;
+            return 0;
+        }
+    }
     snprintf(g_text, sizeof g_text, "%s is invalid injector.", config->injector);
     MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
     return 1;
@@ -55,7 +69,8 @@ int keydrv_close(void)
 }
 
 // Make codes pressed and not released since, so nothing stays held down when
-// the program ends. Written by the worker only, read once it has stopped.
+// the program ends. The worker's alone while it runs; shutdown reads it once
+// the worker has stopped.
 static bool g_held[0x80];
 
 // A failed request is not retried: that key event is lost, the next one may
@@ -76,7 +91,7 @@ static void send_packet(BYTE *packet, DWORD len)
             inputs[i].ki.wScan = packet[i] & 0x7f;
             inputs[i].ki.dwFlags = KEYEVENTF_SCANCODE | ((packet[i] & 0x80) ? KEYEVENTF_KEYUP : 0);
         }
-        SendInput(len, inputs, sizeof(INPUT));
+        g_send_input(len, inputs, sizeof(INPUT));
     } else {
         DWORD returned = 0;
         DeviceIoControl(g_keydrv, KEYDRV_SEND_PACKET, packet, len, NULL, 0, &returned, NULL);

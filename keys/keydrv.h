@@ -33,5 +33,5 @@ int send_button_key(LONG index);
 int on_gstate(LONG index);
 
 // Releases, one packet each, every key a packet pressed and none released
-// since; returns how many. Only once the worker has stopped.
+// since; returns how many. On the worker, or once it has stopped.
 int release_held_keys(void);

@@ -9,6 +9,8 @@
 HANDLE g_port;
 DCB g_dcb_saved;
 DCB g_dcb_work;
+COMMTIMEOUTS g_timeouts_saved;
+COMMTIMEOUTS g_timeouts_work;
 char g_rx[8];
 char g_drain[MASCON_DRAIN_MAX];
 LONG g_lever_current;
@@ -18,16 +20,18 @@ DWORD g_io;
 
 static const char RESET_COMMAND[] = "RESET\r";
 
-// Framing is by count alone. A port whose time-outs let a read return early
-// hands over part of a message, so reading goes on until all six bytes are
-// here. A read that fails means the line is gone: the caller must not look at
-// g_rx again, or it would replay the last message for ever.
+// Framing is by count alone. A read that returns early hands over part of a
+// message, so reading goes on until all six bytes are here. The reads block
+// (the time-outs are ours), so one that fails or brings nothing means the
+// line is gone: Wine answers a hung-up port with success and no bytes, at
+// once and for ever, and Windows may answer either way. The caller must not
+// look at g_rx again, or it would replay the last message.
 static BOOL read_message(void)
 {
     DWORD have = 0;
     while (have < MASCON_MESSAGE_LEN) {
         DWORD got = 0;
-        if (!ReadFile(g_port, g_rx + have, MASCON_MESSAGE_LEN - have, &got, NULL))
+        if (!ReadFile(g_port, g_rx + have, MASCON_MESSAGE_LEN - have, &got, NULL) || got == 0)
             return FALSE;
         have += got;
     }
@@ -72,6 +76,20 @@ int mascon_sync(void)
     return 0;
 }
 
+int com_port_number(const char *name)
+{
+    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm')
+        return 0;
+    int number = 0;
+    int digits = 0;
+    for (const char *c = name + 3; *c; ++c, ++digits) {
+        if (*c < '0' || *c > '9' || digits == 3 || (digits == 0 && *c == '0'))
+            return 0;
+        number = number * 10 + (*c - '0');
+    }
+    return number >= 1 && number <= 256 ? number : 0;
+}
+
 int mascon_dispatch(void)
 {
     // Lever positions first, then buttons, then G-states: the first table
@@ -97,9 +115,11 @@ int mascon_dispatch(void)
 }
 
 // The message is already in g_text. The box comes first: the program ends
-// only once the user has read why.
+// only once the user has read why. The keys come up before it: the box may
+// wait a long time for the user, and takes the focus from the simulator.
 [[noreturn]] static void worker_fail(const AppConfig *config)
 {
+    release_held_keys();
     MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
     PostMessageA(config->hwnd, WM_WORKER_ENDED, 0, 0);
     ExitThread(1);
@@ -110,6 +130,7 @@ int mascon_dispatch(void)
 [[noreturn]] static void worker_fail_open(const AppConfig *config)
 {
     SetCommState(g_port, &g_dcb_saved);
+    SetCommTimeouts(g_port, &g_timeouts_saved);
     CloseHandle(g_port);
     worker_fail(config);
 }
@@ -124,8 +145,15 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
 {
     const AppConfig *config = static_cast<const AppConfig *>(parameter);
 
-    g_port = CreateFileA(config->port, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, NULL);
+    // Only a serial port is opened: any other name could be a file or a
+    // device that RESET would be written into. The \\.\ form reaches COM10
+    // and above, which the plain name does not, and every port below.
+    int number = com_port_number(config->port);
+    char device[20];
+    snprintf(device, sizeof device, "\\\\.\\COM%d", number);
+    g_port = number ? CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, NULL)
+                    : INVALID_HANDLE_VALUE;
     if (g_port == INVALID_HANDLE_VALUE) {
         snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
         worker_fail(config);
@@ -138,6 +166,12 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     g_dcb_work.BaudRate = MASCON_BAUD_RATE;
     g_dcb_work.ByteSize = MASCON_BYTE_SIZE;
     SetCommState(g_port, &g_dcb_work);
+    // A port keeps the time-outs the last program gave it; ones that let a
+    // read return at once would make the read loop spin. All zero: every
+    // read waits until its bytes are here.
+    GetCommTimeouts(g_port, &g_timeouts_saved);
+    memset(&g_timeouts_work, 0, sizeof g_timeouts_work);
+    SetCommTimeouts(g_port, &g_timeouts_work);
 
     if (mascon_sync() != 0)
         no_mascon(config);

@@ -17,6 +17,8 @@
 extern HANDLE g_port;
 extern DCB g_dcb_saved; // the port's settings as found, put back on failure
 extern DCB g_dcb_work;  // the same with the mascon's line settings
+extern COMMTIMEOUTS g_timeouts_saved; // the port's time-outs as found, put back on failure
+extern COMMTIMEOUTS g_timeouts_work;  // all zero: reads wait for their bytes
 // Six message bytes and a zero that is never written: always a string.
 extern char g_rx[8];
 extern char g_drain[MASCON_DRAIN_MAX];
@@ -25,6 +27,10 @@ extern LONG g_lever_previous;
 extern LONG g_gstate;
 // Transfer counts and error flags land here; nothing decides on them.
 extern DWORD g_io;
+
+// The number n of a port name "COMn", 1 to 256, in any letter case and
+// without leading zeros; 0 for any other name (a file, a path, LPT1, NUL).
+int com_port_number(const char *name);
 
 // The thread procedure; the parameter is the AppConfig, which outlives it.
 // Never returns.

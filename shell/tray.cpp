@@ -34,9 +34,14 @@ static void on_tray_notify(HWND window, LPARAM mouse)
         return;
     GetCursorPos(&g_cursor);
     // Without the foreground the menu would not close when clicked away from.
+    // It is only lent: a hidden window that kept it would take every key we
+    // send, and the user's own, away from the simulator.
+    HWND previous = GetForegroundWindow();
     SetForegroundWindow(window);
     TrackPopupMenu(g_popup, TPM_BOTTOMALIGN | TPM_RIGHTBUTTON, g_cursor.x, g_cursor.y, 0, window,
                    NULL);
+    if (previous && previous != window && IsWindow(previous))
+        SetForegroundWindow(previous);
 }
 
 // The worker has told the user why it gave up and is on its way out.

@@ -33,8 +33,13 @@ TEST(DeviceNames, ResolveByTheDevicesFolderOrTheSystemDefaults)
         {"\\\\.\\COM3", COMPAT_DEVICE_SERIAL, "/d/com3", "/dev/ttyS2"},
         {"\\\\.\\keytap.vxd", COMPAT_DEVICE_KEYDRV, "/d/keytap.vxd", "/dev/uinput"},
         {"\\\\.\\KEYTAP.VXD", COMPAT_DEVICE_KEYDRV, "/d/keytap.vxd", "/dev/uinput"},
+        {"COM10", COMPAT_DEVICE_SERIAL, "/d/com10", "/dev/ttyS9"},
+        {"\\\\.\\com256", COMPAT_DEVICE_SERIAL, "/d/com256", "/dev/ttyS255"},
         {"COM0", COMPAT_DEVICE_NONE, "", ""},
-        {"COM10", COMPAT_DEVICE_NONE, "", ""},
+        {"COM257", COMPAT_DEVICE_NONE, "", ""},
+        {"COM01", COMPAT_DEVICE_NONE, "", ""},
+        {"COM1000", COMPAT_DEVICE_NONE, "", ""},
+        {"COM2:", COMPAT_DEVICE_NONE, "", ""},
         {"COM", COMPAT_DEVICE_NONE, "", ""},
         {"COMX", COMPAT_DEVICE_NONE, "", ""},
         {"keytap.vxd", COMPAT_DEVICE_NONE, "", ""},
@@ -280,10 +285,65 @@ TEST_F(SerialPort, QueueCountReadsThatWaitAndHangUp)
     EXPECT_EQ(n, 6u);
     ASSERT_TRUE(wait_for([&] { return sim_reset_count(sim) == 1; }));
 
+    // Wine's answer on a line that hung up: success and no bytes, at once,
+    // at every call.
     sim_hangup(sim);
-    SetLastError(0);
-    EXPECT_FALSE(ReadFile(port, got, 6, &n, NULL)) << "a line that hung up must fail the read";
-    EXPECT_NE(GetLastError(), 0u);
+    for (int i = 0; i < 3; ++i) {
+        n = 99;
+        EXPECT_TRUE(ReadFile(port, got, 6, &n, NULL)) << "read " << i << " after the hang-up";
+        EXPECT_EQ(n, 0u);
+    }
+    CloseHandle(port);
+}
+
+// What a read of six bytes returns under each kind of time-outs, with "MCA"
+// waiting and the rest never coming. The time-outs stay with the port, so a
+// second opener finds what the first one left.
+TEST_F(SerialPort, ReadsFollowThePortsTimeouts)
+{
+    struct Case {
+        COMMTIMEOUTS timeouts;
+        const char *read;
+    } cases[] = {
+        {{MAXDWORD, 0, 0, 0, 0}, "MCA"}, // at once, with what is there
+        {{0, 0, 30, 0, 0}, "MCA"},       // after a total of 30 ms
+        {{0, 5, 0, 0, 0}, "MCA"},        // 5 ms a byte asked for
+        {{20, 0, 0, 0, 0}, "MCA"},       // 20 ms after the last byte
+    };
+    for (const Case &c : cases) {
+        HANDLE port = open_port();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        COMMTIMEOUTS set = c.timeouts;
+        ASSERT_TRUE(SetCommTimeouts(port, &set));
+        CloseHandle(port);
+
+        port = open_port();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        COMMTIMEOUTS found;
+        memset(&found, 0xff, sizeof found);
+        ASSERT_TRUE(GetCommTimeouts(port, &found));
+        EXPECT_EQ(memcmp(&found, &c.timeouts, sizeof found), 0)
+            << "interval " << c.timeouts.ReadIntervalTimeout;
+        ASSERT_TRUE(sim_send(sim, "MCA", 3));
+        ASSERT_TRUE(wait_for([&] {
+            COMSTAT stat = {};
+            return ClearCommError(port, NULL, &stat) && stat.cbInQue == 3;
+        }));
+        char got[8] = {};
+        DWORD n = 99;
+        EXPECT_TRUE(ReadFile(port, got, 6, &n, NULL));
+        EXPECT_EQ(std::string(got, n), c.read) << "interval " << c.timeouts.ReadIntervalTimeout;
+        CloseHandle(port);
+    }
+    // All zero again: a read waits for every byte.
+    HANDLE port = open_port();
+    COMMTIMEOUTS blocking = {};
+    ASSERT_TRUE(SetCommTimeouts(port, &blocking));
+    ASSERT_TRUE(sim_send(sim, "MCA50\r", 6));
+    char got[8] = {};
+    DWORD n = 0;
+    EXPECT_TRUE(ReadFile(port, got, 6, &n, NULL));
+    EXPECT_EQ(std::string(got, n), "MCA50\r");
     CloseHandle(port);
 }
 

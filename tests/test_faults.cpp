@@ -91,8 +91,8 @@ std::string broken_settings(const std::string &name)
     if (name == "binary_garbage")
         return garbage();
     if (name == "very_long_lines")
-        return "[config]\nport=COM2" + std::string(100000, 'x') + "\n[debug]\nlogfile=" +
-               std::string(100000, 'y') + "/\n" + std::string(200000, ';') + "\n";
+        return "[config]\nname=" + std::string(100000, 'x') + "\nport=COM2\n" +
+               std::string(200000, ';') + "\n[debug]\nlogfile=\n";
     if (name == "no_final_newline")
         return "[config]\nport=COM2";
     return "<directory>";

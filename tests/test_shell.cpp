@@ -103,6 +103,45 @@ TEST_F(TrayWindow, OnlyTheRightButtonsPressOpensTheMenu)
     expect_untouched("menu dismissed");
 }
 
+// The menu borrows the foreground for the hidden window and gives it back,
+// whether an item was chosen or not.
+TEST_F(TrayWindow, TheMenuHandsTheForegroundBack)
+{
+    HWND simulator = compat_window_new();
+    ASSERT_TRUE(SetForegroundWindow(simulator));
+    EXPECT_EQ(send(WM_TRAYNOTIFY, 1, WM_RBUTTONDOWN), 0);
+    EXPECT_EQ(GetForegroundWindow(), simulator) << "dismissed";
+    expect_untouched("menu dismissed");
+
+    // Through the notification area: the click, then "Exit" chosen.
+    compat_tray_click(0);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.hwnd, window);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_TRAYNOTIFY));
+    EXPECT_EQ(msg.lParam, WM_RBUTTONDOWN);
+    DispatchMessageA(&msg);
+    EXPECT_EQ(GetForegroundWindow(), simulator) << "chosen";
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_COMMAND));
+    EXPECT_EQ(LOWORD(msg.wParam), IDM_EXIT);
+    DispatchMessageA(&msg);
+    expect_ended();
+    compat_window_free(simulator);
+}
+
+// With no window in the foreground before, the hidden one keeps it: there is
+// nothing to give it back to.
+TEST_F(TrayWindow, WithoutAForegroundBeforeTheMenuNoneIsInvented)
+{
+    HWND gone = compat_window_new();
+    SetForegroundWindow(gone);
+    compat_window_free(gone);
+    ASSERT_EQ(GetForegroundWindow(), nullptr);
+    send(WM_TRAYNOTIFY, 1, WM_RBUTTONDOWN);
+    EXPECT_EQ(GetForegroundWindow(), window);
+}
+
 TEST_F(TrayWindow, ExitEndsTheProgram)
 {
     EXPECT_EQ(send(WM_COMMAND, IDM_EXIT), 0);
@@ -206,10 +245,13 @@ TEST_F(Settings, MissingKeysAndSectionsFallBack)
     EXPECT_STREQ(config.logfile, "");
 }
 
-TEST_F(Settings, LongValuesAreCut)
+TEST_F(Settings, TwoDigitPortsAreKeptWholeLongValuesAreCut)
 {
-    load("[config]\nport=COM10\n[debug]\nlogfile=" + std::string(300, 'a') + "\n");
-    EXPECT_STREQ(config.port, "COM1");
+    load("[config]\nport=COM12\n");
+    EXPECT_STREQ(config.port, "COM12");
+    load("[config]\nport=COM10" + std::string(300, '0') + "\n[debug]\nlogfile=" +
+         std::string(300, 'a') + "\n");
+    EXPECT_EQ(std::string(config.port), "COM10" + std::string(250, '0'));
     EXPECT_EQ(std::string(config.logfile), std::string(255, 'a'));
 }
 

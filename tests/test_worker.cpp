@@ -45,6 +45,8 @@ struct Worker : testing::Test {
             wait_thread(worker);
             CloseHandle(worker);
         }
+        // As shutdown does, so that no test inherits keys another left down.
+        release_held_keys();
         delete err;
         if (sim)
             sim_close(sim);
@@ -52,9 +54,9 @@ struct Worker : testing::Test {
         compat_window_free(window);
     }
 
-    void open_sim(const SimOptions &options = SimOptions())
+    void open_sim(const SimOptions &options = SimOptions(), int com = 5)
     {
-        sim = sim_open(devices.dir.path.c_str(), 5, &options);
+        sim = sim_open(devices.dir.path.c_str(), com, &options);
         ASSERT_NE(sim, nullptr);
     }
 
@@ -166,40 +168,70 @@ TEST_F(Worker, LeversButtonsAndGStatesBecomePackets)
     EXPECT_EQ(g_lever_current, 0);
 }
 
+// CPU ticks of every thread of the process but the calling one.
+long other_threads_ticks()
+{
+    long total = 0;
+    DIR *tasks = opendir("/proc/self/task");
+    pid_t self = static_cast<pid_t>(GetCurrentThreadId());
+    while (struct dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.' || atoi(entry->d_name) == self)
+            continue;
+        std::string stat = read_file(std::string("/proc/self/task/") + entry->d_name + "/stat");
+        size_t at = stat.rfind(')');
+        std::vector<std::string> fields;
+        std::string field;
+        for (char c : stat.substr(at + 2) + " ") {
+            if (c == ' ') {
+                fields.push_back(field);
+                field.clear();
+            } else {
+                field += c;
+            }
+        }
+        total += atol(fields[11].c_str()) + atol(fields[12].c_str()); // utime, stime
+    }
+    closedir(tasks);
+    return total;
+}
+
+// Over half a second at rest: a worker that polled would burn every tick.
+void expect_worker_at_rest()
+{
+    long before = other_threads_ticks();
+    Sleep(500);
+    long used = other_threads_ticks() - before;
+    testing::Test::RecordProperty("idle_ticks", static_cast<int>(used));
+    EXPECT_LE(used, 2);
+}
+
 TEST_F(Worker, IdleWorkerBlocksInItsRead)
 {
     start_synchronised();
-    // Every thread but this one, CPU ticks over half a second: a worker that
-    // polled would burn all of them.
-    auto ticks = [] {
-        long total = 0;
-        DIR *tasks = opendir("/proc/self/task");
-        pid_t self = static_cast<pid_t>(GetCurrentThreadId());
-        while (struct dirent *entry = readdir(tasks)) {
-            if (entry->d_name[0] == '.' || atoi(entry->d_name) == self)
-                continue;
-            std::string stat = read_file(std::string("/proc/self/task/") + entry->d_name + "/stat");
-            size_t at = stat.rfind(')');
-            std::vector<std::string> fields;
-            std::string field;
-            for (char c : stat.substr(at + 2) + " ") {
-                if (c == ' ') {
-                    fields.push_back(field);
-                    field.clear();
-                } else {
-                    field += c;
-                }
-            }
-            total += atol(fields[11].c_str()) + atol(fields[12].c_str()); // utime, stime
-        }
-        closedir(tasks);
-        return total;
-    };
-    long before = ticks();
-    Sleep(500);
-    long used = ticks() - before;
-    RecordProperty("idle_ticks", static_cast<int>(used));
-    EXPECT_LE(used, 2);
+    expect_worker_at_rest();
+}
+
+// Another program left the port with time-outs that return a read at once;
+// the worker sets its own, so it still blocks, and the ride goes on.
+TEST_F(Worker, TimeoutsLeftNonBlockingStillBlockTheRead)
+{
+    open_sim();
+    HANDLE port = CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS at_once = {MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &at_once));
+    CloseHandle(port);
+    start();
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    ASSERT_EQ(wait_packets(capture, 1).size(), 1u);
+    expect_worker_at_rest();
+    send("MCA55");
+    EXPECT_EQ(wait_packets(capture, 2), (std::vector<std::string>{"52 87", "02 d2"}));
+    stop_worker();
+    COMMTIMEOUTS blocking = {};
+    EXPECT_EQ(memcmp(&g_timeouts_work, &blocking, sizeof blocking), 0);
+    EXPECT_EQ(memcmp(&g_timeouts_saved, &at_once, sizeof at_once), 0);
 }
 
 TEST_F(Worker, InvalidMessageEndsTheWorker)
@@ -209,7 +241,8 @@ TEST_F(Worker, InvalidMessageEndsTheWorker)
     send("mca55");
     send("MCA65"); // never looked at
     expect_gave_up("Invalid message from mascon");
-    EXPECT_EQ(read_lines(capture), (std::vector<std::string>{"52 87", "02 d2"}));
+    // The lever's key came up before the box.
+    EXPECT_EQ(read_lines(capture), (std::vector<std::string>{"52 87", "02 d2", "82"}));
 }
 
 TEST_F(Worker, StreamOutOfStepEndsTheWorker)
@@ -218,7 +251,7 @@ TEST_F(Worker, StreamOutOfStepEndsTheWorker)
     ASSERT_TRUE(sim_send(sim, "MCA5", 4));
     send("MCA55");
     expect_gave_up("Invalid message from mascon");
-    EXPECT_EQ(read_lines(capture), std::vector<std::string>{"52 87"});
+    EXPECT_EQ(read_lines(capture), (std::vector<std::string>{"52 87", "d2"}));
 }
 
 TEST_F(Worker, MessageInPiecesIsReadWhole)
@@ -239,8 +272,8 @@ TEST_F(Worker, LineGoneEndsTheWorkerWithoutReplayingTheLastMessage)
     ASSERT_EQ(wait_packets(capture, 2).size(), 2u);
     sim_hangup(sim);
     expect_gave_up("There is no mascon on COM5.");
-    Sleep(50);
-    EXPECT_EQ(read_lines(capture), (std::vector<std::string>{"52 87", "01"}));
+    // Every key held comes up, once each, and nothing is replayed.
+    EXPECT_EQ(read_lines(capture), (std::vector<std::string>{"52 87", "01", "81", "d2"}));
 }
 
 TEST_F(Worker, TerminatedWhileBlockedInItsRead)
@@ -342,8 +375,8 @@ TEST_F(SyncFailure, SecondAnswerNotAGState)
     SimOptions options;
     options.gstate = "MCA50\r";
     fail_with(options);
-    // The first answer already pressed keypad 0; nothing releases it here.
-    EXPECT_EQ(read_lines(capture), std::vector<std::string>{"52 87"});
+    // The first answer already pressed keypad 0; it comes up before the box.
+    EXPECT_EQ(read_lines(capture), (std::vector<std::string>{"52 87", "d2"}));
 }
 
 TEST_F(SyncFailure, PortSettingsArePutBack)
@@ -358,6 +391,11 @@ TEST_F(SyncFailure, PortSettingsArePutBack)
     before.c_cflag |= CSTOPB;
     ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
     ASSERT_EQ(tcgetattr(fd, &before), 0);
+    COMMTIMEOUTS left = {10, 0, 5000, 0, 0};
+    HANDLE port = CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_TRUE(SetCommTimeouts(port, &left));
+    CloseHandle(port);
     start();
     ASSERT_TRUE(sim_wait_reset(sim, 5000));
     struct termios during = port_settings();
@@ -368,6 +406,14 @@ TEST_F(SyncFailure, PortSettingsArePutBack)
     ASSERT_EQ(tcgetattr(fd, &after), 0);
     EXPECT_TRUE(same_termios(before, after));
     close(fd);
+    port = CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+    COMMTIMEOUTS found = {};
+    ASSERT_TRUE(GetCommTimeouts(port, &found));
+    EXPECT_EQ(memcmp(&found, &left, sizeof found), 0) << "the time-outs were not put back";
+    COMMTIMEOUTS blocking = {};
+    SetCommTimeouts(port, &blocking);
+    CloseHandle(port);
 }
 
 TEST_F(Worker, WrongPortNameLeavesThePortAlone)
@@ -380,6 +426,64 @@ TEST_F(Worker, WrongPortNameLeavesThePortAlone)
     EXPECT_TRUE(same_termios(before, port_settings()));
     EXPECT_EQ(host_wrote(), "");
     EXPECT_EQ(read_file(capture), "");
+}
+
+// Only COM1 to COM256 are serial ports; anything else is not opened at all,
+// however it resolves.
+TEST_F(Worker, NamesThatAreNoPortAreNeitherOpenedNorWritten)
+{
+    TempDir folder;
+    std::string file = folder.file("x");
+    write_file(file, "precious");
+    open_sim();
+    for (std::string name : {file, std::string("LPT1"), std::string("NUL"),
+                             std::string("COM0"), std::string("COM257"), std::string("COM05"),
+                             std::string("\\\\.\\COM5"), std::string("COM5:"),
+                             std::string(" COM5")}) {
+        snprintf(config.port, sizeof config.port, "%s", name.c_str());
+        start();
+        expect_gave_up(name + " is invalid COM port.");
+        CloseHandle(worker);
+        worker = NULL;
+        delete err;
+        err = nullptr;
+    }
+    EXPECT_EQ(read_file(file), "precious");
+    EXPECT_EQ(host_wrote(), "");
+}
+
+// COM10 and above are opened as named, never cut to COM1; the message keeps
+// the name as written.
+TEST_F(Worker, TwoDigitPortsAreThePortNamed)
+{
+    MasconSim *com1 = sim_open(devices.dir.path.c_str(), 1, nullptr);
+    ASSERT_NE(com1, nullptr);
+    open_sim(SimOptions(), 12);
+    strcpy(config.port, "com12");
+    start();
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    EXPECT_EQ(wait_packets(capture, 1), std::vector<std::string>{"52 87"});
+    sim_hangup(sim);
+    expect_gave_up("There is no mascon on com12.");
+    char nothing[8];
+    EXPECT_EQ(sim_received(com1, nothing, sizeof nothing), 0u) << "COM1 was written to";
+    sim_close(com1);
+}
+
+TEST(PortNames, ComOneToTwoHundredFiftySixInAnyCase)
+{
+    struct Case {
+        const char *name;
+        int number;
+    } cases[] = {
+        {"COM1", 1},   {"com2", 2},   {"CoM9", 9},    {"COM10", 10}, {"COM12", 12},
+        {"COM256", 256}, {"COM0", 0}, {"COM257", 0},  {"COM01", 0},  {"COM1000", 0},
+        {"COM", 0},    {"COMX", 0},   {"COM1 ", 0},   {"LPT1", 0},   {"NUL", 0},
+        {"", 0},       {"x", 0},      {"C:\\COM1", 0}, {"\\\\.\\COM1", 0}, {"COM-1", 0},
+        {"CON", 0},    {"COM2:", 0},  {"COM+1", 0},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(com_port_number(c.name), c.number) << '"' << c.name << '"';
 }
 
 } // namespace
