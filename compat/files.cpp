@@ -209,6 +209,12 @@ static int port_wait_ms(const COMMTIMEOUTS *t, DWORD to_read, DWORD done, long l
         !t->ReadTotalTimeoutConstant)
         return 0;
     long long now = now_ms();
+    // Whatever has arrived at once, else the first byte within the constant.
+    if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == MAXDWORD &&
+        t->ReadTotalTimeoutConstant && t->ReadTotalTimeoutConstant < MAXDWORD) {
+        long long end = began + t->ReadTotalTimeoutConstant;
+        return done || end <= now ? 0 : static_cast<int>(end - now);
+    }
     long long wait = -1;
     long long total = static_cast<long long>(t->ReadTotalTimeoutMultiplier) * to_read +
                       t->ReadTotalTimeoutConstant;
@@ -260,10 +266,16 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
             error = compat_error_from_errno(errno);
             break;
         }
-        // A file's end, or a port whose line hung up: as Wine does, success
-        // with what has arrived, down to nothing, at once and at every call.
-        if (n == 0)
+        // A file's end, or a port whose line hung up. The port answers as
+        // Wine's does, success with what has arrived, down to nothing, once
+        // the read's time-out has run out; without one (where Wine's read
+        // would spin for ever) at once.
+        if (n == 0) {
+            int left = port ? port_wait_ms(&handle->timeouts, to_read, done, began, last_byte) : 0;
+            if (left > 0)
+                compat_wait_fd(-1, 0, left);
             break;
+        }
         done += static_cast<DWORD>(n);
         if (port)
             last_byte = now_ms();

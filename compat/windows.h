@@ -218,9 +218,11 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
 // Read time-outs only: all zero waits for every byte; an interval of MAXDWORD
-// with both totals zero returns what has arrived at once; otherwise the total
-// (multiplier times bytes asked for, plus constant) and the interval between
-// bytes bound the wait. Write time-outs are kept and not applied.
+// with both totals zero returns what has arrived at once; interval and
+// multiplier MAXDWORD with a constant return what has arrived at once, or
+// wait that long for the first byte; otherwise the total (multiplier times
+// bytes asked for, plus constant) and the interval between bytes bound the
+// wait. Write time-outs are kept and not applied.
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 

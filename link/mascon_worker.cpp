@@ -20,18 +20,29 @@ DWORD g_io;
 
 static const char RESET_COMMAND[] = "RESET\r";
 
-// Framing is by count alone. A read that returns early hands over part of a
-// message, so reading goes on until all six bytes are here. The reads block
-// (the time-outs are ours), so one that fails or brings nothing means the
-// line is gone: Wine answers a hung-up port with success and no bytes, at
-// once and for ever, and Windows may answer either way. The caller must not
-// look at g_rx again, or it would replay the last message.
+// Whether the port's line is still there: a port whose line has gone (a
+// pulled adapter, a closed pseudo-terminal) fails every query.
+static BOOL line_is_up(void)
+{
+    COMSTAT stat;
+    return ClearCommError(g_port, &g_io, &stat);
+}
+
+// Framing is by count alone. A read returns with what has arrived, so reading
+// goes on until all six bytes are here. A read that fails means the line is
+// gone; one that brings nothing has waited its while, and the port is asked
+// whether the line is still there. A read that simply waited for its bytes
+// could not tell: Wine's, on a line that has hung up, never returns and spins
+// inside. The caller must not look at g_rx again, or it would replay the last
+// message.
 static BOOL read_message(void)
 {
     DWORD have = 0;
     while (have < MASCON_MESSAGE_LEN) {
         DWORD got = 0;
-        if (!ReadFile(g_port, g_rx + have, MASCON_MESSAGE_LEN - have, &got, NULL) || got == 0)
+        if (!ReadFile(g_port, g_rx + have, MASCON_MESSAGE_LEN - have, &got, NULL))
+            return FALSE;
+        if (got == 0 && !line_is_up())
             return FALSE;
         have += got;
     }
@@ -167,10 +178,13 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     g_dcb_work.ByteSize = MASCON_BYTE_SIZE;
     SetCommState(g_port, &g_dcb_work);
     // A port keeps the time-outs the last program gave it; ones that let a
-    // read return at once would make the read loop spin. All zero: every
-    // read waits until its bytes are here.
+    // read return at once would make the read loop spin. Ours: a read returns
+    // as soon as any byte is there, and waits a while for the first one.
     GetCommTimeouts(g_port, &g_timeouts_saved);
     memset(&g_timeouts_work, 0, sizeof g_timeouts_work);
+    g_timeouts_work.ReadIntervalTimeout = MAXDWORD;
+    g_timeouts_work.ReadTotalTimeoutMultiplier = MAXDWORD;
+    g_timeouts_work.ReadTotalTimeoutConstant = MASCON_LINE_CHECK_MS;
     SetCommTimeouts(g_port, &g_timeouts_work);
 
     if (mascon_sync() != 0)

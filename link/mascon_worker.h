@@ -10,6 +10,9 @@
 #define MASCON_BYTE_SIZE 8
 // More input than this waiting before the RESET is no mascon talking to us.
 #define MASCON_DRAIN_MAX 512
+// How long a read waits for the first byte of a message before the worker
+// asks the port whether its line is still there.
+#define MASCON_LINE_CHECK_MS 200
 // How many times the answer to RESET is polled for before giving up: a count
 // of calls, not a time.
 #define MASCON_SYNC_POLLS 100000
@@ -18,7 +21,7 @@ extern HANDLE g_port;
 extern DCB g_dcb_saved; // the port's settings as found, put back on failure
 extern DCB g_dcb_work;  // the same with the mascon's line settings
 extern COMMTIMEOUTS g_timeouts_saved; // the port's time-outs as found, put back on failure
-extern COMMTIMEOUTS g_timeouts_work;  // all zero: reads wait for their bytes
+extern COMMTIMEOUTS g_timeouts_work;  // reads return what has come, waiting a while for it
 // Six message bytes and a zero that is never written: always a string.
 extern char g_rx[8];
 extern char g_drain[MASCON_DRAIN_MAX];

@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 namespace {
@@ -309,6 +310,7 @@ TEST_F(SerialPort, ReadsFollowThePortsTimeouts)
         {{0, 0, 30, 0, 0}, "MCA"},       // after a total of 30 ms
         {{0, 5, 0, 0, 0}, "MCA"},        // 5 ms a byte asked for
         {{20, 0, 0, 0, 0}, "MCA"},       // 20 ms after the last byte
+        {{MAXDWORD, MAXDWORD, 30, 0, 0}, "MCA"}, // what is there, at once
     };
     for (const Case &c : cases) {
         HANDLE port = open_port();
@@ -335,15 +337,58 @@ TEST_F(SerialPort, ReadsFollowThePortsTimeouts)
         EXPECT_EQ(std::string(got, n), c.read) << "interval " << c.timeouts.ReadIntervalTimeout;
         CloseHandle(port);
     }
-    // All zero again: a read waits for every byte.
+    // Waiting for the first byte: it comes in pieces, the read returns with
+    // the first piece.
     HANDLE port = open_port();
-    COMMTIMEOUTS blocking = {};
-    ASSERT_TRUE(SetCommTimeouts(port, &blocking));
-    ASSERT_TRUE(sim_send(sim, "MCA50\r", 6));
+    COMMTIMEOUTS first_byte = {MAXDWORD, MAXDWORD, 5000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &first_byte));
+    HANDLE sender = CreateThread(
+        NULL, 0,
+        [](LPVOID p) -> DWORD {
+            Sleep(30);
+            sim_send(static_cast<MasconSim *>(p), "MC", 2);
+            return 0;
+        },
+        sim, 0, NULL);
     char got[8] = {};
     DWORD n = 0;
     EXPECT_TRUE(ReadFile(port, got, 6, &n, NULL));
-    EXPECT_EQ(std::string(got, n), "MCA50\r");
+    EXPECT_EQ(std::string(got, n), "MC");
+    EXPECT_EQ(wait_thread(sender), 0u);
+    CloseHandle(sender);
+
+    // All zero again: a read waits for every byte.
+    COMMTIMEOUTS blocking = {};
+    ASSERT_TRUE(SetCommTimeouts(port, &blocking));
+    ASSERT_TRUE(sim_send(sim, "A50\rMCA55\r", 10));
+    EXPECT_TRUE(ReadFile(port, got, 6, &n, NULL));
+    EXPECT_EQ(std::string(got, n), "A50\rMC");
+    CloseHandle(port);
+}
+
+// After a hang-up, as under Wine: a read with a time-out returns nothing once
+// the time-out has run out, and every query of the port fails.
+TEST_F(SerialPort, HungUpPortReadsNothingAfterItsTimeoutAndFailsQueries)
+{
+    HANDLE port = open_port();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS first_byte = {MAXDWORD, MAXDWORD, 40, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &first_byte));
+    sim_hangup(sim);
+    char got[8];
+    DWORD n = 99;
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(ReadFile(port, got, 6, &n, NULL));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(35));
+    EXPECT_EQ(n, 0u);
+    COMSTAT stat;
+    SetLastError(0);
+    EXPECT_FALSE(ClearCommError(port, NULL, &stat));
+    EXPECT_NE(GetLastError(), 0u);
+    DCB dcb;
+    EXPECT_FALSE(GetCommState(port, &dcb));
+    COMMTIMEOUTS blocking = {};
+    SetCommTimeouts(port, &blocking);
     CloseHandle(port);
 }
 

@@ -195,11 +195,12 @@ long other_threads_ticks()
     return total;
 }
 
-// Over half a second at rest: a worker that polled would burn every tick.
+// At rest across more than two checks of the line: a worker that polled
+// would burn every tick.
 void expect_worker_at_rest()
 {
     long before = other_threads_ticks();
-    Sleep(500);
+    Sleep(2 * MASCON_LINE_CHECK_MS + 200);
     long used = other_threads_ticks() - before;
     testing::Test::RecordProperty("idle_ticks", static_cast<int>(used));
     EXPECT_LE(used, 2);
@@ -229,8 +230,8 @@ TEST_F(Worker, TimeoutsLeftNonBlockingStillBlockTheRead)
     send("MCA55");
     EXPECT_EQ(wait_packets(capture, 2), (std::vector<std::string>{"52 87", "02 d2"}));
     stop_worker();
-    COMMTIMEOUTS blocking = {};
-    EXPECT_EQ(memcmp(&g_timeouts_work, &blocking, sizeof blocking), 0);
+    COMMTIMEOUTS ours = {MAXDWORD, MAXDWORD, MASCON_LINE_CHECK_MS, 0, 0};
+    EXPECT_EQ(memcmp(&g_timeouts_work, &ours, sizeof ours), 0);
     EXPECT_EQ(memcmp(&g_timeouts_saved, &at_once, sizeof at_once), 0);
 }
 
