@@ -186,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_field(config.logfile, LOGFILE_MAX + 1, sizeof config.logfile, QUERIES[1]);
     check_field(config.injector, sizeof config.injector, sizeof config.injector, QUERIES[2]);
     // Only now that each has its terminator inside.
-    CHECK(strlen(config.port) <= 4);
+    CHECK(strlen(config.port) < sizeof config.port);
     CHECK(strlen(config.logfile) <= LOGFILE_MAX);
     CHECK(strlen(config.injector) <= 63);
 
