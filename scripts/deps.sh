@@ -41,5 +41,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "notchkey: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# 32-bit packages (Wine's, for a 32-bit program) need their architecture first.
+if [[ " ${missing[*]}" == *:i386* ]] && [ "$(dpkg --print-architecture)" = amd64 ] &&
+  ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"

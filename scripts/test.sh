@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds from scratch if need be and runs every test: the native suite; the
 # same under AddressSanitizer with UndefinedBehaviorSanitizer; the threaded
-# tests under ThreadSanitizer; a short pass of each fuzzer; and notchkey.exe
-# end to end under Wine.
+# tests under ThreadSanitizer; a short pass of each fuzzer; and every
+# end-to-end scenario on both desks (the native program, and notchkey.exe
+# under Wine), the native desk also with both sanitizer builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,12 +19,15 @@ done
 # runs them, so they are left to the first run.
 ctest --test-dir build-asan --output-on-failure -j "$(nproc)" -L gtest
 # The threads: the worker, the user-interface thread, and terminating the
-# worker, in process and in the real program (timed fault tests left out: the
-# sanitizer slows the program down many times).
+# worker, in process (the timed fault tests left out: the sanitizer slows the
+# program down many times); the real program is the native desk's below.
 ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -L gtest \
-  -R '^(Threads|Messages|Worker|SyncFailure|TrayWindow|WorkerFailure)\.|^Program\.(Ride|CommandLine|NoDriver)'
+  -R '^(Threads|Messages|Worker|SyncFailure|TrayWindow)\.'
 
 # Long runs are scripts/fuzz.sh's own.
 scripts/fuzz.sh all 10
 
-tests/wine/run.sh
+tests/e2e/run.sh
+for preset in asan tsan; do
+  tests/e2e/run.sh -q -k native --native-binary "build-$preset/notchkey"
+done

@@ -1,17 +1,28 @@
-// probe.exe: starts notchkey.exe under Wine and writes down, one line at a
-// time, what a user and a simulator in the foreground would see of it: its
-// key events, its message boxes (answered with OK), the menu's Exit, and how it
-// ended.
+// probe.exe: the Wine desk's stand-in for a simulator. It starts notchkey.exe
+// and writes down, one line at a time, what a simulator in the foreground and
+// a user at the desk would see of it: the keys its window receives, the
+// message boxes (answered with OK after a pause), and how notchkey ended.
 //
-//   probe.exe NOTCHKEY_EXE WORKDIR OUTFILE [--commands FILE] [--window-keys FILE]
-//             [--box-delay MS] [--timeout S]
+//   probe.exe NOTCHKEY_EXE WORKDIR OUTFILE [--commands FILE] [--hook-keys FILE]
+//             [--box-delay MS] [--timeout S] [--args TEXT]
 //
-// OUTFILE lines: "press 52" / "release 07" (scan code in hex, from the
-// low-level hook), "box TEXT", "menu exit" or "menu not found", then
-// "exit CODE" or "timeout". Key events that reach the probe's own window as
-// WM_KEYDOWN/WM_KEYUP go to the --window-keys file in the same form, so no
-// event is counted twice. The word "exit" in the --commands file asks for the
-// tray menu's Exit.
+// OUTFILE lines, in the order they happened:
+//   "press 52" / "release 07"  a WM_KEYDOWN / WM_KEYUP of the probe's window,
+//                              scan code in hex
+//   "box TEXT"                 a message box of notchkey's, found and read
+//   "menu exit" / "menu dismissed" / "menu not found" / "close"
+//                              a command of the --commands file carried out
+//   "exit CODE" or "timeout"   the last line
+// "menu dismissed" is written once the menu is gone and the probe's window is
+// the foreground again, or, when notchkey keeps it, as "menu dismissed,
+// foreground kept". The --commands file is read line by line as it grows:
+// "menu exit" (right-click the icon, choose Exit), "menu dismiss" (right-click,
+// then Esc), "close" (WM_CLOSE to notchkey's windows, as taskkill does). The
+// low-level hook's view of every key event, flagged when not injected, goes
+// to --hook-keys, for when the window saw less than it should have.
+//
+// The probe brings its window to the foreground once, at the start, and never
+// again: whatever takes the foreground from it keeps it, as on a user's desk.
 
 #include <windows.h>
 
@@ -27,22 +38,25 @@
 #define TRAY_ICON_ID 1
 #define IDM_EXIT 40001
 #define TICK_MS 50
-// How long the menu may take to appear before Exit is sent as a command.
+// How long the menu may take to appear, and the foreground to come back.
 #define MENU_WAIT_MS 5000
-// Hook calls for events sent just before notchkey ended may still be queued.
+// Hook calls and key messages for events sent just before notchkey ended may
+// still be queued.
 #define EXIT_GRACE_MS 300
 
-enum ExitStep { EXIT_IDLE, EXIT_MENU_ASKED, EXIT_DONE };
+enum MenuStep { MENU_IDLE, MENU_ASKED, MENU_CLOSING };
 
 // Where the result lines go.
 static HANDLE g_out = INVALID_HANDLE_VALUE;
-// Where key messages seen by the probe's window go; may be absent.
-static HANDLE g_window_keys = INVALID_HANDLE_VALUE;
-// The file polled for "exit"; NULL when none was given.
+// Where the hook's key events go; may be absent.
+static HANDLE g_hook_keys = INVALID_HANDLE_VALUE;
+// The file of commands; NULL when none was given.
 static const char *g_commands;
+// How many bytes of it have been carried out.
+static DWORD g_commands_done;
 // Milliseconds a box stays up before it is answered.
 static DWORD g_box_delay_ms;
-// The probe's visible window, which wants to be the foreground.
+// The probe's visible window, the simulator stand-in.
 static HWND g_window;
 // The low-level keyboard hook.
 static HHOOK g_hook;
@@ -54,13 +68,13 @@ static HWND g_box;
 static DWORD g_box_due;
 // The last box answered, ignored while it is still closing.
 static HWND g_box_answered;
-// Progress of the menu's Exit.
-static ExitStep g_exit_step = EXIT_IDLE;
-// When the menu was asked for.
-static DWORD g_exit_asked;
-// notchkey's hidden window, found when the menu is asked for.
+// The menu command under way: where it stands, whether it chooses Exit, and
+// when its present step began.
+static MenuStep g_menu_step = MENU_IDLE;
+static BOOL g_menu_exit;
+static DWORD g_menu_since;
+// notchkey's hidden window and its thread, which owns the menu once it is up.
 static HWND g_tray_window;
-// The thread of g_tray_window, which owns the menu once it is up.
 static DWORD g_tray_thread;
 // When the whole run is given up.
 static DWORD g_deadline;
@@ -105,7 +119,7 @@ static LRESULT CALLBACK keyboard_hook(int code, WPARAM wparam, LPARAM lparam)
     if (code == HC_ACTION) {
         const KBDLLHOOKSTRUCT *key = reinterpret_cast<const KBDLLHOOKSTRUCT *>(lparam);
         BOOL up = wparam == WM_KEYUP || wparam == WM_SYSKEYUP;
-        record_key(g_out, up, key->scanCode, (key->flags & LLKHF_INJECTED) != 0);
+        record_key(g_hook_keys, up, key->scanCode, (key->flags & LLKHF_INJECTED) != 0);
     }
     return CallNextHookEx(g_hook, code, wparam, lparam);
 }
@@ -146,6 +160,22 @@ static BOOL CALLBACK find_menu(HWND window, LPARAM found)
     return FALSE;
 }
 
+static BOOL CALLBACK find_tray_window(HWND window, LPARAM found)
+{
+    if (!class_is(window, APP_TITLE) || !owned_by_child(window))
+        return TRUE;
+    *reinterpret_cast<HWND *>(found) = window;
+    return FALSE;
+}
+
+static BOOL CALLBACK close_child_window(HWND window, LPARAM unused)
+{
+    (void)unused;
+    if (owned_by_child(window))
+        PostMessageA(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
 static void watch_boxes(DWORD now)
 {
     if (g_box) {
@@ -154,7 +184,6 @@ static void watch_boxes(DWORD now)
         PostMessageA(g_box, WM_COMMAND, IDOK, 0);
         g_box_answered = g_box;
         g_box = NULL;
-        SetForegroundWindow(g_window);
         return;
     }
     if (g_box_answered && !IsWindow(g_box_answered))
@@ -172,7 +201,9 @@ static void watch_boxes(DWORD now)
     g_box_due = now + g_box_delay_ms;
 }
 
-static BOOL exit_asked_for(void)
+// The next whole line of the commands file not yet carried out, without its
+// line end; FALSE when there is none.
+static BOOL next_command(char *command, DWORD cap)
 {
     if (!g_commands)
         return FALSE;
@@ -180,20 +211,21 @@ static BOOL exit_asked_for(void)
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
-    char text[65] = "";
+    char text[256] = "";
     DWORD got = 0;
+    SetFilePointer(file, static_cast<LONG>(g_commands_done), NULL, FILE_BEGIN);
     ReadFile(file, text, sizeof text - 1, &got, NULL);
     CloseHandle(file);
     text[got] = '\0';
-    return strstr(text, "exit") != NULL;
-}
-
-static BOOL CALLBACK find_tray_window(HWND window, LPARAM found)
-{
-    if (!class_is(window, APP_TITLE) || !owned_by_child(window))
-        return TRUE;
-    *reinterpret_cast<HWND *>(found) = window;
-    return FALSE;
+    char *end = strchr(text, '\n');
+    if (!end)
+        return FALSE;
+    *end = '\0';
+    g_commands_done += static_cast<DWORD>(end - text) + 1;
+    if (end > text && end[-1] == '\r')
+        end[-1] = '\0';
+    snprintf(command, cap, "%s", text);
+    return TRUE;
 }
 
 static void post_key(HWND window, UINT vk)
@@ -202,37 +234,77 @@ static void post_key(HWND window, UINT vk)
     PostMessageA(window, WM_KEYDOWN, vk, scan | 1);
 }
 
-// The way a user leaves: right-click on the icon, then "Exit" from its menu.
-static void drive_exit(DWORD now)
+// The way a user reaches the menu: a right-click on the icon. Exit is then
+// chosen (down to the first item, Enter), or the menu closed with Esc.
+static void drive_menu(DWORD now)
 {
-    if (g_exit_step == EXIT_IDLE) {
-        if (!exit_asked_for())
-            return;
-        HWND window = NULL;
-        EnumWindows(find_tray_window, reinterpret_cast<LPARAM>(&window));
-        if (!window)
-            return; // not up yet: asked again on the next tick
-        g_tray_window = window;
-        g_tray_thread = GetWindowThreadProcessId(window, NULL);
-        PostMessageA(window, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_RBUTTONDOWN);
-        g_exit_step = EXIT_MENU_ASKED;
-        g_exit_asked = now;
+    if (g_menu_step == MENU_ASKED) {
+        HWND menu = NULL;
+        EnumWindows(find_menu, reinterpret_cast<LPARAM>(&menu));
+        if (menu) {
+            if (g_menu_exit) {
+                record("menu exit");
+                post_key(menu, VK_DOWN);
+                post_key(menu, VK_RETURN);
+                g_menu_step = MENU_IDLE;
+            } else {
+                post_key(menu, VK_ESCAPE);
+                g_menu_step = MENU_CLOSING;
+                g_menu_since = now;
+            }
+        } else if (now - g_menu_since > MENU_WAIT_MS) {
+            record("menu not found");
+            g_menu_step = MENU_IDLE;
+        }
         return;
     }
-    if (g_exit_step != EXIT_MENU_ASKED)
-        return;
+    // Dismissed: done once the menu is gone and the foreground has come back
+    // to the window that had it.
     HWND menu = NULL;
     EnumWindows(find_menu, reinterpret_cast<LPARAM>(&menu));
-    if (menu) {
-        record("menu exit");
-        post_key(menu, VK_DOWN);
-        post_key(menu, VK_RETURN);
-        g_exit_step = EXIT_DONE;
-    } else if (now - g_exit_asked > MENU_WAIT_MS) {
-        record("menu not found");
-        PostMessageA(g_tray_window, WM_COMMAND, IDM_EXIT, 0);
-        g_exit_step = EXIT_DONE;
+    if (menu && now - g_menu_since <= MENU_WAIT_MS)
+        return;
+    if (!menu && GetForegroundWindow() == g_window) {
+        record("menu dismissed");
+        g_menu_step = MENU_IDLE;
+    } else if (now - g_menu_since > MENU_WAIT_MS) {
+        record(menu ? "menu not closed" : "menu dismissed, foreground kept");
+        g_menu_step = MENU_IDLE;
     }
+}
+
+static void run_commands(DWORD now)
+{
+    if (g_menu_step != MENU_IDLE) {
+        drive_menu(now);
+        return;
+    }
+    char command[256];
+    if (!next_command(command, sizeof command))
+        return;
+    if (strcmp(command, "close") == 0) {
+        record("close");
+        EnumWindows(close_child_window, 0);
+        return;
+    }
+    if (strcmp(command, "menu exit") != 0 && strcmp(command, "menu dismiss") != 0) {
+        char line[300];
+        snprintf(line, sizeof line, "unknown command %s", command);
+        record(line);
+        return;
+    }
+    HWND window = NULL;
+    EnumWindows(find_tray_window, reinterpret_cast<LPARAM>(&window));
+    if (!window) {
+        record("menu not found");
+        return;
+    }
+    g_tray_window = window;
+    g_tray_thread = GetWindowThreadProcessId(window, NULL);
+    g_menu_exit = strcmp(command, "menu exit") == 0;
+    PostMessageA(window, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_RBUTTONDOWN);
+    g_menu_step = MENU_ASKED;
+    g_menu_since = now;
 }
 
 static void on_tick(void)
@@ -263,7 +335,7 @@ static void on_tick(void)
         return;
     }
     watch_boxes(now);
-    drive_exit(now);
+    run_commands(now);
 }
 
 static LRESULT CALLBACK probe_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
@@ -273,7 +345,7 @@ static LRESULT CALLBACK probe_wndproc(HWND window, UINT message, WPARAM wparam, 
     case WM_SYSKEYDOWN:
     case WM_KEYUP:
     case WM_SYSKEYUP:
-        record_key(g_window_keys, message == WM_KEYUP || message == WM_SYSKEYUP,
+        record_key(g_out, message == WM_KEYUP || message == WM_SYSKEYUP,
                    static_cast<DWORD>(lparam >> 16), TRUE);
         return 0;
     case WM_TIMER: on_tick(); return 0;
@@ -314,10 +386,10 @@ static BOOL parse_number(const char *text, DWORD *value)
     return TRUE;
 }
 
-static BOOL start_child(const char *exe, const char *workdir)
+static BOOL start_child(const char *exe, const char *workdir, const char *args)
 {
-    char command_line[MAX_PATH + 3];
-    snprintf(command_line, sizeof command_line, "\"%s\"", exe);
+    char command_line[MAX_PATH + 1024];
+    snprintf(command_line, sizeof command_line, "\"%s\"%s%s", exe, *args ? " " : "", args);
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -335,6 +407,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         return 2;
     const char *exe = __argv[1];
     const char *workdir = __argv[2];
+    const char *args = "";
     DWORD timeout_s = 60;
     for (int i = 4; i < __argc; i += 2) {
         if (i + 1 >= __argc)
@@ -342,9 +415,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         const char *value = __argv[i + 1];
         if (strcmp(__argv[i], "--commands") == 0) {
             g_commands = value;
-        } else if (strcmp(__argv[i], "--window-keys") == 0) {
-            g_window_keys = create_output(value);
-            if (g_window_keys == INVALID_HANDLE_VALUE)
+        } else if (strcmp(__argv[i], "--hook-keys") == 0) {
+            g_hook_keys = create_output(value);
+            if (g_hook_keys == INVALID_HANDLE_VALUE)
                 return 2;
         } else if (strcmp(__argv[i], "--box-delay") == 0) {
             if (!parse_number(value, &g_box_delay_ms))
@@ -352,6 +425,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         } else if (strcmp(__argv[i], "--timeout") == 0) {
             if (!parse_number(value, &timeout_s))
                 return 2;
+        } else if (strcmp(__argv[i], "--args") == 0) {
+            args = value;
         } else {
             return 2;
         }
@@ -368,7 +443,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         record("no keyboard hook");
         return 3;
     }
-    if (!start_child(exe, workdir)) {
+    if (!start_child(exe, workdir, args)) {
         char line[64];
         snprintf(line, sizeof line, "can't start notchkey: error %lu",
                  static_cast<unsigned long>(GetLastError()));
@@ -393,7 +468,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     CloseHandle(g_child.hThread);
     CloseHandle(g_child.hProcess);
     CloseHandle(g_out);
-    if (g_window_keys != INVALID_HANDLE_VALUE)
-        CloseHandle(g_window_keys);
+    if (g_hook_keys != INVALID_HANDLE_VALUE)
+        CloseHandle(g_hook_keys);
     return result;
 }

@@ -1,0 +1,83 @@
+"""Every scenario runs once on each desk: test_x[native] and test_x[wine].
+
+Where the Wine desk cannot be set up (no Wine, no Xvfb, no notchkey.exe), its
+scenarios are reported as skipped with the reason; with CI=true they fail
+instead, since a CI machine is set up to have it.
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+from desks import NativeDesk, WineDesk, WineStage  # noqa: E402
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+def pytest_addoption(parser):
+    parser.addoption("--native-binary", default=os.path.join(ROOT, "build", "notchkey"))
+    parser.addoption("--exe", default=os.path.join(ROOT, "build-win", "notchkey.exe"))
+    parser.addoption("--probe", default=os.path.join(ROOT, "build-win", "tests", "wine", "probe.exe"))
+    parser.addoption("--shots", default=os.path.join(ROOT, "build-win", "wine"),
+                     help="where screenshots of the Wine desk go")
+
+
+def pytest_generate_tests(metafunc):
+    if "desk" in metafunc.fixturenames:
+        metafunc.parametrize("desk", ["native", "wine"], indirect=True)
+
+
+def unavailable(why):
+    if os.environ.get("CI") == "true":
+        pytest.fail("the Wine desk is needed on CI: " + why)
+    pytest.skip("no Wine desk: " + why)
+
+
+@pytest.fixture(scope="session")
+def wine_stage(request):
+    """Made at the first Wine scenario, so a run of native ones never waits
+    for it; None with the reason when it cannot be."""
+    exe = os.path.abspath(request.config.getoption("--exe"))
+    probe = os.path.abspath(request.config.getoption("--probe"))
+    missing = [tool for tool in ("wine", "wineboot", "wineserver", "Xvfb", "import")
+               if not shutil.which(tool)]
+    if missing:
+        yield "missing %s (scripts/deps.sh installs them as root)" % " ".join(missing)
+        return
+    for path in (exe, probe):
+        if not os.path.exists(path):
+            yield "%s is not built (scripts/build.sh)" % path
+            return
+    root = tempfile.mkdtemp(prefix="notchkey-wine.")
+    stage = WineStage(root, exe, probe, request.config.getoption("--shots"))
+    try:
+        stage.start()
+    except Exception as error:  # noqa: BLE001 - any failure means no desk
+        stage.stop()
+        shutil.rmtree(root, ignore_errors=True)
+        yield "the Wine desk did not start: %s" % error
+        return
+    yield stage
+    stage.stop()
+    shutil.rmtree(root, ignore_errors=True)
+
+
+@pytest.fixture
+def desk(request, tmp_path):
+    if request.param == "native":
+        binary = os.path.abspath(request.config.getoption("--native-binary"))
+        if not os.path.exists(binary):
+            pytest.fail("%s is not built (scripts/build.sh)" % binary)
+        d = NativeDesk(str(tmp_path), binary)
+    else:
+        stage = request.getfixturevalue("wine_stage")
+        if isinstance(stage, str):
+            unavailable(stage)
+        d = WineDesk(str(tmp_path), stage)
+    yield d
+    d.cleanup()

@@ -1,0 +1,395 @@
+"""The two desks a scenario runs on.
+
+A desk is what the program meets on a user's machine, stood in for: the
+native desk runs build/notchkey with the capture driver, the Wine desk runs
+notchkey.exe under Wine on Xvfb with its keys going to a stand-in window. Both
+show the same things to a scenario: the events a user would see in order
+(key presses and releases by scan code, and message boxes), the exit code,
+the log file, and the program's CPU time.
+"""
+
+import os
+import re
+import signal
+import subprocess
+import time
+
+from mascon import Mascon
+
+TITLE = "Lever to keys!"
+BOTH_LINES = b"logging started.\r\nlogging ended.\r\n"
+DESK_CHOICE = object()  # the injector the desk works with
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def packets(*lines):
+    """Events of key packets written as the capture writes them ("02 d2"):
+    each byte a press, or with bit 7 set a release."""
+    events = []
+    for line in lines:
+        for byte in line.split():
+            code = int(byte, 16)
+            events.append(("release %02x" if code & 0x80 else "press %02x") % (code & 0x7F))
+    return events
+
+
+def box(text):
+    return ["box " + text]
+
+
+def cpu_seconds(pid):
+    """utime + stime of a running process, or None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rpartition(")")[2].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("%s: not within %ss" % (what, timeout))
+        time.sleep(0.01)
+
+
+class Result:
+    def __init__(self, events, exit_code, log, cpu):
+        self.events = events      # what the user saw, in order
+        self.exit_code = exit_code  # signed, None when it had to be killed
+        self.log = log            # the log file's bytes, None without one
+        self.cpu = cpu            # the program's CPU seconds at its end (or last seen)
+
+
+class Desk:
+    name = None
+    has_driver = False  # whether injector=driver can be opened here
+
+    def __init__(self, root):
+        self.root = root
+        self.home = os.path.join(root, "home")  # the program's current folder
+        os.makedirs(self.home)
+        self.mascons = []
+        self.started = False
+
+    # ---- staging
+    def mascon(self, com=2, **options):
+        m = Mascon(self.devices, com, **options)
+        self.mascons.append(m)
+        return m
+
+    def settings(self, port="COM2", logfile="notchkey.log", injector=DESK_CHOICE, extra=""):
+        lines = ["[config]", "port=" + port]
+        if injector is DESK_CHOICE:
+            injector = self.injector
+        if injector is not None:
+            lines.append("injector=" + injector)
+        lines += ["[debug]", "logfile=" + logfile]
+        self.write_settings(("\r\n".join(lines) + "\r\n" + extra).encode("latin-1"))
+
+    def write_settings(self, data):
+        with open(os.path.join(self.home, "notchkey.ini"), "wb") as f:
+            f.write(data)
+
+    def log(self, name="notchkey.log"):
+        path = os.path.join(self.home, name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def wait_events(self, count, timeout=20):
+        """The events once there are at least count of them."""
+        return wait_until(lambda: (lambda e: e if len(e) >= count else None)(self.events()),
+                          timeout, "%d events on the %s desk (have %r)"
+                          % (count, self.name, self.events()))
+
+    def wait_box(self, timeout=20):
+        return wait_until(lambda: [e for e in self.events() if e.startswith("box ")],
+                          timeout, "a box on the %s desk (have %r)" % (self.name, self.events()))
+
+    def screenshot(self, name):
+        """A picture of the screen, where there is one."""
+        return None
+
+    def cleanup(self):
+        for m in self.mascons:
+            m.close()
+
+
+class NativeDesk(Desk):
+    """build/notchkey; the mascon linked in NOTCHKEY_DEVICES; standard error and
+    the capture driver are one file, so boxes and keys keep their order."""
+
+    name = "native"
+    has_driver = True
+    injector = None  # the default: the driver, here the capture
+
+    def __init__(self, root, binary):
+        super().__init__(root)
+        self.binary = binary
+        self.devices = os.path.join(root, "devices")
+        os.makedirs(self.devices)
+        self.screen = os.path.join(root, "screen.txt")
+        open(self.screen, "wb").close()
+        self.driver = os.path.join(self.devices, "keytap.vxd")
+        os.symlink(self.screen, self.driver)
+        self.proc = None
+        self.rusage_cpu = None
+        self.exit_code = None
+
+    def remove_driver(self):
+        os.unlink(self.driver)
+
+    def start(self, args=()):
+        env = dict(os.environ, NOTCHKEY_DEVICES=self.devices)
+        with open(self.screen, "ab") as screen:
+            self.proc = subprocess.Popen([self.binary, *args], cwd=self.home, env=env,
+                                         stdin=subprocess.DEVNULL, stdout=screen, stderr=screen)
+        self.started = True
+
+    def events(self):
+        with open(self.screen, "rb") as f:
+            text = f.read().decode("latin-1")
+        events = []
+        for line in text.splitlines():
+            if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
+                events += packets(line)
+            elif line.startswith(TITLE + ": "):
+                events += box(line[len(TITLE) + 2:])
+            else:
+                events.append("output " + line)
+        return events
+
+    # The notification icon's right-click, as the native layer takes it.
+    def menu_exit(self):
+        os.kill(self.proc.pid, signal.SIGUSR2)
+
+    def menu_dismiss(self):
+        os.kill(self.proc.pid, signal.SIGUSR1)
+        return "menu dismissed"
+
+    def close(self):
+        os.kill(self.proc.pid, signal.SIGTERM)
+
+    def cpu_now(self):
+        return cpu_seconds(self.proc.pid)
+
+    def finish(self, timeout=20):
+        deadline = time.monotonic() + timeout
+        while self.exit_code is None and time.monotonic() < deadline:
+            pid, status, usage = os.wait4(self.proc.pid, os.WNOHANG)
+            if pid:
+                self.proc.returncode = os.waitstatus_to_exitcode(status)
+                self.rusage_cpu = usage.ru_utime + usage.ru_stime
+                code = self.proc.returncode
+                self.exit_code = code - 256 if code > 127 else code
+                break
+            time.sleep(0.01)
+        return Result(self.events(), self.exit_code, self.log(), self.rusage_cpu)
+
+    def cleanup(self):
+        if self.proc and self.proc.returncode is None:
+            self.proc.kill()
+            self.proc.wait()
+        super().cleanup()
+
+
+def winpath(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class WineStage:
+    """Xvfb and a Wine prefix, made once for every scenario of the Wine desk."""
+
+    def __init__(self, root, exe, probe, shots):
+        self.root = root
+        self.exe = exe
+        self.probe = probe
+        self.shots = shots
+        self.prefix = os.path.join(root, "prefix")
+        self.xvfb = None
+        self.env = None
+        self.count = 0
+
+    def start(self):
+        display_file = os.path.join(self.root, "display")
+        with open(display_file, "w") as display, open(os.path.join(self.root, "xvfb.log"), "w") as log:
+            self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(display.fileno()), "-screen",
+                                          "0", "1024x768x24", "-nolisten", "tcp"],
+                                         pass_fds=[display.fileno()], stdout=log, stderr=log)
+        number = wait_until(lambda: open(display_file).read().strip(), 10, "Xvfb's display")
+        self.env = dict(os.environ, DISPLAY=":" + number, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                        TMPDIR=self.root,
+                        # No installer prompts for .NET or HTML support, no menu entries.
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+        boot = subprocess.run(["wineboot", "-i"], env=self.env, capture_output=True, timeout=180)
+        if boot.returncode != 0:
+            raise RuntimeError("wineboot failed: %s" % boot.stderr.decode(errors="replace")[-300:])
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
+        # One server for every scenario; a pty it opened becomes its terminal,
+        # and that terminal's hang-up makes it dump its objects, so its output
+        # goes to a file.
+        with open(os.path.join(self.root, "wineserver.log"), "a") as log:
+            subprocess.run(["wineserver", "-p"], env=self.env, stdout=log, stderr=log)
+        # This Wine looks for its own fonts in the prefix only; without Marlett
+        # the caption buttons of a screenshot come out as letters.
+        fonts = "/usr/share/wine/fonts"
+        if os.path.isdir(fonts):
+            target = os.path.join(self.prefix, "drive_c/windows/Fonts")
+            for name in os.listdir(fonts):
+                if not os.path.exists(os.path.join(target, name)):
+                    subprocess.run(["cp", os.path.join(fonts, name), target])
+        self.devices = os.path.join(self.prefix, "dosdevices")
+
+    def clear_ports(self):
+        """No serial port but those a scenario makes: Wine links the machine's
+        own at boot."""
+        for name in os.listdir(self.devices):
+            if re.fullmatch(r"com\d+", name):
+                os.unlink(os.path.join(self.devices, name))
+
+    def kill_all(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, timeout=30)
+        with open(os.path.join(self.root, "wineserver.log"), "a") as log:
+            subprocess.run(["wineserver", "-p"], env=self.env, stdout=log, stderr=log)
+
+    def stop(self):
+        if self.env:
+            subprocess.run(["wineserver", "-k"], env=self.env, timeout=30)
+        if self.xvfb:
+            self.xvfb.terminate()
+            self.xvfb.wait(10)
+
+
+class WineDesk(Desk):
+    """notchkey.exe under Wine on Xvfb, started by probe.exe, whose window is
+    the simulator in the foreground; the mascon linked in dosdevices."""
+
+    name = "wine"
+    injector = "sendinput"  # the one way keys go in on current Windows
+
+    def __init__(self, root, stage):
+        super().__init__(root)
+        stage.count += 1
+        self.stage = stage
+        self.number = stage.count
+        self.devices = stage.devices
+        stage.clear_ports()
+        self.out = os.path.join(root, "probe.out")
+        self.commands = os.path.join(root, "commands")
+        open(self.commands, "w").close()
+        self.proc = None
+        # Boxes stay up this long, so what happens meanwhile shows.
+        self.box_delay_ms = 700
+        self.pid = None      # notchkey.exe's own process, once seen
+        self.last_cpu = None
+
+    def remove_driver(self):
+        pass  # current Windows has none
+
+    def start(self, args=()):
+        command = ["wine", "explorer", "/desktop=nk-%d,1024x768" % self.number,
+                   winpath(self.stage.probe), winpath(self.stage.exe), winpath(self.home),
+                   winpath(self.out), "--commands", winpath(self.commands),
+                   "--hook-keys", winpath(os.path.join(self.root, "hook.out")),
+                   "--box-delay", str(self.box_delay_ms), "--timeout", "45"]
+        if args:
+            command += ["--args", " ".join(args)]
+        with open(os.path.join(self.root, "wine.log"), "wb") as log:
+            self.proc = subprocess.Popen(command, env=self.stage.env, stdin=subprocess.DEVNULL,
+                                         stdout=log, stderr=log)
+        self.started = True
+
+    def lines(self):
+        try:
+            with open(self.out, "rb") as f:
+                return f.read().decode("latin-1").splitlines()
+        except FileNotFoundError:
+            return []
+
+    def events(self):
+        return [line for line in self.lines()
+                if line.startswith(("press ", "release ", "box "))]
+
+    def command(self, text):
+        with open(self.commands, "a") as f:
+            f.write(text + "\n")
+
+    def menu_exit(self):
+        self.command("menu exit")
+
+    def menu_dismiss(self):
+        """What became of the menu: "menu dismissed" once it has closed and the
+        stand-in window has the foreground again."""
+        self.command("menu dismiss")
+        return wait_until(lambda: next((l for l in self.lines() if l.startswith("menu ")), None),
+                          20, "the menu dismissed")
+
+    def close(self):
+        self.command("close")
+
+    def find_pid(self):
+        if self.pid:
+            return self.pid
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    argv = f.read().split(b"\0")
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    environ = f.read().split(b"\0")
+            except OSError:
+                continue
+            if (argv and argv[0].lower().endswith(b"notchkey.exe")
+                    and b"WINEPREFIX=" + self.stage.prefix.encode() in environ):
+                self.pid = int(entry)
+                return self.pid
+        return None
+
+    def cpu_now(self):
+        pid = wait_until(self.find_pid, 20, "notchkey.exe's process")
+        return cpu_seconds(pid)
+
+    def finish(self, timeout=30):
+        deadline = time.monotonic() + timeout
+        end = None
+        while time.monotonic() < deadline:
+            pid = self.find_pid()
+            if pid:
+                cpu = cpu_seconds(pid)
+                if cpu is not None:
+                    self.last_cpu = cpu
+            end = next((l for l in self.lines() if l.startswith("exit ") or l == "timeout"), None)
+            if end:
+                break
+            time.sleep(0.05)
+        try:
+            self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            pass
+        exit_code = int(end.split()[1]) if end and end.startswith("exit ") else None
+        return Result(self.events(), exit_code, self.log(), self.last_cpu)
+
+    def screenshot(self, name):
+        os.makedirs(self.stage.shots, exist_ok=True)
+        path = os.path.join(self.stage.shots, name)
+        # No time stamps in the file: the same picture gives the same bytes.
+        subprocess.run(["import", "-window", "root", "-strip", "-define",
+                        "png:exclude-chunks=date,time", "png:" + path],
+                       env=self.stage.env, check=True, capture_output=True, timeout=30)
+        return path
+
+    def cleanup(self):
+        if self.proc and self.proc.poll() is None:
+            self.stage.kill_all()
+            self.proc.wait(30)
+        super().cleanup()
+        self.stage.clear_ports()

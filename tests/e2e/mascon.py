@@ -1,0 +1,135 @@
+"""A mascon on a real pseudo-terminal, played by the test.
+
+The slave is linked as DIR/comN, where both desks look for COMn. Both ends are
+raw. The mascon keeps the slave open itself, so its master never reads EIO
+while the program has the port closed. A thread reads everything the program
+writes, keeps it, and answers each "RESET\\r" as told.
+"""
+
+import fcntl
+import os
+import select
+import struct
+import termios
+import threading
+import time
+import tty
+
+RESET = b"RESET\r"
+
+
+def message(text):
+    """A five-character name such as "MCA55" gets its carriage return;
+    anything else is sent as it is."""
+    data = text.encode("latin-1") if isinstance(text, str) else bytes(text)
+    return data + b"\r" if len(data) == 5 and b"\\" not in data else data
+
+
+class Mascon:
+    def __init__(self, link_dir, com, answer=("MCA50", "MCG00"), pending=b""):
+        """answer: the two messages sent after each RESET, None for a mascon
+        that stays silent, or bytes sent exactly. pending: bytes already
+        waiting on the line when the program opens it."""
+        self.com = com
+        self.master, self.slave = os.openpty()
+        for fd in (self.master, self.slave):
+            tty.setraw(fd)
+        self.slave_path = os.ttyname(self.slave)
+        self.link = os.path.join(link_dir, "com%d" % com)
+        if os.path.lexists(self.link):
+            os.unlink(self.link)
+        os.symlink(self.slave_path, self.link)
+        if answer is None:
+            self.answer = b""
+        elif isinstance(answer, bytes):
+            self.answer = answer
+        else:
+            self.answer = b"".join(message(m) for m in answer)
+        self.received = bytearray()
+        self.resets = 0
+        self.hung_up = False
+        self.found = termios.tcgetattr(self.slave)
+        self._lock = threading.Condition()
+        self._stop_r, self._stop_w = os.pipe()
+        if pending:
+            self.send_raw(pending)
+            self._wait_queued(len(pending))
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _wait_queued(self, count):
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            queued = struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0" * 4))[0]
+            if queued >= count:
+                return
+            time.sleep(0.005)
+        raise AssertionError("the pending bytes never reached the port's queue")
+
+    def _serve(self):
+        while True:
+            ready, _, _ = select.select([self.master, self._stop_r], [], [])
+            if self._stop_r in ready:
+                return
+            try:
+                data = os.read(self.master, 4096)
+            except OSError:
+                return
+            if not data:
+                return
+            with self._lock:
+                self.received += data
+                resets = bytes(self.received).count(RESET)
+                new = resets - self.resets
+            for _ in range(new):
+                if self.answer:
+                    os.write(self.master, self.answer)
+                with self._lock:
+                    self.resets += 1
+                    self._lock.notify_all()
+
+    def send_raw(self, data):
+        view = memoryview(data)
+        while view:
+            done = os.write(self.master, view)
+            view = view[done:]
+
+    def send(self, *texts):
+        """Messages by name ("MCA55") or raw bytes, in one write."""
+        self.send_raw(b"".join(message(t) for t in texts))
+
+    def wait_reset(self, timeout=20):
+        """Until the program has written "RESET\\r" and been answered."""
+        deadline = time.monotonic() + timeout
+        with self._lock:
+            while self.resets < 1:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("no RESET on COM%d within %ss (got %r)"
+                                         % (self.com, timeout, bytes(self.received)))
+                self._lock.wait(left)
+
+    def wrote(self):
+        with self._lock:
+            return bytes(self.received)
+
+    def settings_untouched(self):
+        """Every terminal setting as it was when the mascon was made."""
+        return termios.tcgetattr(self.slave) == self.found
+
+    def hangup(self):
+        """The line goes away, as a pulled cable or a closed adapter would."""
+        if self.hung_up:
+            return
+        self.hung_up = True
+        os.write(self._stop_w, b"x")
+        self._thread.join()
+        os.close(self.master)
+        os.close(self.slave)
+
+    def close(self):
+        self.hangup()
+        os.close(self._stop_r)
+        os.close(self._stop_w)
+        if os.path.islink(self.link) and os.readlink(self.link) == self.slave_path:
+            os.unlink(self.link)

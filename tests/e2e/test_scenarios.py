@@ -1,0 +1,325 @@
+"""notchkey end to end, as a user meets it, each scenario on both desks.
+
+A scenario states the settings, what the mascon answers and sends and when
+its line goes away, and what must be seen: the keys in order (a packet's
+bytes one by one), the boxes and where they came among the keys, the exit
+code, the log, and what was left untouched.
+"""
+
+import os
+import time
+
+import pytest
+
+from desks import BOTH_LINES, box, packets
+
+STARTED = b"logging started.\r\n"
+# Synchronised on MCA50 (keypad 0 held, position 0's key let go), then MCA55,
+# K pressed and a G-state.
+RIDE = packets("52 87", "02 d2", "39")
+
+
+def ride(desk, **settings):
+    """Started, synchronised, and two keys held: 1 by the lever, Space by K."""
+    com2 = desk.mascon(2)
+    desk.settings(**settings)
+    desk.start()
+    com2.wait_reset()
+    com2.send("MCA55", "MCK99", "MCG50")
+    assert desk.wait_events(len(RIDE)) == RIDE
+    return com2
+
+
+def expect_refused_at_start(result, text, port):
+    """A failed start: its box, -1, and the port never touched."""
+    assert result.events == box(text)
+    assert result.exit_code == -1
+    assert port.wrote() == b""
+    assert port.settings_untouched()
+
+
+# ---- rides and their ends
+
+def test_ride_ended_by_exit_from_the_menu(desk):
+    com2 = desk.mascon(2)
+    desk.settings(injector="sendinput")
+    desk.start()
+    com2.wait_reset()
+    com2.send("MCA55", "MCK99", "MCK00", "MCG50", "MCB60", "MCB20", "MCX99", "MCX00",
+              "MCY99", "MCY00", "MCZ99", "MCZ00")
+    keys = packets("52 87", "02 d2", "39", "b9", "07 82", "49 87", "39", "b9", "1c", "9c",
+                   "01", "81")
+    # Exit only once every key is through, or it could overtake them.
+    assert desk.wait_events(len(keys)) == keys
+    desk.menu_exit()
+    result = desk.finish()
+    # The key the lever still holds comes up, and reaches the simulator: the
+    # menu handed the foreground back.
+    assert result.events == keys + packets("c9")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+
+
+def test_ride_ended_by_closing_releases_held_keys(desk):
+    ride(desk)
+    desk.close()
+    result = desk.finish()
+    assert result.events == RIDE + packets("82", "b9")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+
+
+def test_command_line_changes_nothing(desk):
+    com2 = desk.mascon(2)
+    desk.settings()
+    desk.start(args=["COM9", "--log", "/nonexistent/x", "-h"])
+    com2.wait_reset()
+    com2.send("MCA55")
+    assert desk.wait_events(4) == packets("52 87", "02 d2")
+    desk.close()
+    result = desk.finish()
+    assert result.events == packets("52 87", "02 d2", "82")
+    assert result.log == BOTH_LINES
+
+
+def test_exit_right_after_start(desk):
+    com2 = desk.mascon(2)
+    desk.settings()
+    desk.start()
+    com2.wait_reset()
+    desk.wait_events(2)
+    # The worker waits in its read for a message that never comes.
+    desk.menu_exit()
+    result = desk.finish()
+    assert result.events == packets("52 87", "d2")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+
+
+def test_menu_dismissed_leaves_the_keys_to_the_simulator(desk):
+    com2 = desk.mascon(2)
+    desk.settings()
+    desk.start()
+    com2.wait_reset()
+    desk.wait_events(2)
+    assert desk.menu_dismiss() == "menu dismissed"
+    com2.send("MCA55")
+    assert desk.wait_events(4) == packets("52 87", "02 d2")
+    desk.close()
+    result = desk.finish()
+    assert result.events == packets("52 87", "02 d2", "82")
+    assert result.exit_code == 0
+
+
+def test_short_flood_every_message_becomes_its_keys(desk):
+    com2 = desk.mascon(2)
+    desk.settings(logfile="")
+    desk.start()
+    com2.wait_reset()
+    desk.wait_events(2)
+    lever_key = {"MCA55": 0x02, "MCA65": 0x03}
+    sent, expected, held = [], packets("52 87"), 0x52
+    for i in range(100):
+        position = "MCA55" if i % 2 else "MCA65"
+        sent += ["MCK99", position, "MCK00"]
+        expected += packets("39", "%02x %02x" % (lever_key[position], held | 0x80), "b9")
+        held = lever_key[position]
+    com2.send(*sent)  # one write, as fast as the line takes it
+    assert desk.wait_events(len(expected), timeout=60) == expected
+    desk.close()
+    result = desk.finish()
+    assert result.events == expected + packets("%02x" % (held | 0x80))
+    assert result.exit_code == 0
+
+
+# ---- failed starts
+
+def test_unknown_injector_opens_nothing(desk):
+    com2 = desk.mascon(2)
+    desk.settings(injector="keyboard")
+    desk.start()
+    result = desk.finish()
+    expect_refused_at_start(result, "keyboard is invalid injector.", com2)
+    assert result.log is None
+
+
+def test_log_in_a_missing_folder_stops_before_the_driver(desk):
+    com2 = desk.mascon(2)
+    desk.settings(logfile="no\\such\\folder\\notchkey.log")
+    desk.start()
+    result = desk.finish()
+    expect_refused_at_start(result, "can't open log file.", com2)
+    assert not os.path.exists(os.path.join(desk.home, "no"))
+
+
+def test_no_driver_stops_after_the_logs_first_line(desk):
+    com2 = desk.mascon(2)
+    desk.settings(injector="driver")
+    desk.remove_driver()
+    desk.start()
+    result = desk.finish()
+    expect_refused_at_start(result, "can't open keytap.vxd.", com2)
+    assert result.log == STARTED
+
+
+def expect_defaults(desk, com2):
+    """COM2, no log, the driver: where the driver exists the ride starts on
+    COM2; where it does not, start-up ends before COM2 is touched."""
+    desk.start()
+    if desk.has_driver:
+        com2.wait_reset()
+        assert desk.wait_events(2) == packets("52 87")
+        desk.close()
+        result = desk.finish()
+        assert result.events == packets("52 87", "d2")
+        assert result.exit_code == 0
+    else:
+        expect_refused_at_start(desk.finish(), "can't open keytap.vxd.", com2)
+    assert [n for n in os.listdir(desk.home) if n != "notchkey.ini"] == [], "a log was made"
+
+
+def test_without_settings_file_the_defaults(desk):
+    com2 = desk.mascon(2)
+    expect_defaults(desk, com2)
+
+
+def garbage():
+    state, data = 12345, bytearray()
+    for _ in range(4096):
+        state = (state * 1103515245 + 12345) & 0xFFFFFFFF
+        data.append((state >> 16) & 0xFF)
+    return bytes(data)
+
+
+BROKEN_SETTINGS = {
+    "binary_garbage": garbage(),
+    "very_long_lines": b"[config]\nname=" + b"x" * 100000 + b"\nport=COM2\n" + b";" * 200000
+                       + b"\n[debug]\nlogfile=\n",
+    "no_final_newline": b"[config]\nport=COM2",
+}
+
+
+@pytest.mark.parametrize("kind", list(BROKEN_SETTINGS) + ["a_directory"])
+def test_broken_settings_file_means_the_defaults(desk, kind):
+    com2 = desk.mascon(2)
+    if kind == "a_directory":
+        os.mkdir(os.path.join(desk.home, "notchkey.ini"))
+    else:
+        desk.write_settings(BROKEN_SETTINGS[kind])
+    expect_defaults(desk, com2)
+
+
+# ---- the port
+
+def test_port_that_does_not_exist(desk):
+    desk.settings(port="COM9")
+    desk.box_delay_ms = 2500  # long enough to be photographed
+    desk.start()
+    desk.wait_box()
+    # Time for the box to be drawn before the picture is taken.
+    time.sleep(0.8)
+    desk.screenshot("messagebox.png")
+    result = desk.finish()
+    assert result.events == box("COM9 is invalid COM port.")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+
+
+# Names that are no serial port: nothing is opened, nothing written.
+@pytest.mark.parametrize("port", ["x", ".\\x", "LPT1", "NUL", "COM0", "COM257", "COM02"])
+def test_port_that_is_no_serial_port_is_refused(desk, port):
+    precious = os.path.join(desk.home, "x")
+    with open(precious, "wb") as f:
+        f.write(b"precious")
+    desk.settings(port=port)
+    desk.start()
+    result = desk.finish()
+    assert result.events == box(port + " is invalid COM port.")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+    with open(precious, "rb") as f:
+        assert f.read() == b"precious"
+
+
+def test_two_digit_port_is_the_port_named(desk):
+    com1 = desk.mascon(1)
+    com12 = desk.mascon(12)
+    desk.settings(port="COM12")
+    desk.start()
+    com12.wait_reset()
+    assert desk.wait_events(2) == packets("52 87")
+    desk.close()
+    result = desk.finish()
+    assert result.events == packets("52 87", "d2")
+    assert com1.wrote() == b"", "COM1 was written to"
+    assert com1.settings_untouched()
+
+
+# ---- the mascon fails
+
+def test_silent_mascon(desk):
+    com2 = desk.mascon(2, answer=None)
+    desk.settings()
+    desk.start()
+    result = desk.finish()
+    assert result.events == box("There is no mascon on COM2.")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+    assert com2.wrote() == b"RESET\r"
+
+
+def test_too_much_waiting_input_never_sends_reset(desk):
+    com2 = desk.mascon(2, pending=b"x" * 600)
+    desk.settings()
+    desk.start()
+    result = desk.finish()
+    assert result.events == box("There is no mascon on COM2.")
+    assert result.exit_code == 0
+    assert com2.wrote() == b""
+
+
+def test_first_answer_not_a_lever_position(desk):
+    desk.mascon(2, answer=("MCK99", "MCG00"))
+    desk.settings()
+    desk.start()
+    result = desk.finish()
+    assert result.events == box("There is no mascon on COM2.")
+    assert result.exit_code == 0
+
+
+def test_second_answer_not_a_gstate_releases_before_the_box(desk):
+    desk.mascon(2, answer=("MCA50", "MCA50"))
+    desk.settings()
+    desk.start()
+    result = desk.finish()
+    assert result.events == packets("52 87", "d2") + box("There is no mascon on COM2.")
+    assert result.exit_code == 0
+
+
+def test_invalid_message_releases_before_the_box(desk):
+    com2 = ride(desk)
+    com2.send("mca55")
+    result = desk.finish()
+    assert result.events == RIDE + packets("82", "b9") + box("Invalid message from mascon")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+
+
+def test_stream_out_of_step_releases_before_the_box(desk):
+    com2 = ride(desk)
+    com2.send(b"MCA5", "MCA55")
+    result = desk.finish()
+    assert result.events == RIDE + packets("82", "b9") + box("Invalid message from mascon")
+    assert result.exit_code == 0
+
+
+def test_line_gone_mid_ride_releases_and_ends_without_spinning(desk):
+    com2 = ride(desk)
+    before = desk.cpu_now()
+    com2.hangup()
+    result = desk.finish()
+    assert result.events == RIDE + packets("82", "b9") + box("There is no mascon on COM2.")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+    assert result.cpu is not None and result.cpu - before < 0.5, \
+        "%.2f s of CPU from the hang-up to the end" % (result.cpu - before)
