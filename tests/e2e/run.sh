@@ -18,9 +18,11 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 scripts/deps.sh /usr/lib/python3/dist-packages/pytest/__init__.py=python3-pytest
-scripts/deps.sh wine=wine /usr/lib/wine/wine=wine32:i386 Xvfb=xvfb xauth=xauth \
-  import=imagemagick /usr/share/wine/fonts/marlett.ttf=fonts-wine ||
+scripts/deps.sh wine=wine /usr/lib/wine/wine=wine32:i386 Xvfb=xvfb import=imagemagick \
+  /usr/share/wine/fonts/marlett.ttf=fonts-wine ||
   echo "notchkey: the Wine desk's scenarios will say why they are skipped"
 scripts/build.sh >/dev/null
-# Debian's python3, which has Debian's pytest, whatever python3 is first on PATH.
+# Debian's python3, which has Debian's pytest, whatever python3 is first on PATH;
+# nothing written into the source tree.
+export PYTHONDONTWRITEBYTECODE=1
 exec /usr/bin/python3 -m pytest tests/e2e -rs -p no:cacheprovider "$@"

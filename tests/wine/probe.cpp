@@ -36,7 +36,6 @@
 #define APP_TITLE "Lever to keys!"
 #define WM_TRAYNOTIFY 0x8064
 #define TRAY_ICON_ID 1
-#define IDM_EXIT 40001
 #define TICK_MS 50
 // How long the menu may take to appear, and the foreground to come back.
 #define MENU_WAIT_MS 5000
