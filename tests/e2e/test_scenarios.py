@@ -19,12 +19,19 @@ STARTED = b"logging started.\r\n"
 RIDE = packets("52 87", "02 d2", "39")
 
 
-def ride(desk, **settings):
-    """Started, synchronised, and two keys held: 1 by the lever, Space by K."""
+def synchronised(desk, **settings):
+    """Started and synchronised on MCA50: keypad 0 held."""
     com2 = desk.mascon(2)
     desk.settings(**settings)
     desk.start()
     com2.wait_reset()
+    assert desk.wait_events(2) == packets("52 87")
+    return com2
+
+
+def ride(desk, **settings):
+    """Started, synchronised, and two keys held: 1 by the lever, Space by K."""
+    com2 = synchronised(desk, **settings)
     com2.send("MCA55", "MCK99", "MCG50")
     assert desk.wait_events(len(RIDE)) == RIDE
     return com2
@@ -41,10 +48,7 @@ def expect_refused_at_start(result, text, port):
 # ---- rides and their ends
 
 def test_ride_ended_by_exit_from_the_menu(desk):
-    com2 = desk.mascon(2)
-    desk.settings(injector="sendinput")
-    desk.start()
-    com2.wait_reset()
+    com2 = synchronised(desk, injector="sendinput")
     com2.send("MCA55", "MCK99", "MCK00", "MCG50", "MCB60", "MCB20", "MCX99", "MCX00",
               "MCY99", "MCY00", "MCZ99", "MCZ00")
     keys = packets("52 87", "02 d2", "39", "b9", "07 82", "49 87", "39", "b9", "1c", "9c",
@@ -83,11 +87,7 @@ def test_command_line_changes_nothing(desk):
 
 
 def test_exit_right_after_start(desk):
-    com2 = desk.mascon(2)
-    desk.settings()
-    desk.start()
-    com2.wait_reset()
-    desk.wait_events(2)
+    synchronised(desk)
     # The worker waits in its read for a message that never comes.
     desk.menu_exit()
     result = desk.finish()
@@ -97,11 +97,7 @@ def test_exit_right_after_start(desk):
 
 
 def test_menu_dismissed_leaves_the_keys_to_the_simulator(desk):
-    com2 = desk.mascon(2)
-    desk.settings()
-    desk.start()
-    com2.wait_reset()
-    desk.wait_events(2)
+    com2 = synchronised(desk)
     assert desk.menu_dismiss() == "menu dismissed"
     com2.send("MCA55")
     assert desk.wait_events(4) == packets("52 87", "02 d2")
@@ -112,11 +108,7 @@ def test_menu_dismissed_leaves_the_keys_to_the_simulator(desk):
 
 
 def test_short_flood_every_message_becomes_its_keys(desk):
-    com2 = desk.mascon(2)
-    desk.settings(logfile="")
-    desk.start()
-    com2.wait_reset()
-    desk.wait_events(2)
+    com2 = synchronised(desk, logfile="")
     lever_key = {"MCA55": 0x02, "MCA65": 0x03}
     sent, expected, held = [], packets("52 87"), 0x52
     for i in range(100):
