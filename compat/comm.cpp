@@ -90,6 +90,18 @@ static void remember_timeouts(dev_t device, const COMMTIMEOUTS *timeouts)
     pthread_mutex_unlock(&g_port_timeouts_lock);
 }
 
+// The port behind a handle, given the record a call reads or fills; null,
+// with the error set, for a handle that is no port or a missing record.
+static CompatHandle *port_with_record(HANDLE file, const void *record)
+{
+    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
+    if (handle && !record) {
+        compat_fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return handle;
+}
+
 static void make_raw(struct termios *t)
 {
     t->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL);
@@ -170,11 +182,9 @@ BOOL compat_serial_close(CompatHandle *handle)
 
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb)
 {
-    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
+    CompatHandle *handle = port_with_record(file, dcb);
     if (!handle)
         return FALSE;
-    if (!dcb)
-        return compat_fail(ERROR_INVALID_PARAMETER);
     struct termios t;
     if (tcgetattr(handle->fd, &t) != 0)
         return compat_fail_errno(errno);
@@ -217,11 +227,9 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb)
 
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb)
 {
-    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
+    CompatHandle *handle = port_with_record(file, dcb);
     if (!handle)
         return FALSE;
-    if (!dcb)
-        return compat_fail(ERROR_INVALID_PARAMETER);
     speed_t speed;
     if (!speed_of(dcb->BaudRate, &speed) || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
         dcb->Parity > SPACEPARITY || dcb->StopBits > TWOSTOPBITS ||
@@ -287,11 +295,9 @@ BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat)
 
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
 {
-    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
+    CompatHandle *handle = port_with_record(file, timeouts);
     if (!handle)
         return FALSE;
-    if (!timeouts)
-        return compat_fail(ERROR_INVALID_PARAMETER);
     *timeouts = handle->timeouts;
     SetLastError(ERROR_SUCCESS);
     return TRUE;
@@ -299,11 +305,9 @@ BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
 
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
 {
-    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
+    CompatHandle *handle = port_with_record(file, timeouts);
     if (!handle)
         return FALSE;
-    if (!timeouts)
-        return compat_fail(ERROR_INVALID_PARAMETER);
     handle->timeouts = *timeouts;
     remember_timeouts(handle->device, timeouts);
     SetLastError(ERROR_SUCCESS);

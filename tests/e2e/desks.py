@@ -10,6 +10,7 @@ the log file, and the program's CPU time.
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -245,7 +246,7 @@ class WineStage:
             target = os.path.join(self.prefix, "drive_c/windows/Fonts")
             for name in os.listdir(fonts):
                 if not os.path.exists(os.path.join(target, name)):
-                    subprocess.run(["cp", os.path.join(fonts, name), target])
+                    shutil.copy(os.path.join(fonts, name), target)
         self.devices = os.path.join(self.prefix, "dosdevices")
 
     def clear_ports(self):

@@ -45,6 +45,16 @@ def expect_refused_at_start(result, text, port):
     assert port.settings_untouched()
 
 
+def refused_at_start(desk, text, **settings):
+    """Started with these settings, a mascon on COM2, and refused."""
+    com2 = desk.mascon(2)
+    desk.settings(**settings)
+    desk.start()
+    result = desk.finish()
+    expect_refused_at_start(result, text, com2)
+    return result
+
+
 # ---- rides and their ends
 
 def test_ride_ended_by_exit_from_the_menu(desk):
@@ -127,30 +137,18 @@ def test_short_flood_every_message_becomes_its_keys(desk):
 # ---- failed starts
 
 def test_unknown_injector_opens_nothing(desk):
-    com2 = desk.mascon(2)
-    desk.settings(injector="keyboard")
-    desk.start()
-    result = desk.finish()
-    expect_refused_at_start(result, "keyboard is invalid injector.", com2)
+    result = refused_at_start(desk, "keyboard is invalid injector.", injector="keyboard")
     assert result.log is None
 
 
 def test_log_in_a_missing_folder_stops_before_the_driver(desk):
-    com2 = desk.mascon(2)
-    desk.settings(logfile="no\\such\\folder\\notchkey.log")
-    desk.start()
-    result = desk.finish()
-    expect_refused_at_start(result, "can't open log file.", com2)
+    refused_at_start(desk, "can't open log file.", logfile="no\\such\\folder\\notchkey.log")
     assert not os.path.exists(os.path.join(desk.home, "no"))
 
 
 def test_no_driver_stops_after_the_logs_first_line(desk):
-    com2 = desk.mascon(2)
-    desk.settings(injector="driver")
     desk.remove_driver()
-    desk.start()
-    result = desk.finish()
-    expect_refused_at_start(result, "can't open keytap.vxd.", com2)
+    result = refused_at_start(desk, "can't open keytap.vxd.", injector="driver")
     assert result.log == STARTED
 
 
