@@ -6,6 +6,7 @@
 // without it, COMn is /dev/ttyS(n-1) and the driver is /dev/uinput. Every
 // other name is an ordinary path, its backslashes taken as slashes.
 #include "compat.h"
+#include "keys/keytap.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -100,7 +101,7 @@ CompatDevice compat_resolve_device(const char *name, char *path, size_t cap)
             snprintf(path, cap, "/dev/ttyS%d", n - 1);
         return COMPAT_DEVICE_SERIAL;
     }
-    if (strcasecmp(name, "\\\\.\\keytap.vxd") == 0) {
+    if (strcasecmp(name, KEYDRV_PATH) == 0) {
         if (dir)
             snprintf(path, cap, "%s/keytap.vxd", dir);
         else

@@ -4,9 +4,7 @@
 #pragma once
 
 #include "common/notchkey.h"
-
-#define KEYDRV_PATH "\\\\.\\keytap.vxd"
-#define KEYDRV_SEND_PACKET 1 // the driver's control code for a key packet
+#include "keys/keytap.h"
 
 // Opened once at start-up, before the worker exists; only read afterwards.
 extern HANDLE g_keydrv;

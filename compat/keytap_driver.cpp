@@ -11,6 +11,7 @@
 // SendInput's scan-code key events take the same way, a call for a packet; it
 // is found through GetProcAddress, as on Windows.
 #include "compat.h"
+#include "keys/keytap.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -24,8 +25,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-static const DWORD KEYDRV_SEND_PACKET = 1; // the driver's one control code
 
 static int open_uinput(const char *path)
 {
@@ -176,7 +175,7 @@ UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size)
     pthread_mutex_lock(&g_input_lock);
     if (g_input_target == INVALID_HANDLE_VALUE) {
         char path[4096];
-        compat_resolve_device("\\\\.\\keytap.vxd", path, sizeof path);
+        compat_resolve_device(KEYDRV_PATH, path, sizeof path);
         g_input_target = compat_keydrv_open(path);
     }
     DWORD returned = 0;
