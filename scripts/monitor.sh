@@ -26,13 +26,12 @@ fi
 [ -p "$fifo" ] || mkfifo "$fifo"
 echo "monitor: watching $fifo; start notchkey with NOTCHKEY_DEVICES=$dir" >&2
 
-# The reader waits in the background so that a signal is taken at once, even
-# while no notchkey has the FIFO open.
-reader=
-trap '[ -n "$reader" ] && kill "$reader" 2>/dev/null; exit 0' INT TERM HUP
-# Each run of notchkey is one writer; when it ends, wait for the next.
-while :; do
-  /usr/bin/python3 "$(dirname "$0")/keynames.py" --clock < "$fifo" &
-  reader=$!
-  wait "$reader" || true
-done
+# Held open for reading and writing here, the FIFO always has a reader: a
+# notchkey started the moment the last one ended is not refused, and one name
+# printer sees every run. It waits in the background so that a signal is
+# taken at once.
+exec 3<>"$fifo"
+/usr/bin/python3 "$(dirname "$0")/keynames.py" --clock <&3 3<&- &
+reader=$!
+trap 'kill "$reader" 2>/dev/null; exit 0' INT TERM HUP
+wait "$reader"
