@@ -1,7 +1,8 @@
 // Serial ports over termios: opening a tty as COMn, GetCommState,
 // SetCommState, ClearCommError, GetCommTimeouts, SetCommTimeouts.
 //
-// A Windows port carries bytes untouched, so opening puts the tty in raw mode
+// The port is opened without waiting for carrier, and asked for low latency
+// where its driver has it. A Windows port carries bytes untouched, so opening puts the tty in raw mode
 // and closing puts back the terminal settings found at open. The settings
 // block maps onto termios where termios has a place for a field (speed, byte
 // size, parity, stop bits, flow control, XON/XOFF characters); every other
@@ -11,6 +12,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <pthread.h>
 #include <string.h>
 #include <sys/file.h>
@@ -112,6 +114,19 @@ static void make_raw(struct termios *t)
     t->c_cc[VTIME] = 0;
 }
 
+// A USB serial adapter holds what it receives until its latency timer runs
+// out (16 ms on the common ones), five times as long as a message takes on
+// the wire; asked for low latency, its driver sends each byte on at once.
+// Ports that have no such setting (a pseudo-terminal) are used as they are.
+static void ask_low_latency(int fd)
+{
+    struct serial_struct serial;
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY))
+        return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &serial);
+}
+
 HANDLE compat_serial_open(const char *path)
 {
     struct stat st;
@@ -123,9 +138,17 @@ HANDLE compat_serial_open(const char *path)
         compat_fail(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // A real line without carrier would hold open() for ever; reads and
+    // writes block as Windows' do once it is open.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         compat_fail_errno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        int error = errno;
+        close(fd);
+        compat_fail_errno(error);
         return INVALID_HANDLE_VALUE;
     }
     struct termios found;
@@ -149,6 +172,7 @@ HANDLE compat_serial_open(const char *path)
         compat_fail_errno(error);
         return INVALID_HANDLE_VALUE;
     }
+    ask_low_latency(fd);
     CompatHandle *handle = compat_handle_new(COMPAT_SERIAL, fd);
     if (!handle) {
         tcsetattr(fd, TCSANOW, &found);

@@ -15,6 +15,7 @@ enum CompatHandleKind {
 };
 
 struct CompatThread;
+struct libevdev_uinput;
 
 // Every HANDLE the layer gives out points at one of these.
 struct CompatHandle {
@@ -30,8 +31,8 @@ struct CompatHandle {
     // Windows (the next opener finds them).
     COMMTIMEOUTS timeouts;
     dev_t device;
-    // COMPAT_KEYDRV: true for a uinput device, false for a capture file.
-    bool uinput;
+    // COMPAT_KEYDRV: the virtual keyboard, or null for a capture file.
+    struct libevdev_uinput *uinput;
     // COMPAT_THREAD
     CompatThread *thread;
 };
@@ -60,6 +61,17 @@ HANDLE compat_serial_open(const char *path);
 BOOL compat_serial_close(CompatHandle *handle);
 HANDLE compat_keydrv_open(const char *path);
 BOOL compat_keydrv_close(CompatHandle *handle);
+
+// The virtual keyboard on an open uinput descriptor, ready for the first key
+// once this returns; null with errno set. Sends are of set-1 scan codes.
+struct libevdev_uinput *compat_uinput_create(int fd);
+bool compat_uinput_send(struct libevdev_uinput *keyboard, const BYTE *codes, DWORD count);
+void compat_uinput_destroy(struct libevdev_uinput *keyboard);
+int compat_uinput_key_of(int scancode);
+
+// Shows a message box's text as a desktop notification where a session bus
+// answers; returns within a second whatever the bus does.
+void compat_notify(const char *summary, const char *body);
 BOOL compat_thread_close(CompatHandle *handle);
 
 // For calls that may block or spin on a thread made by CreateThread: leave

@@ -3,9 +3,7 @@
 // (bit 7 clear) or a release (bit 7 set).
 //
 // Two mechanisms, chosen by what the driver entry is:
-// - a character device is uinput: a virtual keyboard named "notchkey". Set-1
-//   make codes below 0x80 are the Linux key codes of the same keys, so a
-//   code goes through unchanged;
+// - a character device is uinput: a virtual keyboard (uinput.cpp);
 // - anything else (a regular file, a FIFO) is a capture: each packet is
 //   appended as one line of lower-case hex bytes, e.g. "02 d2".
 // SendInput's scan-code key events take the same way, a call for a packet; it
@@ -16,40 +14,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <linux/uinput.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-static int open_uinput(const char *path)
-{
-    int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    bool ok = ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0 && ioctl(fd, UI_SET_EVBIT, EV_SYN) == 0;
-    // Every code a packet can carry, declared before the device exists.
-    for (int code = 1; ok && code < 0x80; ++code)
-        ok = ioctl(fd, UI_SET_KEYBIT, code) == 0;
-    struct uinput_setup setup;
-    memset(&setup, 0, sizeof setup);
-    setup.id.bustype = BUS_VIRTUAL;
-    setup.id.vendor = 0x6e6b;
-    setup.id.product = 0x0001;
-    snprintf(setup.name, sizeof setup.name, "notchkey");
-    ok = ok && ioctl(fd, UI_DEV_SETUP, &setup) == 0 && ioctl(fd, UI_DEV_CREATE) == 0;
-    if (!ok) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
 
 static int open_capture(const char *path, const struct stat *st)
 {
@@ -76,28 +47,35 @@ HANDLE compat_keydrv_open(const char *path)
         compat_fail_errno(errno);
         return INVALID_HANDLE_VALUE;
     }
-    bool uinput = S_ISCHR(st.st_mode);
-    int fd = uinput ? open_uinput(path) : open_capture(path, &st);
+    bool is_uinput = S_ISCHR(st.st_mode);
+    int fd = is_uinput ? open(path, O_RDWR | O_CLOEXEC) : open_capture(path, &st);
+    struct libevdev_uinput *keyboard = nullptr;
+    if (fd >= 0 && is_uinput && !(keyboard = compat_uinput_create(fd))) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        fd = -1;
+    }
     if (fd < 0) {
         compat_fail_errno(errno);
         return INVALID_HANDLE_VALUE;
     }
     CompatHandle *handle = compat_handle_new(COMPAT_KEYDRV, fd);
     if (!handle) {
-        if (uinput)
-            ioctl(fd, UI_DEV_DESTROY);
+        if (keyboard)
+            compat_uinput_destroy(keyboard);
         close(fd);
         compat_fail(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    handle->uinput = uinput;
+    handle->uinput = keyboard;
     return handle;
 }
 
 BOOL compat_keydrv_close(CompatHandle *handle)
 {
     if (handle->uinput)
-        ioctl(handle->fd, UI_DEV_DESTROY);
+        compat_uinput_destroy(handle->uinput);
     int rc = close(handle->fd);
     int error = errno;
     compat_handle_free(handle);
@@ -121,22 +99,6 @@ static bool write_all(int fd, const void *data, size_t len)
     return true;
 }
 
-static bool send_uinput(int fd, const BYTE *codes, DWORD count)
-{
-    for (DWORD i = 0; i < count; ++i) {
-        struct input_event events[2];
-        memset(events, 0, sizeof events);
-        events[0].type = EV_KEY;
-        events[0].code = codes[i] & 0x7f;
-        events[0].value = (codes[i] & 0x80) ? 0 : 1;
-        events[1].type = EV_SYN;
-        events[1].code = SYN_REPORT;
-        if (!write_all(fd, events, sizeof events))
-            return false;
-    }
-    return true;
-}
-
 static bool send_capture(int fd, const BYTE *codes, DWORD count)
 {
     char line[3 * 256 + 1];
@@ -150,10 +112,22 @@ static bool send_capture(int fd, const BYTE *codes, DWORD count)
     return write_all(fd, line, len);
 }
 
-// SendInput goes to the same stand-in as the driver's packets, opened at its
-// first use: one call, one packet.
-static pthread_mutex_t g_input_lock = PTHREAD_MUTEX_INITIALIZER;
-static HANDLE g_input_target = INVALID_HANDLE_VALUE;
+// SendInput goes to the same stand-in as the driver's packets, one call, one
+// packet. It is opened when the program looks SendInput up, at start-up, so
+// a virtual keyboard is seen before the first key; failing that, at its first
+// use.
+static pthread_mutex_t g_input_lock = PTHREAD_MUTEX_INITIALIZER; // guards g_input_target
+static HANDLE g_input_target = INVALID_HANDLE_VALUE; // where SendInput's packets go
+
+static HANDLE input_target_locked(void)
+{
+    if (g_input_target == INVALID_HANDLE_VALUE) {
+        char path[4096];
+        compat_resolve_device(KEYDRV_PATH, path, sizeof path);
+        g_input_target = compat_keydrv_open(path);
+    }
+    return g_input_target;
+}
 
 UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size)
 {
@@ -173,15 +147,11 @@ UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size)
         codes[i] = static_cast<BYTE>(key.wScan | ((key.dwFlags & KEYEVENTF_KEYUP) ? 0x80 : 0));
     }
     pthread_mutex_lock(&g_input_lock);
-    if (g_input_target == INVALID_HANDLE_VALUE) {
-        char path[4096];
-        compat_resolve_device(KEYDRV_PATH, path, sizeof path);
-        g_input_target = compat_keydrv_open(path);
-    }
+    HANDLE target = input_target_locked();
     DWORD returned = 0;
-    BOOL sent = g_input_target != INVALID_HANDLE_VALUE &&
-                DeviceIoControl(g_input_target, KEYDRV_SEND_PACKET, codes, count, NULL, 0,
-                                &returned, NULL);
+    BOOL sent = target != INVALID_HANDLE_VALUE &&
+                DeviceIoControl(target, KEYDRV_SEND_PACKET, codes, count, NULL, 0, &returned,
+                                NULL);
     pthread_mutex_unlock(&g_input_lock);
     return sent ? count : 0;
 }
@@ -202,7 +172,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
     if (!in || in_size == 0 || in_size > 256)
         return compat_fail(ERROR_INVALID_PARAMETER);
     const BYTE *codes = static_cast<const BYTE *>(in);
-    bool sent = handle->uinput ? send_uinput(handle->fd, codes, in_size)
+    bool sent = handle->uinput ? compat_uinput_send(handle->uinput, codes, in_size)
                                : send_capture(handle->fd, codes, in_size);
     if (!sent)
         return compat_fail_errno(errno);
@@ -223,8 +193,12 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
 {
-    if (module == USER32 && name && strcmp(name, "SendInput") == 0)
+    if (module == USER32 && name && strcmp(name, "SendInput") == 0) {
+        pthread_mutex_lock(&g_input_lock);
+        input_target_locked();
+        pthread_mutex_unlock(&g_input_lock);
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(SendInput));
+    }
     compat_fail(ERROR_PROC_NOT_FOUND);
     return NULL;
 }

@@ -3,8 +3,9 @@
 // A window belongs to the thread that made it, and a message posted to it
 // lands in that thread's queue, whichever thread posts; dispatching calls the
 // window procedure of its class. Nothing is drawn: a window is a message
-// target. A message box has no one to show it to: it is one line on standard
-// error and is answered with OK at once.
+// target. A message box has no one to answer it: it is one line on standard
+// error, also a desktop notification where there is a desktop (notify.cpp),
+// and is answered with OK.
 #include "compat.h"
 
 #include <pthread.h>
@@ -331,5 +332,6 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
     (void)type;
     fprintf(stderr, "%s: %s\n", caption ? caption : "Error", text ? text : "");
     fflush(stderr);
+    compat_notify(caption ? caption : "Error", text ? text : "");
     return IDOK;
 }

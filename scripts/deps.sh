@@ -19,6 +19,10 @@ need ninja ninja-build
 need /usr/include/gtest/gtest.h libgtest-dev
 need /usr/include/gmock/gmock.h libgmock-dev
 need /usr/include/benchmark/benchmark.h libbenchmark-dev
+# The native layer's libraries: the virtual keyboard, desktop notifications.
+need pkg-config pkg-config
+need /usr/include/libevdev-1.0/libevdev/libevdev-uinput.h libevdev-dev
+need /usr/include/systemd/sd-bus.h libsystemd-dev
 # The Windows build: the cross compiler, and python3 to draw the icon.
 need i686-w64-mingw32-g++-win32 g++-mingw-w64-i686
 need /usr/bin/python3 python3

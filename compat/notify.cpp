@@ -1,0 +1,57 @@
+// A message box's text as a desktop notification, for a user who started
+// notchkey from a launcher or on plug-in and never sees standard error:
+// org.freedesktop.Notifications on the session bus, through sd-bus.
+//
+// Best effort and bounded: without a bus, or with no answer within a second,
+// the box has still been shown as its line, and the program goes on.
+#include "compat.h"
+
+#include <stdint.h>
+#include <systemd/sd-bus.h>
+#include <time.h>
+
+static const uint64_t ANSWER_WAIT_US = 1000000; // a box never holds the program longer
+
+static uint64_t now_us(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+static int answered(sd_bus_message *reply, void *done, sd_bus_error *error)
+{
+    (void)reply;
+    (void)error;
+    *static_cast<bool *>(done) = true;
+    return 0;
+}
+
+void compat_notify(const char *summary, const char *body)
+{
+    uint64_t deadline = now_us() + ANSWER_WAIT_US;
+    // A connection of its own: boxes come from either thread, and sd-bus
+    // objects are not to be shared between them.
+    sd_bus *bus = nullptr;
+    if (sd_bus_open_user(&bus) < 0)
+        return;
+    bool done = false;
+    // Asynchronous, so that the wait below bounds the whole exchange, the
+    // bus's greeting included, not only the server's reply.
+    int rc = sd_bus_call_method_async(bus, nullptr, "org.freedesktop.Notifications",
+                                      "/org/freedesktop/Notifications",
+                                      "org.freedesktop.Notifications", "Notify", answered, &done,
+                                      "susssasa{sv}i", "notchkey", 0u, "dialog-warning", summary,
+                                      body, 0, 0, -1);
+    while (rc >= 0 && !done) {
+        rc = sd_bus_process(bus, nullptr);
+        if (rc != 0)
+            continue;
+        uint64_t now = now_us();
+        if (now >= deadline)
+            break;
+        rc = sd_bus_wait(bus, deadline - now);
+    }
+    // No flush: it could wait on a server that does not read.
+    sd_bus_close_unref(bus);
+}

@@ -1,0 +1,113 @@
+// The key-injection driver stand-in's way into the desktop: a virtual keyboard
+// named "notchkey" made through libevdev on a uinput device.
+//
+// A desktop's input stack takes a moment to notice a new keyboard and opens
+// it only once udev has made its event node; keys sent before then are lost.
+// So the keyboard is made at start-up and handed out only once its node is
+// there and a short settle time has passed, the whole wait bounded.
+#include "compat.h"
+
+#include <errno.h>
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
+#include <time.h>
+#include <unistd.h>
+
+static const int NODE_WAIT_MS = 800; // for udev to make the event node
+static const int SETTLE_MS = 200;    // for the desktop to open it
+
+// The Linux key code of a set-1 scan code's key, or 0 for none. Below 0x80
+// the two numberings agree for every key.
+int compat_uinput_key_of(int scancode)
+{
+    return scancode > 0 && scancode < 0x80 ? scancode : 0;
+}
+
+static long long now_ms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+static void pause_ms(int ms)
+{
+    struct timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+// Waits for the keyboard's event node; false if it never came.
+static bool wait_for_node(struct libevdev_uinput *keyboard)
+{
+    long long deadline = now_ms() + NODE_WAIT_MS;
+    for (;;) {
+        const char *node = libevdev_uinput_get_devnode(keyboard);
+        if (node && access(node, F_OK) == 0)
+            return true;
+        if (now_ms() >= deadline)
+            return false;
+        pause_ms(10);
+    }
+}
+
+struct libevdev_uinput *compat_uinput_create(int fd)
+{
+    struct libevdev *device = libevdev_new();
+    if (!device) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    libevdev_set_name(device, "notchkey");
+    libevdev_set_id_bustype(device, BUS_VIRTUAL);
+    libevdev_set_id_vendor(device, 0x6e6b);
+    libevdev_set_id_product(device, 0x0001);
+    int rc = libevdev_enable_event_type(device, EV_KEY);
+    // Every key a packet can name, declared before the device exists.
+    for (int scancode = 1; rc == 0 && scancode < 0x100; ++scancode) {
+        int key = compat_uinput_key_of(scancode);
+        if (key)
+            rc = libevdev_enable_event_code(device, EV_KEY, static_cast<unsigned>(key), nullptr);
+    }
+    struct libevdev_uinput *keyboard = nullptr;
+    if (rc == 0)
+        rc = libevdev_uinput_create_from_device(device, fd, &keyboard);
+    libevdev_free(device);
+    if (rc != 0) {
+        errno = -rc;
+        return nullptr;
+    }
+    // Without a node (no udev, as in a bare container) the keyboard may still
+    // reach whoever reads the kernel's devices directly: go on after the wait.
+    wait_for_node(keyboard);
+    pause_ms(SETTLE_MS);
+    return keyboard;
+}
+
+bool compat_uinput_send(struct libevdev_uinput *keyboard, const BYTE *codes, DWORD count)
+{
+    for (DWORD i = 0; i < count; ++i) {
+        int key = compat_uinput_key_of(codes[i] & 0x7f);
+        if (!key) {
+            errno = EINVAL;
+            return false;
+        }
+        // Each event its own report, so a reader never merges a press with
+        // the release that follows it.
+        int rc = libevdev_uinput_write_event(keyboard, EV_KEY, static_cast<unsigned>(key),
+                                             (codes[i] & 0x80) ? 0 : 1);
+        if (rc == 0)
+            rc = libevdev_uinput_write_event(keyboard, EV_SYN, SYN_REPORT, 0);
+        if (rc != 0) {
+            errno = -rc;
+            return false;
+        }
+    }
+    return true;
+}
+
+void compat_uinput_destroy(struct libevdev_uinput *keyboard)
+{
+    // The descriptor is the caller's, closed by it.
+    libevdev_uinput_destroy(keyboard);
+}
