@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j "$(nproc)"
+# Why a test that could not run here was skipped.
+grep -h -A1 ': Skipped$' build/Testing/Temporary/LastTest.log | grep -v -e ': Skipped$' -e '^--$' |
+  sed 's/^/notchkey: skipped: /' || true
 tests/check_packages.sh --no-build
 
 for preset in asan tsan; do

@@ -7,8 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <libevdev/libevdev.h>
+#include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -185,6 +190,97 @@ TEST_F(Program, FloodForThirtySeconds)
     RecordProperty("messages", static_cast<int>(sent_blocks * 1334));
     RecordProperty("rss_kib", static_cast<int>(late_kib));
     EXPECT_EQ(stop(), 0);
+}
+
+// The virtual keyboard as the desktop sees it, read back from its event node:
+// the synchronisation's press comes first, not lost to a keyboard still
+// being set up, then the ride, then the releases at exit.
+struct VirtualKeyboard : Program {
+    struct libevdev *reader = nullptr;
+
+    void TearDown() override
+    {
+        if (reader) {
+            close(libevdev_get_fd(reader));
+            libevdev_free(reader);
+        }
+        Program::TearDown();
+    }
+
+    // The event node of the keyboard named "notchkey", opened.
+    bool find_keyboard()
+    {
+        DIR *dir = opendir("/dev/input");
+        for (struct dirent *entry; dir && !reader && (entry = readdir(dir));) {
+            if (strncmp(entry->d_name, "event", 5) != 0)
+                continue;
+            int fd = open(("/dev/input/" + std::string(entry->d_name)).c_str(), O_RDONLY | O_NONBLOCK);
+            if (fd >= 0 && libevdev_new_from_fd(fd, &reader) == 0 &&
+                strcmp(libevdev_get_name(reader), "notchkey") != 0) {
+                libevdev_free(reader);
+                reader = nullptr;
+            }
+            if (fd >= 0 && !reader)
+                close(fd);
+        }
+        if (dir)
+            closedir(dir);
+        return reader != nullptr;
+    }
+
+    // The next n events, each a key event and its report: "+52" a press, "-07" a release.
+    std::vector<std::string> keys(size_t n)
+    {
+        std::vector<std::string> got;
+        bool reported = true;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (got.size() < n || !reported) {
+            struct input_event ev;
+            int rc = libevdev_next_event(reader, LIBEVDEV_READ_FLAG_NORMAL, &ev);
+            if (rc == -EAGAIN) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now()).count();
+                struct pollfd p = {libevdev_get_fd(reader), POLLIN, 0};
+                if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+                    break;
+                continue;
+            }
+            if (rc != LIBEVDEV_READ_STATUS_SUCCESS)
+                break;
+            if (ev.type == EV_KEY) {
+                EXPECT_TRUE(reported) << "no report after the key before " << ev.code;
+                char text[8];
+                snprintf(text, sizeof text, "%c%02x", ev.value ? '+' : '-', ev.code);
+                got.push_back(text);
+                reported = false;
+            } else if (ev.type == EV_SYN && ev.code == SYN_REPORT) {
+                reported = true;
+            }
+        }
+        return got;
+    }
+};
+
+TEST_F(VirtualKeyboard, SeenFromTheFirstKeyToTheReleasesAtExit)
+{
+    int probe = open("/dev/uinput", O_RDWR | O_CLOEXEC);
+    if (probe < 0)
+        GTEST_SKIP() << "/dev/uinput cannot be opened here (" << strerror(errno)
+                     << "): this kernel has no uinput, so there is no virtual keyboard to read";
+    close(probe);
+    unlink(capture.c_str());
+    ASSERT_EQ(symlink("/dev/uinput", capture.c_str()), 0);
+    settings("COM2", "");
+    open_sim();
+    start();
+    ASSERT_TRUE(wait_for([&] { return find_keyboard(); }, 2000)) << "no event node named notchkey";
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    EXPECT_EQ(keys(2), (std::vector<std::string>{"+52", "-07"}));
+    ASSERT_TRUE(sim_send_message(sim, "MCA55"));
+    ASSERT_TRUE(sim_send_message(sim, "MCY99"));
+    EXPECT_EQ(keys(3), (std::vector<std::string>{"+02", "-52", "+1c"}));
+    EXPECT_EQ(stop(), 0);
+    EXPECT_EQ(keys(2), (std::vector<std::string>{"-02", "-1c"}));
 }
 
 } // namespace

@@ -14,6 +14,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+import bus  # noqa: E402
 from desks import NativeDesk, WineDesk, WineStage  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -32,10 +33,52 @@ def pytest_generate_tests(metafunc):
         metafunc.parametrize("desk", ["native", "wine"], indirect=True)
 
 
-def unavailable(why):
+def unavailable(why, what="the Wine desk"):
     if os.environ.get("CI") == "true":
-        pytest.fail("the Wine desk is needed on CI: " + why)
-    pytest.skip("no Wine desk: " + why)
+        pytest.fail("%s is needed on CI: %s" % (what, why))
+    pytest.skip("no %s: %s" % (what, why))
+
+
+@pytest.fixture(scope="session")
+def notification_bus():
+    """A session bus with a notification server, shared by the native desk's
+    scenarios; the reason as a string where there can be none."""
+    why = bus.missing()
+    if why:
+        yield why
+        return
+    root = tempfile.mkdtemp(prefix="notchkey-bus.")
+    try:
+        b = bus.Bus(root)
+    except Exception as error:  # noqa: BLE001 - any failure means no bus
+        yield "the bus did not start: %s" % error
+        shutil.rmtree(root, ignore_errors=True)
+        return
+    yield b
+    b.stop()
+    shutil.rmtree(root, ignore_errors=True)
+
+
+def native_desk(request, tmp_path, with_bus=True):
+    binary = os.path.abspath(request.config.getoption("--native-binary"))
+    if not os.path.exists(binary):
+        pytest.fail("%s is not built (scripts/build.sh)" % binary)
+    b = None
+    if with_bus:
+        b = request.getfixturevalue("notification_bus")
+        if isinstance(b, str):
+            if os.environ.get("CI") == "true":
+                pytest.fail("a session bus is needed on CI: " + b)
+            b = None  # the scenarios still run, without notifications
+    return NativeDesk(str(tmp_path), binary, b)
+
+
+@pytest.fixture
+def native(request, tmp_path):
+    """The native desk alone, for what only it has (notifications)."""
+    d = native_desk(request, tmp_path)
+    yield d
+    d.cleanup()
 
 
 @pytest.fixture(scope="session")
@@ -70,10 +113,7 @@ def wine_stage(request):
 @pytest.fixture
 def desk(request, tmp_path):
     if request.param == "native":
-        binary = os.path.abspath(request.config.getoption("--native-binary"))
-        if not os.path.exists(binary):
-            pytest.fail("%s is not built (scripts/build.sh)" % binary)
-        d = NativeDesk(str(tmp_path), binary)
+        d = native_desk(request, tmp_path)
     else:
         stage = request.getfixturevalue("wine_stage")
         if isinstance(stage, str):

@@ -126,15 +126,18 @@ class Desk:
 
 class NativeDesk(Desk):
     """build/notchkey; the mascon linked in NOTCHKEY_DEVICES; standard error and
-    the capture driver are one file, so boxes and keys keep their order."""
+    the capture driver are one file, so boxes and keys keep their order. With
+    a bus, the desktop's notifications: each box must also arrive there, once."""
 
     name = "native"
     has_driver = True
     injector = None  # the default: the driver, here the capture
 
-    def __init__(self, root, binary):
+    def __init__(self, root, binary, bus=None):
         super().__init__(root)
         self.binary = binary
+        self.bus = bus
+        self.seen_before = 0  # the bus's notifications from before this start
         self.devices = os.path.join(root, "devices")
         os.makedirs(self.devices)
         self.screen = os.path.join(root, "screen.txt")
@@ -149,7 +152,13 @@ class NativeDesk(Desk):
         os.unlink(self.driver)
 
     def start(self, args=()):
-        env = dict(os.environ, NOTCHKEY_DEVICES=self.devices)
+        # The test's bus or none, never the desktop's of whoever runs the tests.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
+        env["NOTCHKEY_DEVICES"] = self.devices
+        if self.bus:
+            env.update(self.bus.env)
+            self.seen_before = len(self.bus.notifications())
         with open(self.screen, "ab") as screen:
             self.proc = subprocess.Popen([self.binary, *args], cwd=self.home, env=env,
                                          stdin=subprocess.DEVNULL, stdout=screen, stderr=screen)
@@ -193,7 +202,17 @@ class NativeDesk(Desk):
                 self.exit_code = code - 256 if code > 127 else code
                 break
             time.sleep(0.01)
-        return Result(self.events(), self.exit_code, self.log(), self.rusage_cpu)
+        result = Result(self.events(), self.exit_code, self.log(), self.rusage_cpu)
+        if self.bus and self.exit_code is not None:
+            # A box returns once the server has it, so all are in by the end.
+            shown = [(n["summary"], n["body"]) for n in self.notifications()]
+            boxes = [(TITLE, e[4:]) for e in result.events if e.startswith("box ")]
+            assert shown == boxes, "notifications %r for the boxes %r" % (shown, boxes)
+        return result
+
+    def notifications(self):
+        """The desktop notifications since the program started."""
+        return self.bus.notifications()[self.seen_before:]
 
     def cleanup(self):
         if self.proc and self.proc.returncode is None:

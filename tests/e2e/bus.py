@@ -1,0 +1,70 @@
+"""A private session bus with a notification server on it, as a desktop has.
+
+The bus is a dbus-daemon of its own, with no services to start on demand,
+so nothing but the test's server can answer."""
+
+import json
+import os
+import subprocess
+import sys
+
+CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+
+def missing():
+    """Why a bus cannot be had here, or None."""
+    if not os.path.exists("/usr/bin/dbus-daemon"):
+        return "no dbus-daemon (Debian dbus)"
+    probe = subprocess.run([sys.executable, "-c", "import dbus, gi.repository.GLib"],
+                           capture_output=True)
+    if probe.returncode != 0:
+        return "no python3-dbus or python3-gi"
+    return None
+
+
+class Bus:
+    def __init__(self, root, silent=False):
+        os.makedirs(root, exist_ok=True)
+        self.record = os.path.join(root, "notifications.jsonl")
+        open(self.record, "w").close()
+        config = os.path.join(root, "bus.conf")
+        with open(config, "w") as f:
+            f.write(CONFIG % os.path.join(root, "bus"))
+        self.daemon = subprocess.Popen(["dbus-daemon", "--config-file=" + config, "--nofork",
+                                        "--print-address=1"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.address = self.daemon.stdout.readline().decode().strip()
+        if not self.address:
+            self.daemon.kill()
+            raise RuntimeError("dbus-daemon gave no address")
+        self.env = {"DBUS_SESSION_BUS_ADDRESS": self.address}
+        server = [sys.executable, os.path.join(os.path.dirname(__file__), "notifyd.py"),
+                  self.record] + (["--silent"] if silent else [])
+        self.server = subprocess.Popen(server, env=dict(os.environ, **self.env),
+                                       stdout=subprocess.PIPE)
+        if self.server.stdout.readline().strip() != b"ready":
+            self.stop()
+            raise RuntimeError("the notification server did not start")
+
+    def notifications(self):
+        """Every notification received so far, in order."""
+        with open(self.record) as f:
+            return [json.loads(line) for line in f if line.endswith("\n")]
+
+    def stop(self):
+        for p in (self.server, self.daemon):
+            if p.poll() is None:
+                p.terminate()
+                p.wait()
