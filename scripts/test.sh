@@ -8,6 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/build.sh
+# The unit and rule checks read them with the tools a Linux desktop has.
+scripts/deps.sh systemd-analyze=systemd udevadm=udev
 ctest --test-dir build --output-on-failure -j "$(nproc)"
 # Why a test that could not run here was skipped.
 grep -h -A1 ': Skipped$' build/Testing/Temporary/LastTest.log | grep -v -e ': Skipped$' -e '^--$' |

@@ -18,6 +18,9 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 scripts/deps.sh /usr/lib/python3/dist-packages/pytest/__init__.py=python3-pytest
+# The native desk's desktop: a session bus and a notification server on it.
+scripts/deps.sh dbus-daemon=dbus /usr/lib/python3/dist-packages/dbus/__init__.py=python3-dbus \
+  /usr/lib/python3/dist-packages/gi/__init__.py=python3-gi
 scripts/deps.sh wine=wine /usr/lib/wine/wine=wine32:i386 Xvfb=xvfb import=imagemagick \
   /usr/share/wine/fonts/marlett.ttf=fonts-wine ||
   echo "notchkey: the Wine desk's scenarios will say why they are skipped"
