@@ -159,7 +159,7 @@ t = tarfile.open(tgz_path)
 members = t.getmembers()
 want = {name, f"{name}/bin", f"{name}/bin/notchkey", f"{name}/bin/mascon-sim",
         f"{name}/notchkey.ini", f"{name}/99-notchkey-uinput.rules", f"{name}/README.md",
-        f"{name}/INSTALL.txt"}
+        f"{name}/99-notchkey-mascon.rules", f"{name}/notchkey@.service", f"{name}/INSTALL.txt"}
 got = [m.name.rstrip("/") for m in members]
 need(set(got) == want and len(got) == len(want), f"tarball holds {sorted(got)}, expected {sorted(want)}")
 need(got == sorted(got), f"tarball members not in sorted order: {got}")
@@ -175,8 +175,8 @@ tfiles = {m.name[len(name) + 1:]: t.extractfile(m).read() for m in members if m.
 
 # Files copied as they are.
 need(tfiles["README.md"] == src("README.md"), "tarball README.md is not the tree's")
-need(tfiles["99-notchkey-uinput.rules"] == src("packaging/99-notchkey-uinput.rules"),
-     "tarball udev rule is not packaging/'s")
+for f in ("99-notchkey-uinput.rules", "99-notchkey-mascon.rules", "notchkey@.service"):
+    need(tfiles[f] == src("packaging/" + f), f"tarball {f} is not packaging/'s")
 need(zfiles["notchkey.exe"] == src("build-win/notchkey.exe"), "zip notchkey.exe is not build-win/'s")
 for prog in ("notchkey", "mascon-sim"):
     with open(os.path.join(work, "ref", prog), "rb") as f:
@@ -246,11 +246,13 @@ for heading in re.findall(r"^#{1,6}\s+(.+?)\s*$", readme_md, re.M):
     plain = re.sub(r"[`*]", "", heading)
     need(plain in readme_txt, f"README.txt lacks the heading {plain!r}")
 install = tfiles["INSTALL.txt"].decode()
-need("@" not in install, "INSTALL.txt has an unfilled @PLACEHOLDER@")
+need(not re.search(r"@[A-Z_]+@", install), "INSTALL.txt has an unfilled @PLACEHOLDER@")
 need(name in install, f"INSTALL.txt never names {name}")
 for phrase in ("99-notchkey-uinput.rules", "usermod -aG input", "modprobe uinput", "dialout",
                "NOTCHKEY_DEVICES", "ln -s /dev/ttyUSB0 ~/.notchkey-devices/com2",
-               "ln -s /dev/uinput ~/.notchkey-devices/keytap.vxd"):
+               "ln -s /dev/uinput ~/.notchkey-devices/keytap.vxd", "99-notchkey-mascon.rules",
+               "~/.config/systemd/user/notchkey@.service", "~/.config/notchkey/notchkey.ini",
+               "/dev/serial/by-id/", "latency_timer"):
     need(phrase in install, f"INSTALL.txt lacks {phrase!r}")
 
 if failures:
