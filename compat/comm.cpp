@@ -2,12 +2,12 @@
 // SetCommState, ClearCommError, GetCommTimeouts, SetCommTimeouts.
 //
 // The port is opened without waiting for carrier, and asked for low latency
-// where its driver has it. A Windows port carries bytes untouched, so opening puts the tty in raw mode
-// and closing puts back the terminal settings found at open. The settings
-// block maps onto termios where termios has a place for a field (speed, byte
-// size, parity, stop bits, flow control, XON/XOFF characters); every other
-// field is kept with the handle as last applied, so applying a block read
-// earlier brings the port back exactly as it was.
+// where its driver has it. A Windows port carries bytes untouched, so opening
+// puts the tty in raw mode and closing puts back the terminal settings found
+// at open. The settings block maps onto termios where termios has a place
+// for a field (speed, byte size, parity, stop bits, flow control, XON/XOFF
+// characters); every other field is kept with the handle as last applied, so
+// applying a block read earlier brings the port back exactly as it was.
 #include "compat.h"
 
 #include <errno.h>
