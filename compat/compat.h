@@ -61,6 +61,7 @@ HANDLE compat_serial_open(const char *path);
 BOOL compat_serial_close(CompatHandle *handle);
 HANDLE compat_keydrv_open(const char *path);
 BOOL compat_keydrv_close(CompatHandle *handle);
+BOOL compat_thread_close(CompatHandle *handle);
 
 // The virtual keyboard on an open uinput descriptor, ready for the first key
 // once this returns; null with errno set. Sends are of set-1 scan codes.
@@ -72,7 +73,6 @@ int compat_uinput_key_of(int scancode);
 // Shows a message box's text as a desktop notification where a session bus
 // answers; returns within a second whatever the bus does.
 void compat_notify(const char *summary, const char *body);
-BOOL compat_thread_close(CompatHandle *handle);
 
 // For calls that may block or spin on a thread made by CreateThread: leave
 // the thread if TerminateThread has asked it to stop.
