@@ -23,6 +23,9 @@ struct AppConfig {
     char logfile[1024]; // empty: no log
     HWND hwnd;          // the hidden main window, owner of every message box
     char injector[64];  // how key packets are delivered: "driver" or "sendinput"
+    // The [keys] section as read: "name=value" strings, each NUL-terminated,
+    // an empty one last. Room for ten times the entries a map can use.
+    char keys[4096];
 };
 
 static_assert(offsetof(AppConfig, port) == 0, "port comes first");

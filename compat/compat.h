@@ -64,10 +64,12 @@ BOOL compat_keydrv_close(CompatHandle *handle);
 BOOL compat_thread_close(CompatHandle *handle);
 
 // The virtual keyboard on an open uinput descriptor, ready for the first key
-// once this returns; null with errno set. Sends are of set-1 scan codes.
+// once this returns; null with errno set. Sends are of set-1 scan codes, an
+// extended key's after the prefix 0xE0.
 struct libevdev_uinput *compat_uinput_create(int fd);
 bool compat_uinput_send(struct libevdev_uinput *keyboard, const BYTE *codes, DWORD count);
 void compat_uinput_destroy(struct libevdev_uinput *keyboard);
+#define COMPAT_EXTENDED 0xE000 // an extended key's set-1 code, for compat_uinput_key_of
 int compat_uinput_key_of(int scancode);
 
 // Shows a message box's text as a desktop notification where a session bus

@@ -6,8 +6,9 @@
 // - a character device is uinput: a virtual keyboard (uinput.cpp);
 // - anything else (a regular file, a FIFO) is a capture: each packet is
 //   appended as one line of lower-case hex bytes, e.g. "02 d2".
-// SendInput's scan-code key events take the same way, a call for a packet; it
-// is found through GetProcAddress, as on Windows.
+// SendInput's scan-code key events take the same way, a call for a packet,
+// KEYEVENTF_EXTENDEDKEY as the 0xE0 prefix before the code; it is found
+// through GetProcAddress, as on Windows.
 #include "compat.h"
 #include "keys/keytap.h"
 
@@ -131,11 +132,12 @@ static HANDLE input_target_locked(void)
 
 UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size)
 {
-    if (!inputs || size != static_cast<int>(sizeof(INPUT)) || count == 0 || count > 256) {
+    if (!inputs || size != static_cast<int>(sizeof(INPUT)) || count == 0 || count > 128) {
         compat_fail(ERROR_INVALID_PARAMETER);
         return 0;
     }
     BYTE codes[256];
+    DWORD len = 0;
     for (UINT i = 0; i < count; ++i) {
         const KEYBDINPUT &key = inputs[i].ki;
         // Only scan-code key events have a place in a packet.
@@ -144,13 +146,15 @@ UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size)
             compat_fail(ERROR_INVALID_PARAMETER);
             return 0;
         }
-        codes[i] = static_cast<BYTE>(key.wScan | ((key.dwFlags & KEYEVENTF_KEYUP) ? 0x80 : 0));
+        if (key.dwFlags & KEYEVENTF_EXTENDEDKEY)
+            codes[len++] = COMPAT_EXTENDED >> 8;
+        codes[len++] = static_cast<BYTE>(key.wScan | ((key.dwFlags & KEYEVENTF_KEYUP) ? 0x80 : 0));
     }
     pthread_mutex_lock(&g_input_lock);
     HANDLE target = input_target_locked();
     DWORD returned = 0;
     BOOL sent = target != INVALID_HANDLE_VALUE &&
-                DeviceIoControl(target, KEYDRV_SEND_PACKET, codes, count, NULL, 0, &returned,
+                DeviceIoControl(target, KEYDRV_SEND_PACKET, codes, len, NULL, 0, &returned,
                                 NULL);
     pthread_mutex_unlock(&g_input_lock);
     return sent ? count : 0;

@@ -1,4 +1,4 @@
-// GetPrivateProfileStringA, lstrcpyA and lstrcmpiA.
+// GetPrivateProfileStringA, GetPrivateProfileSectionA, lstrcpyA and lstrcmpiA.
 //
 // The settings file is read as Windows reads one: section and key names in
 // any letter case, blanks around names and values ignored, one pair of
@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from)
 {
@@ -44,9 +45,17 @@ static bool same_name(const std::string &a, const char *b)
     return a.size() == strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
 }
 
-// The value of key in section, or false when the file has none.
-static bool find_value(const std::string &path, const char *section, const char *key,
-                       std::string *value)
+// A line of a section: its name, and its value when it has an '='.
+struct ProfileEntry {
+    std::string name;
+    bool has_value;
+    std::string value;
+};
+
+// The entries of every section named section, in file order; false when
+// there is no file to read.
+static bool read_section(const std::string &path, const char *section,
+                         std::vector<ProfileEntry> *entries)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -62,7 +71,6 @@ static bool find_value(const std::string &path, const char *section, const char 
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         text.erase(0, 3);
 
-    std::string wanted_key = trimmed(key);
     bool in_section = false;
     size_t at = 0;
     while (at < text.size()) {
@@ -83,10 +91,26 @@ static bool find_value(const std::string &path, const char *section, const char 
             continue;
         size_t equals = line.find('=');
         if (equals == std::string::npos)
+            entries->push_back({line, false, ""});
+        else
+            entries->push_back({trimmed(line.substr(0, equals)), true,
+                                trimmed(line.substr(equals + 1))});
+    }
+    return true;
+}
+
+// The value of key in section, or false when the file has none.
+static bool find_value(const std::string &path, const char *section, const char *key,
+                       std::string *value)
+{
+    std::vector<ProfileEntry> entries;
+    if (!read_section(path, section, &entries))
+        return false;
+    std::string wanted_key = trimmed(key);
+    for (const ProfileEntry &entry : entries) {
+        if (!entry.has_value || !same_name(entry.name, wanted_key.c_str()))
             continue;
-        if (!same_name(trimmed(line.substr(0, equals)), wanted_key.c_str()))
-            continue;
-        std::string found = trimmed(line.substr(equals + 1));
+        std::string found = entry.value;
         if (found.size() >= 2 && (found[0] == '"' || found[0] == '\'') &&
             found.back() == found[0])
             found = found.substr(1, found.size() - 2);
@@ -114,4 +138,39 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallbac
     memcpy(out, value.data(), n);
     out[n] = '\0';
     return n;
+}
+
+// As Wine gives a section: "name=value" with the blanks around both dropped
+// and quotes kept, a line without '=' as it stands, each string
+// NUL-terminated and an empty one last. Too much for the buffer: the last
+// string is cut, and the result is size - 2.
+DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LPCSTR file)
+{
+    if (!out || size == 0)
+        return 0;
+    std::string list;
+    std::vector<ProfileEntry> entries;
+    char path[4096];
+    if (section && file) {
+        compat_native_path(file, path, sizeof path);
+        read_section(path, section, &entries);
+    }
+    for (const ProfileEntry &entry : entries) {
+        list += entry.has_value ? entry.name + "=" + entry.value : entry.name;
+        list += '\0';
+    }
+    out[0] = '\0';
+    if (size < 2)
+        return 0;
+    if (list.size() + 1 <= size) {
+        memcpy(out, list.data(), list.size());
+        out[list.size()] = '\0';
+        if (list.empty())
+            out[1] = '\0';
+        return static_cast<DWORD>(list.size());
+    }
+    memcpy(out, list.data(), size - 2);
+    out[size - 2] = '\0';
+    out[size - 1] = '\0';
+    return size - 2;
 }

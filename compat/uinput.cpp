@@ -16,10 +16,29 @@
 static const int NODE_WAIT_MS = 800; // for udev to make the event node
 static const int SETTLE_MS = 200;    // for the desktop to open it
 
-// The Linux key code of a set-1 scan code's key, or 0 for none. Below 0x80
-// the two numberings agree for every key.
+// The keys that need the extended prefix, by their set-1 code after it.
+static const struct {
+    BYTE scancode;
+    int key;
+} EXTENDED_KEYS[] = {
+    {0x1C, KEY_KPENTER}, {0x1D, KEY_RIGHTCTRL}, {0x35, KEY_KPSLASH},  {0x38, KEY_RIGHTALT},
+    {0x47, KEY_HOME},    {0x48, KEY_UP},        {0x49, KEY_PAGEUP},   {0x4B, KEY_LEFT},
+    {0x4D, KEY_RIGHT},   {0x4F, KEY_END},       {0x50, KEY_DOWN},     {0x51, KEY_PAGEDOWN},
+    {0x52, KEY_INSERT},  {0x53, KEY_DELETE},    {0x5B, KEY_LEFTMETA}, {0x5C, KEY_RIGHTMETA},
+    {0x5D, KEY_COMPOSE},
+};
+
+// The Linux key code of a set-1 make code's key (an extended one as
+// COMPAT_EXTENDED | code), or 0 for none. Below 0x80 the two numberings
+// agree for every key.
 int compat_uinput_key_of(int scancode)
 {
+    if ((scancode & ~0x7f) == COMPAT_EXTENDED) {
+        for (const auto &extended : EXTENDED_KEYS)
+            if (extended.scancode == (scancode & 0x7f))
+                return extended.key;
+        return 0;
+    }
     return scancode > 0 && scancode < 0x80 ? scancode : 0;
 }
 
@@ -64,10 +83,13 @@ struct libevdev_uinput *compat_uinput_create(int fd)
     libevdev_set_id_product(device, 0x0001);
     int rc = libevdev_enable_event_type(device, EV_KEY);
     // Every key a packet can name, declared before the device exists.
-    for (int scancode = 1; rc == 0 && scancode < 0x100; ++scancode) {
-        int key = compat_uinput_key_of(scancode);
-        if (key)
-            rc = libevdev_enable_event_code(device, EV_KEY, static_cast<unsigned>(key), nullptr);
+    for (int scancode = 1; rc == 0 && scancode < 0x80; ++scancode) {
+        int plain = compat_uinput_key_of(scancode);
+        int extended = compat_uinput_key_of(COMPAT_EXTENDED | scancode);
+        if (plain)
+            rc = libevdev_enable_event_code(device, EV_KEY, static_cast<unsigned>(plain), nullptr);
+        if (rc == 0 && extended)
+            rc = libevdev_enable_event_code(device, EV_KEY, static_cast<unsigned>(extended), nullptr);
     }
     struct libevdev_uinput *keyboard = nullptr;
     if (rc == 0)
@@ -87,7 +109,14 @@ struct libevdev_uinput *compat_uinput_create(int fd)
 bool compat_uinput_send(struct libevdev_uinput *keyboard, const BYTE *codes, DWORD count)
 {
     for (DWORD i = 0; i < count; ++i) {
-        int key = compat_uinput_key_of(codes[i] & 0x7f);
+        // The prefix belongs to the code after it; last in a packet it is a
+        // release of its own.
+        int prefix = 0;
+        if (codes[i] == COMPAT_EXTENDED >> 8 && i + 1 < count) {
+            prefix = COMPAT_EXTENDED;
+            ++i;
+        }
+        int key = compat_uinput_key_of(prefix | (codes[i] & 0x7f));
         if (!key) {
             errno = EINVAL;
             return false;

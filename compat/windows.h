@@ -422,6 +422,7 @@ LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from);
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b);
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out,
                                       DWORD size, LPCSTR file);
+DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LPCSTR file);
 
 // ---- the process ---------------------------------------------------------
 

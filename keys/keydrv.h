@@ -9,16 +9,20 @@
 // Opened once at start-up, before the worker exists; only read afterwards.
 extern HANDLE g_keydrv;
 
-// The key held down while the lever rests in each position.
-extern const BYTE lever_scancodes[16];
-// The byte sent for each button message, press or release already in it.
-extern const BYTE button_scancodes[8];
+// The key held down while the lever rests in each position, and the key
+// event sent for each button message, press or release already in it. Set-1
+// codes, with KEY_EXTENDED (keys/keynames.h) for a key that needs the
+// extended prefix. The standard map with the [keys] section's entries over
+// it, made by keydrv_select; only read afterwards.
+extern WORD lever_scancodes[16];
+extern WORD button_scancodes[8];
 
 #define INJECTOR_DRIVER "driver"       // the key-injection driver (the old Windows family)
 #define INJECTOR_SENDINPUT "sendinput" // SendInput with scan codes (every current Windows)
 
-// Takes the injector named in the settings: 0, or 1 after telling the user
-// the name is none of the two. Called before anything is opened.
+// Takes the injector named in the settings, then the key map: 0, or 1 after
+// telling the user the name is none of the two or which [keys] entry is
+// wrong. Called before anything is opened.
 int keydrv_select(const AppConfig *config);
 // 0 when packets can be delivered; 1, after telling the user, when the
 // driver cannot be opened. SendInput needs nothing opened.

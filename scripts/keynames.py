@@ -1,9 +1,12 @@
 #!/usr/bin/python3
-"""Reads key-driver capture lines (hex scan codes, e.g. "02 d2") on standard
-input and prints each key event by name as soon as its line arrives:
+"""Reads key-driver capture lines (hex scan codes, e.g. "02 d2", an extended
+key after its prefix, "e0 48") on standard input and prints each key event
+by name as soon as its line arrives, by the names notchkey.ini's [keys]
+takes:
 
     press 1
-    release keypad 0
+    release kp0
+    press up
 
 usage: keynames.py [-t | --clock] [--prefix TEXT]
   -t             start each line with the seconds since the filter started
@@ -12,23 +15,34 @@ usage: keynames.py [-t | --clock] [--prefix TEXT]
 """
 
 import os
+import subprocess
 import sys
 import time
 
-NAMES = {
-    0x01: "esc",
-    0x02: "1", 0x03: "2", 0x04: "3", 0x05: "4", 0x06: "5", 0x07: "6",
-    0x1C: "enter",
-    0x39: "space",
-    0x52: "keypad 0", 0x4F: "keypad 1", 0x50: "keypad 2", 0x51: "keypad 3",
-    0x4B: "keypad 4", 0x4C: "keypad 5", 0x4D: "keypad 6",
-    0x47: "keypad 7", 0x48: "keypad 8", 0x49: "keypad 9",
-}
+EXTENDED = 0xE0
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def event(code):
+def key_names():
+    """The program's own key names, by (extended, make code), as mascon-sim
+    lists them from the program's table."""
+    sim = os.environ.get("MASCON_SIM", os.path.join(ROOT, "build", "tools", "mascon-sim"))
+    try:
+        listed = subprocess.run([sim, "--key-names"], capture_output=True, text=True, check=True)
+    except (OSError, subprocess.CalledProcessError) as error:
+        sys.stderr.write("keynames: no key names from %s (scripts/build.sh builds it): %s\n"
+                         % (sim, error))
+        sys.exit(1)
+    names = {}
+    for line in listed.stdout.splitlines():
+        *codes, name = line.split()
+        names[(len(codes) == 2, int(codes[-1], 16))] = name
+    return names
+
+
+def event(names, extended, code):
     key = code & 0x7F
-    name = NAMES.get(key, "0x%02x" % key)
+    name = names.get((extended, key)) or ("0xe0 " if extended else "") + "0x%02x" % key
     return ("release " if code & 0x80 else "press ") + name
 
 
@@ -57,6 +71,7 @@ def main(argv):
         else:
             usage("unknown argument: " + arg)
 
+    names = key_names()
     start = time.monotonic()
     # readline() rather than iteration or read(): each line must be printed
     # while the writer is still running, not when the pipe ends.
@@ -71,7 +86,9 @@ def main(argv):
             now = time.time()
             lead = "%s.%03d %s" % (time.strftime("%H:%M:%S", time.localtime(now)),
                                    int(now * 1000) % 1000, prefix)
-        for word in line.split():
+        extended = False
+        words = line.split()
+        for i, word in enumerate(words):
             try:
                 code = int(word, 16)
                 if not 0 <= code <= 0xFF:
@@ -80,7 +97,13 @@ def main(argv):
                 sys.stderr.write("keynames: not a scan code: %r\n" % word)
                 sys.stderr.flush()
                 continue
-            sys.stdout.write(lead + event(code) + "\n")
+            # The prefix belongs to the code after it; last in its packet it
+            # can only be a release of its own.
+            if code == EXTENDED and i + 1 < len(words):
+                extended = True
+                continue
+            sys.stdout.write(lead + event(names, extended, code) + "\n")
+            extended = False
         sys.stdout.flush()
 
 

@@ -6,7 +6,7 @@
 # Makes DIR/keytap.vxd a FIFO and prints every key packet notchkey sends to it
 # as named key events with the time of day, e.g.
 #   14:02:07.415 press 1
-#   14:02:07.415 release keypad 0
+#   14:02:07.415 release kp0
 # Start it first, then notchkey with NOTCHKEY_DEVICES=DIR (DIR/comN being
 # the mascon's port, e.g. a link to /dev/ttyUSB0). It keeps watching across
 # restarts of notchkey until Ctrl-C.

@@ -9,5 +9,6 @@ int load_config(AppConfig *config)
                              SETTINGS_FILE);
     GetPrivateProfileStringA("config", "injector", INJECTOR_DRIVER, config->injector,
                              sizeof config->injector, SETTINGS_FILE);
+    GetPrivateProfileSectionA("keys", config->keys, sizeof config->keys, SETTINGS_FILE);
     return 0;
 }

@@ -29,7 +29,7 @@ extern NOTIFYICONDATAA g_nid;
 // Where the mouse was when the menu was asked for.
 extern POINT g_cursor;
 
-// Fills port and logfile from the settings file; returns 0.
+// Fills port, logfile, injector and keys from the settings file; returns 0.
 int load_config(AppConfig *config);
 
 LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -44,7 +44,7 @@ check_clean_after() {
 # ---------------------------------------------------------------- name filter
 
 got=$(printf '02 d2\n39\nb9\n5a\n' | "$py" "$names")
-want=$'press 1\nrelease keypad 0\npress space\nrelease space\npress 0x5a'
+want=$'press 1\nrelease kp0\npress space\nrelease space\npress 0x5a'
 [ "$got" = "$want" ] || fail "keynames on '02 d2 / 39 / b9 / 5a' printed:
 $got
 instead of:
@@ -52,8 +52,14 @@ $want"
 
 # Every key the program sends, against the README's table.
 got=$(printf '07 06 05 04 03 02 52 4f 50 51 4b 4c 4d 47 48 49 39 1c 01\n' | "$py" "$names" | tr '\n' ,)
-want='press 6,press 5,press 4,press 3,press 2,press 1,press keypad 0,press keypad 1,press keypad 2,press keypad 3,press keypad 4,press keypad 5,press keypad 6,press keypad 7,press keypad 8,press keypad 9,press space,press enter,press esc,'
+want='press 6,press 5,press 4,press 3,press 2,press 1,press kp0,press kp1,press kp2,press kp3,press kp4,press kp5,press kp6,press kp7,press kp8,press kp9,press space,press enter,press esc,'
 [ "$got" = "$want" ] || fail "keynames names the keys wrongly: $got"
+
+# Keys of a [keys] map: extended ones after their prefix, a bare prefix ending
+# a packet as the release it is.
+got=$(printf '10 e0 48\ne0 c8 90\n2a e0\n' | "$py" "$names" | tr '\n' ,)
+want='press q,press up,release up,release q,press lshift,release 0x60,'
+[ "$got" = "$want" ] || fail "keynames names mapped keys wrongly: $got"
 
 # A line must come out while the writer still holds the pipe open; without
 # PYTHONUNBUFFERED, as most users run it.
@@ -93,8 +99,8 @@ events() { sed -n "$1" "$work/out" | grep -E '^ +(press|release) ' | sed -E 's/^
 before=$(events "1,$((end_heading - 1))p")
 after=$(events "$end_heading,\$p")
 
-lever_keys=(6 5 4 3 2 1 "keypad 0" "keypad 1" "keypad 2" "keypad 3" "keypad 4"
-            "keypad 5" "keypad 6" "keypad 7" "keypad 8" "keypad 9")
+lever_keys=(6 5 4 3 2 1 kp0 kp1 kp2 kp3 kp4
+            kp5 kp6 kp7 kp8 kp9)
 for key in "${lever_keys[@]}"; do
   grep -qx "press $key" <<<"$before" || fail "lever key '$key' was never pressed"
 done

@@ -53,19 +53,19 @@ ride() { # ride MESSAGE: one run of notchkey that moves the lever once
 
 ride MCA55 'press 1$'
 wait_line "$tmp/monitor.out" 'release 1$' || fail "the held key was not released at the end"
-ride MCB20 'press keypad 9$'
-wait_line "$tmp/monitor.out" 'release keypad 9$' || fail "second run not watched to its end"
+ride MCB20 'press kp9$'
+wait_line "$tmp/monitor.out" 'release kp9$' || fail "second run not watched to its end"
 
-expected='press keypad 0
+expected='press kp0
 release 6
 press 1
-release keypad 0
+release kp0
 release 1
-press keypad 0
+press kp0
 release 6
-press keypad 9
-release keypad 0
-release keypad 9'
+press kp9
+release kp0
+release kp9'
 got=$(sed -E 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} //' "$tmp/monitor.out")
 [ "$got" = "$expected" ] || fail "events differ"$'\n'"$got"
 grep -qvE '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} (press|release) ' "$tmp/monitor.out" &&

@@ -24,7 +24,7 @@ struct Worker : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
     HWND window = compat_window_new();
-    AppConfig config = {"COM5", "", window, "driver"};
+    AppConfig config = {"COM5", "", window, "driver", ""};
     MasconSim *sim = nullptr;
     HANDLE worker = NULL;
     StderrCapture *err = nullptr;

@@ -4,6 +4,8 @@
 #include "mascon_sim.h"
 #include "mascon_sim_tui.h"
 
+#include "keys/keynames.h"
+
 #include <errno.h>
 #include <limits.h>
 #include <signal.h>
@@ -24,8 +26,11 @@ const char k_usage[] =
     "                  [--answer ESCAPED] [--answer-delay MS] [--script FILE] [--hold] [--verbose]\n"
     "       mascon-sim --interactive [--dir DIR] [--com N | --port TTY] [--lever MSG]\n"
     "                  [--gstate MSG] [--silent] [--answer-delay MS]\n"
+    "       mascon-sim --key-names\n"
     "--interactive, -i  play the mascon from the keyboard, full screen (q quits)\n"
     "--port TTY         with -i: a real serial port (19200 baud 8N1), not a pseudo-terminal\n"
+    "--key-names        list the key names notchkey.ini's [keys] takes, each after its\n"
+    "                   press as a capture line writes it (\"10 q\", \"e0 48 up\")\n"
     "Script lines (from FILE, or standard input without --script or with -):\n"
     "  MCA55            send a five-character message with its \\r\n"
     "  raw ESCAPED      send bytes exactly (\\r \\n \\t \\\\ \\xNN)\n"
@@ -262,6 +267,19 @@ int run_line(const std::string &raw_line, long number, int *waits)
 
 } // namespace
 
+// What notchkey's key monitor names the captured codes by: the program's own
+// table, so the two cannot disagree.
+int list_key_names()
+{
+    for (int i = 0; i < key_name_count; ++i) {
+        WORD code = key_names[i].code;
+        if (code & KEY_EXTENDED)
+            printf("e0 ");
+        printf("%02x %s\n", code & 0xff, key_names[i].name);
+    }
+    return fflush(stdout) == 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     const char *dir = nullptr;
@@ -325,6 +343,10 @@ int main(int argc, char **argv)
         } else if (a == "--verbose") {
             g_verbose = true;
             not_interactive = "--verbose";
+        } else if (a == "--key-names") {
+            if (argc != 2)
+                usage_error("--key-names takes nothing else", nullptr);
+            return list_key_names();
         } else if (a == "--help" || a == "-h") {
             fputs(k_usage, stdout);
             return 0;

@@ -26,12 +26,20 @@ CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 def packets(*lines):
     """Events of key packets written as the capture writes them ("02 d2"):
-    each byte a press, or with bit 7 set a release."""
+    each byte a press, or with bit 7 set a release; an extended key's code
+    follows its prefix e0 ("e0 48" is "press e0 48")."""
     events = []
     for line in lines:
-        for byte in line.split():
+        prefix = ""
+        words = line.split()
+        for i, byte in enumerate(words):
             code = int(byte, 16)
-            events.append(("release %02x" if code & 0x80 else "press %02x") % (code & 0x7F))
+            if code == 0xE0 and i + 1 < len(words):
+                prefix = "e0 "
+                continue
+            events.append(("release " if code & 0x80 else "press ") + prefix
+                          + "%02x" % (code & 0x7F))
+            prefix = ""
     return events
 
 

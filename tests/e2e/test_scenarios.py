@@ -134,6 +134,64 @@ def test_short_flood_every_message_becomes_its_keys(desk):
     assert result.exit_code == 0
 
 
+# ---- a key map
+
+def test_ride_with_a_key_map(desk):
+    com2 = desk.mascon(2)
+    # Names and values in any case, blanks around them, a hex code in quotes, a comment,
+    # and a second entry for a position, which the first one outranks.
+    desk.settings(extra="[keys]\r\n MCA50 = q\r\nmca55=W \r\n; MCA65=e\r\nMCK99 = LShift\r\n"
+                        "MCY99=\"0x23\"\r\nMCA50=z\r\n")
+    desk.start()
+    com2.wait_reset()
+    com2.send("MCA55", "MCK99", "MCK00", "MCY99", "MCX99", "MCA65", "MCA55")
+    # MCA65 keeps its 2; X keeps Space.
+    keys = packets("10 87", "11 90", "2a", "aa", "23", "39", "03 91", "11 83")
+    assert desk.wait_events(len(keys)) == keys
+    desk.close()
+    result = desk.finish()
+    assert result.events == keys + packets("91", "a3", "b9")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+
+
+def test_extended_keys_with_sendinput(desk):
+    com2 = desk.mascon(2)
+    desk.settings(injector="sendinput",
+                  extra="[keys]\r\nMCA50=up\r\nMCA55=kpenter\r\nMCK99=rctrl\r\nMCZ99=delete\r\n")
+    desk.start()
+    com2.wait_reset()
+    com2.send("MCA55", "MCK99", "MCZ99", "MCZ00")
+    keys = packets("e0 48 87", "e0 1c e0 c8", "e0 1d", "e0 53", "e0 d3")
+    assert desk.wait_events(len(keys)) == keys
+    desk.close()
+    result = desk.finish()
+    assert result.events == keys + packets("e0 9c", "e0 9d")
+    assert result.exit_code == 0
+
+
+@pytest.mark.parametrize("entry, shown, injector", [
+    ("MCA55=foo", "MCA55=foo", None),
+    ("  mca55 =  Foo  ", "mca55=Foo", None),   # as the settings reader gives it
+    ('MCA55="foo"', 'MCA55="foo"', None),
+    ("MCK00=space", "MCK00=space", None),     # a release message names no key
+    ("MCG99=q", "MCG99=q", None),
+    ("MCA55=0x80", "MCA55=0x80", None),       # a release code
+    ("MCA55", "MCA55", None),
+    ("MCA55=up", "MCA55=up", "driver"),       # the driver takes plain codes only
+])
+def test_wrong_key_entry_opens_nothing(desk, entry, shown, injector):
+    com2 = desk.mascon(2)
+    settings = {"extra": "[keys]\r\nMCA50=q\r\n" + entry + "\r\n"}
+    if injector:
+        settings["injector"] = injector
+    desk.settings(**settings)
+    desk.start()
+    result = desk.finish()
+    expect_refused_at_start(result, shown + " is invalid key.", com2)
+    assert result.log is None
+
+
 # ---- failed starts
 
 def test_unknown_injector_opens_nothing(desk):

@@ -8,7 +8,8 @@
 //
 // OUTFILE lines, in the order they happened:
 //   "press 52" / "release 07"  a WM_KEYDOWN / WM_KEYUP of the probe's window,
-//                              scan code in hex
+//                              scan code in hex; "press e0 48" for a key with
+//                              the extended bit (bit 24 of lParam)
 //   "box TEXT"                 a message box of notchkey's, found and read
 //   "menu exit" / "menu dismissed" / "menu not found" / "close"
 //                              a command of the --commands file carried out
@@ -99,10 +100,10 @@ static void record(const char *text)
     write_line(g_out, text);
 }
 
-static void record_key(HANDLE file, BOOL up, DWORD scan, BOOL injected)
+static void record_key(HANDLE file, BOOL up, DWORD scan, BOOL extended, BOOL injected)
 {
     char line[64];
-    snprintf(line, sizeof line, "%s %02lx%s", up ? "release" : "press",
+    snprintf(line, sizeof line, "%s %s%02lx%s", up ? "release" : "press", extended ? "e0 " : "",
              static_cast<unsigned long>(scan & 0xff), injected ? "" : " (not injected)");
     write_line(file, line);
 }
@@ -118,7 +119,8 @@ static LRESULT CALLBACK keyboard_hook(int code, WPARAM wparam, LPARAM lparam)
     if (code == HC_ACTION) {
         const KBDLLHOOKSTRUCT *key = reinterpret_cast<const KBDLLHOOKSTRUCT *>(lparam);
         BOOL up = wparam == WM_KEYUP || wparam == WM_SYSKEYUP;
-        record_key(g_hook_keys, up, key->scanCode, (key->flags & LLKHF_INJECTED) != 0);
+        record_key(g_hook_keys, up, key->scanCode, (key->flags & LLKHF_EXTENDED) != 0,
+                   (key->flags & LLKHF_INJECTED) != 0);
     }
     return CallNextHookEx(g_hook, code, wparam, lparam);
 }
@@ -345,7 +347,7 @@ static LRESULT CALLBACK probe_wndproc(HWND window, UINT message, WPARAM wparam, 
     case WM_KEYUP:
     case WM_SYSKEYUP:
         record_key(g_out, message == WM_KEYUP || message == WM_SYSKEYUP,
-                   static_cast<DWORD>(lparam >> 16), TRUE);
+                   static_cast<DWORD>(lparam >> 16), (lparam & (1 << 24)) != 0, TRUE);
         return 0;
     case WM_TIMER: on_tick(); return 0;
     case WM_DESTROY: PostQuitMessage(0); return 0;

@@ -1,0 +1,24 @@
+// The keys a [keys] entry can name, by the names the settings file and the
+// key monitor use, with their set-1 make codes.
+#pragma once
+
+#include <windows.h>
+
+// A key code as the key tables hold it: the set-1 make code in the low byte
+// (bit 7 set for a release), and this prefix above it for a key that needs
+// the extended prefix 0xE0.
+#define KEY_EXTENDED 0xE000
+
+struct KeyName {
+    const char *name; // lower case, as documented
+    WORD code;
+};
+
+extern const KeyName key_names[];
+extern const int key_name_count;
+
+// The code of a key name or of a make code written in hex ("0x10"), in any
+// letter case; -1 for anything else.
+LONG key_code_of(const char *text);
+// The name of a make code (release bit ignored), or NULL.
+const char *key_name_of(WORD code);
