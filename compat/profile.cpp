@@ -4,7 +4,8 @@
 // any letter case, blanks around names and values ignored, one pair of
 // matching quotes around a value removed, lines starting with ';' ignored,
 // the value cut to the buffer, and the default for a missing file, section or
-// key (with its trailing blanks dropped). A path in the Windows manner
+// key (with its trailing blanks dropped); of two sections of one name only the
+// first is read. A path in the Windows manner
 // (".\notchkey.ini") is taken with its backslashes as slashes.
 #include "compat.h"
 
@@ -52,8 +53,9 @@ struct ProfileEntry {
     std::string value;
 };
 
-// The entries of every section named section, in file order; false when
-// there is no file to read.
+// The entries of the first section named section, in file order (as Wine
+// reads a file, a later section of the same name is not looked at); false
+// when there is no file to read.
 static bool read_section(const std::string &path, const char *section,
                          std::vector<ProfileEntry> *entries)
 {
@@ -71,7 +73,7 @@ static bool read_section(const std::string &path, const char *section,
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         text.erase(0, 3);
 
-    bool in_section = false;
+    bool in_section = false, seen = false;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
@@ -84,7 +86,8 @@ static bool read_section(const std::string &path, const char *section,
         if (line[0] == '[') {
             size_t close = line.find(']');
             std::string name = trimmed(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-            in_section = same_name(name, section);
+            in_section = !seen && same_name(name, section);
+            seen = seen || in_section;
             continue;
         }
         if (!in_section)

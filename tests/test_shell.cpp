@@ -271,6 +271,48 @@ TEST_F(Settings, FirstOccurrenceWinsAndNoFinalNewlineIsFine)
     load("[config]\nport=COM5\nport=COM6\n[debug]\nlogfile=last");
     EXPECT_STREQ(config.port, "COM5");
     EXPECT_STREQ(config.logfile, "last");
+    // A second section of a name is not read at all, as under Wine.
+    load("[config]\ninjector=sendinput\n[debug]\n[config]\nport=COM7\n");
+    EXPECT_STREQ(config.port, "COM2");
+    EXPECT_STREQ(config.injector, "sendinput");
+}
+
+// The [keys] section as one list of "name=value" strings, as the settings
+// reader hands it over.
+std::string section_list(const char *keys, size_t size)
+{
+    std::string list;
+    for (size_t at = 0; at < size && keys[at]; at += strlen(keys + at) + 1)
+        list += std::string(keys + at) + "|";
+    return list;
+}
+
+TEST_F(Settings, KeysSectionIsReadAsItsEntries)
+{
+    // Only the first section of the name counts, as under Wine.
+    load("[keys]\r\n  mca55 =  Q  \r\n; MCA65=e\r\n\r\nMCK99=\"lshift\"\r\nno equals\r\n"
+         "[config]\r\nport=COM3\r\n[KEYS]\r\nMCZ99=h\r\n");
+    EXPECT_EQ(section_list(config.keys, sizeof config.keys),
+              "mca55=Q|MCK99=\"lshift\"|no equals|");
+    load("[config]\nport=COM3\n");
+    EXPECT_EQ(config.keys[0], '\0');
+    EXPECT_EQ(config.keys[1], '\0');
+}
+
+TEST_F(Settings, KeysSectionTooLongIsCutWithItsLastEntry)
+{
+    std::string ini = "[keys]\n";
+    for (int i = 0; i < 500; ++i)
+        ini += "MCA55=pagedown\n";
+    load(ini);
+    // Each entry 15 bytes with its NUL: the list stops inside one, ends with
+    // two NULs and leaves nothing written past the field.
+    const size_t size = sizeof config.keys;
+    EXPECT_EQ(config.keys[size - 1], '\0');
+    EXPECT_EQ(config.keys[size - 2], '\0');
+    EXPECT_EQ(std::string(config.keys + (size - 2) / 15 * 15), std::string("MCA55=pagedown").substr(0, (size - 2) % 15));
+    EXPECT_EQ(GetPrivateProfileSectionA("keys", config.keys, sizeof config.keys, SETTINGS_FILE),
+              size - 2);
 }
 
 } // namespace

@@ -1,0 +1,247 @@
+// The [keys] section: what each entry makes the lever and the buttons send,
+// and the message for each kind of wrong entry.
+#include "keys/keydrv.h"
+#include "keys/keynames.h"
+
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <ctype.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct KeyMap : testing::Test {
+    DeviceDir devices;
+    std::string capture = devices.make_capture();
+    AppConfig config = {"COM5", "", NULL, "driver", ""};
+
+    void TearDown() override
+    {
+        // The next test starts from the standard map.
+        config.keys[0] = config.keys[1] = '\0';
+        strcpy(config.injector, "driver");
+        keydrv_select(&config);
+        keydrv_close();
+    }
+
+    // The entries as the settings reader lists them: NUL after each, one more
+    // at the end.
+    void entries(const std::vector<std::string> &list)
+    {
+        std::string all;
+        for (const std::string &entry : list)
+            all += entry + '\0';
+        all += '\0';
+        ASSERT_LE(all.size(), sizeof config.keys);
+        memcpy(config.keys, all.data(), all.size());
+    }
+
+    // The packets are watched through the driver: the SendInput stand-in
+    // keeps the first target it opened in the process.
+    int select(const std::vector<std::string> &list, const char *injector = "driver")
+    {
+        strcpy(config.injector, injector);
+        entries(list);
+        int result = keydrv_select(&config);
+        if (result == 0) {
+            EXPECT_EQ(keydrv_open(&config), 0);
+            release_held_keys(); // whatever earlier tests left down
+            write_file(capture, "");
+        }
+        return result;
+    }
+
+    std::vector<std::string> packets() const { return read_lines(capture); }
+};
+
+TEST_F(KeyMap, LeverPositionsAndPressMessagesTakeTheirKeys)
+{
+    ASSERT_EQ(select({"MCA55=q", "MCB20=0x10", "MCK99=lshift", "MCZ99=h"}, "driver"), 0);
+    send_lever_change(6, 5);  // keypad 0 -> Q
+    send_lever_change(5, 15); // Q -> 0x10 (Q again, by code)
+    send_lever_change(15, 0); // the standard 6
+    for (LONG index = 0; index < 8; ++index)
+        send_button_key(index);
+    EXPECT_EQ(packets(), (std::vector<std::string>{"10 d2", "10 90", "07 90", "2a", "aa", "39",
+                                                   "b9", "1c", "9c", "23", "a3"}));
+}
+
+TEST_F(KeyMap, CaseBlanksQuotesAndCommentsAsElsewhereInTheFile)
+{
+    ASSERT_EQ(select({"mca55=Q", "  McK99 \t=\t LSHIFT  ", "MCY99=\"0X1F\"", "  ; MCA50=w",
+                      "MCZ99='/'"}),
+              0);
+    send_lever_change(6, 5);
+    send_lever_change(5, 6);
+    send_button_key(0);
+    send_button_key(4);
+    send_button_key(7);
+    send_button_key(6);
+    EXPECT_EQ(packets(), (std::vector<std::string>{"10 d2", "52 90", "2a", "1f", "b5", "35"}));
+}
+
+TEST_F(KeyMap, TheFirstEntryForAMessageCounts)
+{
+    ASSERT_EQ(select({"MCA55=q", "mca55=w", "MCK99=a", "MCK99=b"}), 0);
+    send_lever_change(5, 5);
+    send_button_key(0);
+    EXPECT_EQ(packets(), (std::vector<std::string>{"10 90", "1e"}));
+}
+
+// Their packets through SendInput are seen end to end, on both desks.
+TEST_F(KeyMap, ExtendedKeysTakeThePrefixWithSendInput)
+{
+    ASSERT_EQ(select({"MCA55=up", "MCA50=kpenter", "MCK99=rctrl", "MCY99=a"}, "sendinput"), 0);
+    EXPECT_EQ(lever_scancodes[5], 0xE048);
+    EXPECT_EQ(lever_scancodes[6], 0xE01C);
+    EXPECT_EQ(button_scancodes[0], 0xE01D);
+    EXPECT_EQ(button_scancodes[1], 0xE09D);
+    EXPECT_EQ(button_scancodes[4], 0x1E);
+    EXPECT_EQ(button_scancodes[5], 0x9E);
+}
+
+TEST_F(KeyMap, NoSectionLeavesTheStandardKeys)
+{
+    ASSERT_EQ(select({}), 0);
+    for (LONG to = 0; to < 16; ++to)
+        send_lever_change(to, to);
+    for (LONG index = 0; index < 8; ++index)
+        send_button_key(index);
+    EXPECT_EQ(packets(),
+              (std::vector<std::string>{"07 87", "06 86", "05 85", "04 84", "03 83", "02 82",
+                                        "52 d2", "4f cf", "50 d0", "51 d1", "4b cb", "4c cc",
+                                        "4d cd", "47 c7", "48 c8", "49 c9", "39", "b9", "39",
+                                        "b9", "1c", "9c", "01", "81"}));
+}
+
+// Each kind of wrong entry, shown as the settings reader gave it; nothing
+// after it is looked at.
+TEST_F(KeyMap, WrongEntriesAreNamedInTheWarning)
+{
+    struct Case {
+        const char *entry;
+        const char *injector;
+    };
+    const Case cases[] = {
+        {"MCA55=foo", "sendinput"},     // no key name
+        {"MCA55=", "sendinput"},        // no value
+        {"MCA55", "sendinput"},         // no '='
+        {"=q", "sendinput"},            // no name
+        {"MCA5=q", "sendinput"},        // no message
+        {"MCA55\r=q", "sendinput"},     // the carriage return is not written
+        {"MCK00=q", "sendinput"},       // a release message
+        {"MCG99=q", "sendinput"},       // a G-state
+        {"MCA00=q", "sendinput"},       // in no table
+        {"MCA55=0x", "sendinput"},      // codes: no digits,
+        {"MCA55=0x0", "sendinput"},     //   no key,
+        {"MCA55=0x80", "sendinput"},    //   a release,
+        {"MCA55=0x100", "sendinput"},   //   too long,
+        {"MCA55=0x1g", "sendinput"},    //   no hex,
+        {"MCA55=10", "sendinput"},      //   without 0x
+        {"MCA55=q w", "sendinput"},     // two keys
+        {"MCA55=keypad 0", "sendinput"},
+        {"MCA55=up", "driver"},         // the driver takes plain codes only
+        {"MCK99=kp/", "DRIVER"},
+    };
+    for (const Case &c : cases) {
+        StderrCapture err;
+        EXPECT_EQ(select({"MCA50=q", c.entry, "MCB60=bad too"}, c.injector), 1) << c.entry;
+        EXPECT_EQ(err.text(), "Lever to keys!: " + std::string(c.entry) + " is invalid key.\n");
+    }
+}
+
+TEST_F(KeyMap, ALongWrongEntryIsShownCut)
+{
+    std::string entry = "MCA55=" + std::string(300, 'x');
+    StderrCapture err;
+    EXPECT_EQ(select({entry}), 1);
+    EXPECT_EQ(err.text(), "Lever to keys!: " + entry.substr(0, 100) + " is invalid key.\n");
+}
+
+TEST_F(KeyMap, ASectionCutByTheBufferEndsWithAWrongEntry)
+{
+    // What the reader hands over when the section did not fit: the last entry
+    // cut, two NULs at the very end.
+    memset(config.keys, 0, sizeof config.keys);
+    size_t at = 0;
+    while (at + 8 <= sizeof config.keys - 2) {
+        memcpy(config.keys + at, "MCA55=q", 8);
+        at += 8;
+    }
+    memcpy(config.keys + at, "MCA55=0x10", sizeof config.keys - 2 - at);
+    StderrCapture err;
+    EXPECT_EQ(keydrv_select(&config), 1);
+    EXPECT_EQ(err.text(), "Lever to keys!: " +
+                              std::string("MCA55=0x10").substr(0, sizeof config.keys - 2 - at) +
+                              " is invalid key.\n");
+}
+
+TEST_F(KeyMap, AWrongInjectorIsToldBeforeTheMap)
+{
+    StderrCapture err;
+    EXPECT_EQ(select({"MCA55=foo"}, "keyboard"), 1);
+    EXPECT_EQ(err.text(), "Lever to keys!: keyboard is invalid injector.\n");
+}
+
+// Every name, against its set-1 code written out here.
+TEST(KeyNames, EveryNameIsItsKey)
+{
+    const struct {
+        const char *name;
+        LONG code;
+    } expected[] = {
+        {"esc", 0x01}, {"1", 0x02}, {"2", 0x03}, {"3", 0x04}, {"4", 0x05}, {"5", 0x06},
+        {"6", 0x07}, {"7", 0x08}, {"8", 0x09}, {"9", 0x0A}, {"0", 0x0B}, {"-", 0x0C},
+        {"=", 0x0D}, {"backspace", 0x0E}, {"tab", 0x0F}, {"q", 0x10}, {"w", 0x11},
+        {"e", 0x12}, {"r", 0x13}, {"t", 0x14}, {"y", 0x15}, {"u", 0x16}, {"i", 0x17},
+        {"o", 0x18}, {"p", 0x19}, {"[", 0x1A}, {"]", 0x1B}, {"enter", 0x1C},
+        {"lctrl", 0x1D}, {"a", 0x1E}, {"s", 0x1F}, {"d", 0x20}, {"f", 0x21}, {"g", 0x22},
+        {"h", 0x23}, {"j", 0x24}, {"k", 0x25}, {"l", 0x26}, {";", 0x27}, {"'", 0x28},
+        {"`", 0x29}, {"lshift", 0x2A}, {"\\", 0x2B}, {"z", 0x2C}, {"x", 0x2D}, {"c", 0x2E},
+        {"v", 0x2F}, {"b", 0x30}, {"n", 0x31}, {"m", 0x32}, {",", 0x33}, {".", 0x34},
+        {"/", 0x35}, {"rshift", 0x36}, {"kp*", 0x37}, {"lalt", 0x38}, {"space", 0x39},
+        {"capslock", 0x3A}, {"f1", 0x3B}, {"f2", 0x3C}, {"f3", 0x3D}, {"f4", 0x3E},
+        {"f5", 0x3F}, {"f6", 0x40}, {"f7", 0x41}, {"f8", 0x42}, {"f9", 0x43}, {"f10", 0x44},
+        {"scrolllock", 0x46}, {"kp7", 0x47}, {"kp8", 0x48}, {"kp9", 0x49}, {"kp-", 0x4A},
+        {"kp4", 0x4B}, {"kp5", 0x4C}, {"kp6", 0x4D}, {"kp+", 0x4E}, {"kp1", 0x4F},
+        {"kp2", 0x50}, {"kp3", 0x51}, {"kp0", 0x52}, {"kp.", 0x53}, {"f11", 0x57},
+        {"f12", 0x58}, {"kpenter", 0xE01C}, {"rctrl", 0xE01D}, {"kp/", 0xE035},
+        {"ralt", 0xE038}, {"home", 0xE047}, {"up", 0xE048}, {"pageup", 0xE049},
+        {"left", 0xE04B}, {"right", 0xE04D}, {"end", 0xE04F}, {"down", 0xE050},
+        {"pagedown", 0xE051}, {"insert", 0xE052}, {"delete", 0xE053}, {"lwin", 0xE05B},
+        {"rwin", 0xE05C}, {"menu", 0xE05D},
+    };
+    const int count = sizeof expected / sizeof expected[0];
+    EXPECT_EQ(key_name_count, count) << "a name without its line here";
+    for (const auto &key : expected) {
+        EXPECT_EQ(key_code_of(key.name), key.code) << key.name;
+        std::string upper = key.name;
+        for (char &c : upper)
+            c = static_cast<char>(toupper(c));
+        EXPECT_EQ(key_code_of(upper.c_str()), key.code) << upper;
+        EXPECT_STREQ(key_name_of(static_cast<WORD>(key.code | 0x80)), key.name);
+    }
+    // Punctuation is compared as written, not passed over.
+    EXPECT_EQ(key_code_of("kp"), -1);
+    EXPECT_EQ(key_code_of("kp-+"), -1);
+    EXPECT_EQ(key_code_of(""), -1);
+    EXPECT_EQ(key_name_of(0x5A), nullptr);
+}
+
+TEST(KeyNames, HexCodesAreMakeCodes)
+{
+    EXPECT_EQ(key_code_of("0x1"), 0x01);
+    EXPECT_EQ(key_code_of("0x10"), 0x10);
+    EXPECT_EQ(key_code_of("0X7f"), 0x7F);
+    EXPECT_EQ(key_code_of("0x5A"), 0x5A);
+    for (const char *wrong : {"0x", "0x0", "0x00", "0x80", "0xff", "0x010", "0xe048", "x10", "10",
+                              "0x-1", "0x 1", " 0x1"})
+        EXPECT_EQ(key_code_of(wrong), -1) << wrong;
+}
+
+} // namespace
