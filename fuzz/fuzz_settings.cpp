@@ -1,6 +1,7 @@
 // Any bytes at all as the settings file: every field comes back a string that
-// fits its limit, no byte outside the given buffers changes, and a value cut
-// to a small buffer is the start of the same value read whole.
+// fits its limit, no byte outside the given buffers changes, a value cut to a
+// small buffer is the start of the same value read whole, and the [keys]
+// section is a well-ended list the key map takes or refuses.
 //
 // The run happens in a temp dir, the settings file being found relative to
 // the working directory; paths on the command line are made absolute first.
@@ -192,5 +193,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     for (const Query &query : QUERIES)
         check_small_buffers(query);
+
+    // The [keys] list ends inside its field, with two NULs, whatever the file;
+    // the map taken from it is either applied or refused with its message.
+    const char *keys = config.keys;
+    size_t at = 0;
+    while (at < sizeof config.keys && keys[at])
+        at += strnlen(keys + at, sizeof config.keys - at) + 1;
+    CHECK(at < sizeof config.keys && keys[at] == '\0');
+    AppConfig copy = config;
+    snprintf(copy.injector, sizeof copy.injector, "%s", INJECTOR_DRIVER);
+    int selected = keydrv_select(&copy);
+    CHECK(selected == 0 || (selected == 1 && strstr(g_text, " is invalid key.")));
     return 0;
 }
