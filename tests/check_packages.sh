@@ -235,7 +235,7 @@ for label, text, injector in (("zip notchkey.ini", win_ini, "sendinput"),
     need(re.fullmatch(r"COM[1-9][0-9]*", s.get(("config", "port"), "")), f"{label}: port {s.get(('config', 'port'))!r}")
     need(s.get(("config", "injector")) == injector, f"{label}: injector {s.get(('config', 'injector'))!r}, expected {injector}")
     need(s.get(("debug", "logfile")) == "", f"{label}: logfile {s.get(('debug', 'logfile'))!r} would write a log")
-    for word in ("sendinput", "driver", "privilege", "COM1", "COM256"):
+    for word in ("sendinput", "driver", "privilege", "COM1", "COM256", ";[keys]", "invalid key"):
         need(word in text, f"{label}: the comments never mention {word}")
 
 # The guides.
@@ -418,9 +418,11 @@ wait_capture() {
 }
 
 # Runs the packaged notchkey from the unpacked folder (as INSTALL.txt tells)
-# with settings file $2 against the packaged mascon-sim; $1 names the case.
+# with settings file $2 against the packaged mascon-sim; $1 names the case, $3
+# and $4 are the press and release of the key MCA55 holds (02, 82: key 1).
 ride() {
   local label=$1 ini=$2 dev=$work/dev-$1 run=$work/run-$1 sim_pid nk_pid code i
+  local press=${3:-02} release=${4:-82}
   mkdir -p "$dev" "$run"
   cp -r "$pkg/." "$run/"
   cp "$ini" "$run/notchkey.ini"
@@ -441,8 +443,8 @@ ride() {
   pids+=("$nk_pid")
   # The RESET answer's lever position 6 is pressed and position 0 let go, then
   # MCA55 presses 1 and lets position 6 go.
-  wait_capture "$dev/keytap.vxd" $'52 87\n02 d2' 100 ||
-    fail "$label: the capture holds '$(cat "$dev/keytap.vxd")', expected '52 87' then '02 d2'; notchkey said: $(cat "$dev/nk.out")"
+  wait_capture "$dev/keytap.vxd" $'52 87\n'"$press d2" 100 ||
+    fail "$label: the capture holds '$(cat "$dev/keytap.vxd")', expected '52 87' then '$press d2'; notchkey said: $(cat "$dev/nk.out")"
   kill -TERM "$nk_pid"
   for ((i = 0; i < 100; ++i)); do
     alive "$nk_pid" || break
@@ -452,8 +454,8 @@ ride() {
   code=0
   wait "$nk_pid" || code=$?
   [ "$code" -eq 0 ] || fail "$label: notchkey exited with $code after SIGTERM: $(cat "$dev/nk.out")"
-  [ "$(cat "$dev/keytap.vxd")" = $'52 87\n02 d2\n82' ] ||
-    fail "$label: after SIGTERM the capture holds '$(cat "$dev/keytap.vxd")', expected key 1 let go (82)"
+  [ "$(cat "$dev/keytap.vxd")" = $'52 87\n'"$press d2"$'\n'"$release" ] ||
+    fail "$label: after SIGTERM the capture holds '$(cat "$dev/keytap.vxd")', expected MCA55's key let go ($release)"
   [ ! -s "$dev/nk.out" ] || fail "$label: notchkey printed: $(cat "$dev/nk.out")"
   kill -TERM "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
@@ -464,6 +466,11 @@ ok "tarball: bin/notchkey with its notchkey.ini (driver) and bin/mascon-sim: 52 
 # The zip's CRLF settings, read the way Windows reads them, choose SendInput.
 ride zip-settings "$work/zip/$name/notchkey.ini"
 ok "zip's notchkey.ini (CRLF, sendinput) read by bin/notchkey: the same keys, exit 0"
+# The example key map, taken in as its comment tells, works with the driver.
+sed -E 's/^;(\[keys\]|MC[A-Z][0-9]{2}=)/\1/' "$pkg/notchkey.ini" >"$work/keys.ini"
+grep -qx 'MCA55=q' "$work/keys.ini" || fail "the example [keys] section has no MCA55=q"
+ride tarball-keys "$work/keys.ini" 10 90
+ok "tarball: its notchkey.ini with the example [keys] lines taken in: MCA55 holds Q (10 d2, 90)"
 
 # The driver setting shipped for Linux must say so when the keyboard is missing.
 mkdir "$work/nodev" "$work/run-nodev"
