@@ -64,6 +64,9 @@ want='press q,press up,release up,release q,press lshift,release 0x60,'
 # A line must come out while the writer still holds the pipe open; without
 # PYTHONUNBUFFERED, as most users run it.
 coproc FILTER { exec env -u PYTHONUNBUFFERED "$py" "$names" -t --prefix '> '; }
+# Kept now: bash forgets FILTER_PID once it has reaped the coprocess, which
+# may happen as soon as its input is closed below.
+filter_pid=$FILTER_PID
 printf '82\n' >&"${FILTER[1]}"
 line=
 read -r -t 5 line <&"${FILTER[0]}" || true
@@ -71,7 +74,7 @@ read -r -t 5 line <&"${FILTER[0]}" || true
   fail "keynames did not print the event at once with -t and --prefix (got '$line')"
 filter_in=${FILTER[1]}
 exec {filter_in}>&-
-wait "$FILTER_PID" || fail "keynames failed at the end of its input"
+wait "$filter_pid" || fail "keynames failed at the end of its input"
 
 # ---------------------------------------------------------------- the demo
 
