@@ -3,7 +3,10 @@
 #include "keys/keydrv.h"
 #include "keys/keynames.h"
 
+#include "compat.h"
 #include "support.h"
+
+#include <linux/input-event-codes.h>
 
 #include <gtest/gtest.h>
 
@@ -242,6 +245,33 @@ TEST(KeyNames, HexCodesAreMakeCodes)
     for (const char *wrong : {"0x", "0x0", "0x00", "0x80", "0xff", "0x010", "0xe048", "x10", "10",
                               "0x-1", "0x 1", " 0x1"})
         EXPECT_EQ(key_code_of(wrong), -1) << wrong;
+}
+
+// What the virtual keyboard makes of the codes: plain ones are the Linux key
+// codes, extended ones are looked up.
+TEST(VirtualKeyboardCodes, PlainCodesStayExtendedOnesAreTheirKeys)
+{
+    EXPECT_EQ(compat_uinput_key_of(0x02), KEY_1);
+    EXPECT_EQ(compat_uinput_key_of(0x52), KEY_KP0);
+    EXPECT_EQ(compat_uinput_key_of(0x58), KEY_F12);
+    const struct {
+        int scancode;
+        int key;
+    } extended[] = {
+        {0x1C, KEY_KPENTER}, {0x1D, KEY_RIGHTCTRL}, {0x35, KEY_KPSLASH}, {0x38, KEY_RIGHTALT},
+        {0x47, KEY_HOME}, {0x48, KEY_UP}, {0x49, KEY_PAGEUP}, {0x4B, KEY_LEFT},
+        {0x4D, KEY_RIGHT}, {0x4F, KEY_END}, {0x50, KEY_DOWN}, {0x51, KEY_PAGEDOWN},
+        {0x52, KEY_INSERT}, {0x53, KEY_DELETE}, {0x5B, KEY_LEFTMETA}, {0x5C, KEY_RIGHTMETA},
+        {0x5D, KEY_COMPOSE},
+    };
+    for (const auto &key : extended)
+        EXPECT_EQ(compat_uinput_key_of(COMPAT_EXTENDED | key.scancode), key.key) << key.scancode;
+    // Every name's code has its key.
+    for (int i = 0; i < key_name_count; ++i)
+        EXPECT_NE(compat_uinput_key_of(key_names[i].code), 0) << key_names[i].name;
+    EXPECT_EQ(compat_uinput_key_of(COMPAT_EXTENDED | 0x02), 0);
+    EXPECT_EQ(compat_uinput_key_of(0), 0);
+    EXPECT_EQ(compat_uinput_key_of(0x80), 0);
 }
 
 } // namespace
