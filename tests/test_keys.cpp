@@ -163,4 +163,23 @@ TEST_F(DriverMissing, AFifoWithoutReaderFailsAtOnceInsteadOfWaiting)
     EXPECT_EQ(err.text(), "Lever to keys!: can't open keytap.vxd.\n");
 }
 
+// A character device is taken for uinput; one that refuses to become a
+// keyboard is a driver that cannot be loaded, and nothing is left open.
+TEST_F(DriverMissing, ACharacterDeviceThatIsNoUinputIsReportedAndFails)
+{
+    ASSERT_EQ(symlink("/dev/null", devices.dir.file("keytap.vxd").c_str()), 0);
+    StderrCapture err;
+    auto open_fds = [] {
+        int n = 0;
+        for (int fd = 0; fd < 1024; ++fd)
+            n += fcntl(fd, F_GETFD) != -1;
+        return n;
+    };
+    int before = open_fds();
+    EXPECT_EQ(keydrv_open(&config), 1);
+    EXPECT_EQ(open_fds(), before) << "a descriptor left open";
+    EXPECT_EQ(g_keydrv, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(err.text(), "Lever to keys!: can't open keytap.vxd.\n");
+}
+
 } // namespace
