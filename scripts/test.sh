@@ -34,5 +34,5 @@ scripts/fuzz.sh all 10
 
 tests/e2e/run.sh
 for preset in asan tsan; do
-  tests/e2e/run.sh -q -k native --native-binary "build-$preset/notchkey"
+  tests/e2e/run.sh -q -k "native or notification" --native-binary "build-$preset/notchkey"
 done
