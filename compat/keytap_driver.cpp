@@ -116,18 +116,23 @@ static bool send_capture(int fd, const BYTE *codes, DWORD count)
 // SendInput goes to the same stand-in as the driver's packets, one call, one
 // packet. It is opened when the program looks SendInput up, at start-up, so
 // a virtual keyboard is seen before the first key; failing that, at its first
-// use.
+// use. The lock covers the opening alone: a packet may wait on a stalled
+// reader, and a thread stopped there must not keep every later call (the
+// release of the held keys at shutdown) out.
 static pthread_mutex_t g_input_lock = PTHREAD_MUTEX_INITIALIZER; // guards g_input_target
 static HANDLE g_input_target = INVALID_HANDLE_VALUE; // where SendInput's packets go
 
-static HANDLE input_target_locked(void)
+static HANDLE input_target(void)
 {
+    pthread_mutex_lock(&g_input_lock);
     if (g_input_target == INVALID_HANDLE_VALUE) {
         char path[4096];
         compat_resolve_device(KEYDRV_PATH, path, sizeof path);
         g_input_target = compat_keydrv_open(path);
     }
-    return g_input_target;
+    HANDLE target = g_input_target;
+    pthread_mutex_unlock(&g_input_lock);
+    return target;
 }
 
 UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size)
@@ -150,13 +155,11 @@ UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size)
             codes[len++] = COMPAT_EXTENDED >> 8;
         codes[len++] = static_cast<BYTE>(key.wScan | ((key.dwFlags & KEYEVENTF_KEYUP) ? 0x80 : 0));
     }
-    pthread_mutex_lock(&g_input_lock);
-    HANDLE target = input_target_locked();
+    HANDLE target = input_target();
     DWORD returned = 0;
     BOOL sent = target != INVALID_HANDLE_VALUE &&
                 DeviceIoControl(target, KEYDRV_SEND_PACKET, codes, len, NULL, 0, &returned,
                                 NULL);
-    pthread_mutex_unlock(&g_input_lock);
     return sent ? count : 0;
 }
 
@@ -198,9 +201,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
 {
     if (module == USER32 && name && strcmp(name, "SendInput") == 0) {
-        pthread_mutex_lock(&g_input_lock);
-        input_target_locked();
-        pthread_mutex_unlock(&g_input_lock);
+        input_target();
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(SendInput));
     }
     compat_fail(ERROR_PROC_NOT_FOUND);

@@ -8,11 +8,19 @@
 //
 // ExitThread jumps back to where the thread started. TerminateThread asks the
 // thread to do the same and wakes it: every call of this layer that can
-// block or spin (ReadFile and WriteFile on a port, DeviceIoControl,
-// ClearCommError, Sleep) waits on the thread's wake descriptor too and leaves
-// the thread when it fires. So the thread stops at its next such call, which
-// is as far as the program ever gets without one, and no stack is unwound
-// behind the back of the sanitizers.
+// block or spin (ReadFile and WriteFile on a port, DeviceIoControl and
+// SendInput, ClearCommError, Sleep) waits on the thread's wake descriptor too
+// and leaves the thread when it fires. So the thread stops at its next such
+// call, which is as far as the program ever gets without one, and no stack is
+// unwound behind the back of the sanitizers.
+//
+// The rule that makes this sound, kept by the layer and the program alike:
+// between a thread's start and any point where it can be stopped, no lock is
+// held and no destructor is pending. The jump skips whatever would have run
+// on the way out, so a lock held there stays held for ever and an object
+// built there is never torn down. The layer takes its locks only around work
+// that cannot wait (SendInput opens its target under its lock and sends
+// without it); the program's worker holds neither.
 #include "compat.h"
 
 #include <errno.h>

@@ -4,6 +4,7 @@
 
 #include "compat.h"
 #include "keys/keydrv.h"
+#include "link/mascon_tables.h"
 #include "mascon_sim.h"
 #include "support.h"
 
@@ -12,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@ struct Worker : testing::Test {
     MasconSim *sim = nullptr;
     HANDLE worker = NULL;
     StderrCapture *err = nullptr;
+    bool keys_stuck = false; // a release that never came back: shutdown would hang too
 
     void SetUp() override
     {
@@ -46,7 +49,8 @@ struct Worker : testing::Test {
             CloseHandle(worker);
         }
         // As shutdown does, so that no test inherits keys another left down.
-        release_held_keys();
+        if (!keys_stuck)
+            release_held_keys();
         delete err;
         if (sim)
             sim_close(sim);
@@ -81,6 +85,16 @@ struct Worker : testing::Test {
         char buffer[4096];
         size_t n = sim_received(sim, buffer, sizeof buffer);
         return std::string(buffer, n < sizeof buffer ? n : sizeof buffer);
+    }
+
+    // What the mascon has sent and the worker has not read yet.
+    int pending_input() const
+    {
+        int fd = open(sim_slave_path(sim), O_RDWR | O_NOCTTY);
+        int n = -1;
+        EXPECT_EQ(ioctl(fd, TIOCINQ, &n), 0);
+        close(fd);
+        return n;
     }
 
     struct termios port_settings() const
@@ -297,6 +311,48 @@ TEST_F(Worker, TerminatedWhilePollingForTheAnswer)
     EXPECT_EQ(wait_thread(worker), 0u);
     MSG msg;
     EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) << "it went on to fail";
+}
+
+// Stopped while a key packet waits on a reader that has stalled, the worker
+// must leave nothing locked behind: shutdown's release of the held keys goes
+// the same way.
+TEST_F(Worker, TerminatedWhileAPacketWaitsOnAStalledReader)
+{
+    unlink(capture.c_str());
+    ASSERT_EQ(mkfifo(capture.c_str(), 0600), 0);
+    int reader = open(capture.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int filler = open(capture.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    while (write(filler, "x", 1) == 1) {
+    }
+    close(filler);
+    strcpy(config.injector, "sendinput");
+    ASSERT_EQ(keydrv_select(&config), 0);
+    open_sim();
+    start();
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    // The lever's answer read and its packet on its way; the G-state unread.
+    ASSERT_TRUE(wait_for([&] { return pending_input() == MASCON_MESSAGE_LEN; }));
+    stop_worker();
+
+    char sink[4096];
+    while (read(reader, sink, sizeof sink) > 0) {
+    }
+    HANDLE releaser = CreateThread(
+        NULL, 0, [](LPVOID) -> DWORD { return static_cast<DWORD>(release_held_keys()); }, NULL,
+        0, NULL);
+    keys_stuck = wait_thread(releaser) == STILL_ACTIVE;
+    ASSERT_FALSE(keys_stuck) << "the release waited for ever on the stopped worker";
+    CloseHandle(releaser);
+    std::string released;
+    ASSERT_TRUE(wait_for([&] {
+        ssize_t n = read(reader, sink, sizeof sink);
+        if (n > 0)
+            released.append(sink, static_cast<size_t>(n));
+        return released.find('\n') != std::string::npos;
+    }));
+    EXPECT_EQ(released, "d2\n") << "keypad 0 is still down";
+    close(reader);
 }
 
 struct SyncFailure : Worker {
