@@ -1,5 +1,7 @@
 #include "figures.h"
 
+#include "link/mascon_tables.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -11,18 +13,12 @@
 
 #include <unistd.h>
 
-// Written down here from the keys the mascon's positions and buttons stand
-// for, not taken from the program, so a wrong code in it shows as a mismatch.
-static const char *const k_lever_messages[16] = {
-    "MCB60", "MCA95", "MCA85", "MCA75", "MCA65", "MCA55", "MCA50", "MCA45",
-    "MCA35", "MCA25", "MCA15", "MCA05", "MCE99", "MCB40", "MCB30", "MCB20",
-};
+// The codes are written down here from the keys the mascon's positions and
+// buttons stand for, not taken from the program, so a wrong code in it shows
+// as a mismatch. The messages are the program's own.
 // 6 5 4 3 2 1, then keypad 0 to 9 (set 1).
 static const unsigned k_lever_codes[16] = {
     0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x52, 0x4f, 0x50, 0x51, 0x4b, 0x4c, 0x4d, 0x47, 0x48, 0x49,
-};
-static const char *const k_button_messages[8] = {
-    "MCK99", "MCK00", "MCX99", "MCX00", "MCY99", "MCY00", "MCZ99", "MCZ00",
 };
 // Space, Space, Enter, Esc; bit 7 for a release.
 static const unsigned k_button_codes[8] = {0x39, 0xb9, 0x39, 0xb9, 0x1c, 0x9c, 0x01, 0x81};
@@ -58,12 +54,12 @@ std::vector<Step> message_mix(std::size_t count, int start_lever, int *end_lever
     for (std::size_t i = 0; i < count; ++i) {
         if (i % 2 == 0) {
             int to = levers % 9 == 8 ? lever : (lever + 1 + static_cast<int>((levers * 5) % 15)) % 16;
-            steps.push_back({k_lever_messages[to], lever_packet(lever, to)});
+            steps.push_back({std::string(lever_messages[to], 5), lever_packet(lever, to)});
             lever = to;
             ++levers;
         } else {
             std::size_t b = buttons++ % 8;
-            steps.push_back({k_button_messages[b], format("%02x", k_button_codes[b])});
+            steps.push_back({std::string(button_messages[b], 5), format("%02x", k_button_codes[b])});
         }
     }
     if (end_lever)

@@ -40,15 +40,15 @@ static void lookup(benchmark::State &state, LONG (*index_of)(const char *), cons
 }
 
 // Tables are searched from their last entry down: "last" is found first.
-BENCHMARK_CAPTURE(lookup, lever_first_MCB60, lever_index_of, "MCB60\r");
-BENCHMARK_CAPTURE(lookup, lever_last_MCB20, lever_index_of, "MCB20\r");
-BENCHMARK_CAPTURE(lookup, lever_unknown, lever_index_of, "MCK99\r");
-BENCHMARK_CAPTURE(lookup, button_first_MCK99, button_index_of, "MCK99\r");
-BENCHMARK_CAPTURE(lookup, button_last_MCZ00, button_index_of, "MCZ00\r");
-BENCHMARK_CAPTURE(lookup, button_unknown, button_index_of, "MCA55\r");
-BENCHMARK_CAPTURE(lookup, gstate_first_MCG99, gstate_index_of, "MCG99\r");
-BENCHMARK_CAPTURE(lookup, gstate_last_MCG00, gstate_index_of, "MCG00\r");
-BENCHMARK_CAPTURE(lookup, gstate_unknown, gstate_index_of, "MCA55\r");
+BENCHMARK_CAPTURE(lookup, lever_first_MCB60, lever_index_of, lever_messages[0]);
+BENCHMARK_CAPTURE(lookup, lever_last_MCB20, lever_index_of, lever_messages[15]);
+BENCHMARK_CAPTURE(lookup, lever_unknown, lever_index_of, button_messages[0]);
+BENCHMARK_CAPTURE(lookup, button_first_MCK99, button_index_of, button_messages[0]);
+BENCHMARK_CAPTURE(lookup, button_last_MCZ00, button_index_of, button_messages[7]);
+BENCHMARK_CAPTURE(lookup, button_unknown, button_index_of, lever_messages[5]);
+BENCHMARK_CAPTURE(lookup, gstate_first_MCG99, gstate_index_of, gstate_messages[0]);
+BENCHMARK_CAPTURE(lookup, gstate_last_MCG00, gstate_index_of, gstate_messages[2]);
+BENCHMARK_CAPTURE(lookup, gstate_unknown, gstate_index_of, lever_messages[5]);
 
 static void send_lever_change_to_capture(benchmark::State &state)
 {
@@ -90,8 +90,8 @@ static void dispatch(benchmark::State &state, const char *first, const char *sec
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK_CAPTURE(dispatch, lever_MCA55_MCA45, "MCA55\r", "MCA45\r");
-BENCHMARK_CAPTURE(dispatch, button_MCK99_MCK00, "MCK99\r", "MCK00\r");
+BENCHMARK_CAPTURE(dispatch, lever_MCA55_MCA45, lever_messages[5], lever_messages[7]);
+BENCHMARK_CAPTURE(dispatch, button_MCK99_MCK00, button_messages[0], button_messages[1]);
 
 // The system call alone: a line of the same length appended to the same file.
 static void bare_write_of_a_line(benchmark::State &state)

@@ -3,14 +3,19 @@
 # pseudo-terminal, and a key-driver capture whose packets are printed by name
 # as they arrive. The lever visits all sixteen positions and every button is
 # pressed and released. NOTCHKEY_DEMO_PAUSE sets the pause after each step
-# in seconds (default 0.15).
+# in seconds (default 0.15); NOTCHKEY_PROGRAM and MASCON_SIM_PROGRAM name the
+# programs of a build outside build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/lib.sh
 
-notchkey=$root/build/notchkey
-sim=$root/build/tools/mascon-sim
+find_programs "$root"
 if [ ! -x "$notchkey" ] || [ ! -x "$sim" ]; then
+  if [ -n "${NOTCHKEY_PROGRAM:-}${MASCON_SIM_PROGRAM:-}" ]; then
+    echo "run: $notchkey or $sim is missing" >&2
+    exit 1
+  fi
   echo "== building =="
   scripts/build.sh
 fi
@@ -30,26 +35,6 @@ reader_pid=
 sim_pid=
 nk_pid=
 nk_code=
-
-alive() { kill -0 "$1" 2>/dev/null; }
-
-# Gives a child $2 seconds (default none) to end by itself, then SIGTERM and
-# three more seconds before SIGKILL, so a stuck child cannot hang the demo.
-# The exit code ends up in $stopped_code.
-stop() {
-  local pid=$1 grace=${2:-0} i
-  for ((i = 0; i < grace * 50; ++i)); do
-    alive "$pid" || break
-    sleep 0.02
-  done
-  kill -TERM "$pid" 2>/dev/null || true
-  for ((i = 0; i < 150; ++i)); do
-    alive "$pid" || break
-    sleep 0.02
-  done
-  alive "$pid" && kill -KILL "$pid" 2>/dev/null
-  wait "$pid" && stopped_code=0 || stopped_code=$?
-}
 
 finish() {
   local code=$?
@@ -86,35 +71,31 @@ port = COM2
 logfile = $tmp/notchkey.log
 EOF
 
-"$sim" --dir "$dev" --com 2 --lever MCA50 --gstate MCG00 --verbose \
+# The mascon's vocabulary, as the program has it: the sixteen lever
+# positions, the buttons pressed and released in turn, the G-states.
+vocabulary() { "$sim" --list | awk -v table="$1" '$1 == table { print $3 }'; }
+mapfile -t positions < <(vocabulary lever)
+mapfile -t buttons < <(vocabulary button)
+mapfile -t gstates < <(vocabulary gstate)
+lever=6
+
+"$sim" --dir "$dev" --com 2 --lever "${positions[lever]}" --gstate "${gstates[2]}" --verbose \
   <"$simin" >"$tmp/sim.out" 2>&1 4<&- &
 sim_pid=$!
 exec 3>"$simin"
 
 # Counting the reader's copy lets each step wait for its keys before the next,
 # so the transcript keeps cause and effect together.
-wait_events() {
-  local want=$1 i
-  for ((i = 0; i < 100; ++i)); do
-    [ "$(wc -l <"$events")" -ge "$want" ] && return 0
-    alive "$nk_pid" || return 1
-    sleep 0.02
-  done
-  return 1
-}
+have_events() { [ "$(wc -l <"$events")" -ge "$1" ]; }
+wait_events() { eventually 2 have_events "$1"; }
 
-for ((i = 0; i < 150; ++i)); do
-  [ -L "$dev/com2" ] && break
-  if ! alive "$sim_pid"; then
-    echo "run: mascon-sim did not start:" >&2
-    cat "$tmp/sim.out" >&2
-    exit 1
-  fi
-  sleep 0.02
-done
-[ -L "$dev/com2" ] || { echo "run: mascon-sim made no com2" >&2; exit 1; }
+if ! eventually 3 test -L "$dev/com2"; then
+  echo "run: mascon-sim made no com2:" >&2
+  cat "$tmp/sim.out" >&2
+  exit 1
+fi
 
-echo "== starting notchkey (COM2 is $(readlink "$dev/com2"); RESET is answered with MCA50 MCG00) =="
+echo "== starting notchkey (COM2 is $(readlink "$dev/com2"); RESET is answered with ${positions[lever]} ${gstates[2]}) =="
 (cd "$tmp" && NOTCHKEY_DEVICES=$dev exec "$notchkey") \
   </dev/null 2>"$tmp/notchkey.err" 3>&- 4<&- &
 nk_pid=$!
@@ -133,9 +114,6 @@ if ! wait_events "$expected"; then
   exit 1
 fi
 
-positions=(MCB60 MCA95 MCA85 MCA75 MCA65 MCA55 MCA50 MCA45 MCA35 MCA25 MCA15 MCA05
-           MCE99 MCB40 MCB30 MCB20)
-lever=6
 
 # $2 is the number of key events the message must cause.
 send() {
@@ -171,16 +149,16 @@ move_to 15
 echo "== lever: back to position 6 =="
 move_to 6
 
-for button in K X Y Z; do
-  echo "== button $button =="
-  send "MC${button}99" 1 "pressed"
-  send "MC${button}00" 1 "released"
+for ((i = 0; i < ${#buttons[@]}; i += 2)); do
+  echo "== button ${buttons[i]:2:1} =="
+  send "${buttons[i]}" 1 "pressed"
+  send "${buttons[i + 1]}" 1 "released"
 done
 
 echo "== G-state (no keys) =="
-send MCG99 0
-send MCG50 0
-send MCG00 0
+for gstate in "${gstates[@]}"; do
+  send "$gstate" 0
+done
 
 echo "== ending notchkey (SIGTERM): it releases the key it still holds =="
 stop "$nk_pid"

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Checks scripts/run.sh end to end against the built program, how it copes
 # with a notchkey that fails at start, and the key-name filter on its own.
-# Needs the build (scripts/build.sh) to be there already.
+# usage: check_demo.sh [NOTCHKEY MASCON_SIM]   (default: those of build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/lib.sh
+[ $# -eq 2 ] && export NOTCHKEY_PROGRAM=$1 MASCON_SIM_PROGRAM=$2
+find_programs "$root"
 py=/usr/bin/python3
 names=$root/scripts/keynames.py
 
@@ -14,7 +17,7 @@ fail() {
   failures=$((failures + 1))
 }
 
-for f in build/notchkey build/tools/mascon-sim; do
+for f in "$notchkey" "$sim"; do
   [ -x "$f" ] || { echo "check_demo: $f is missing; run scripts/build.sh first" >&2; exit 1; }
 done
 
@@ -135,20 +138,18 @@ grep -qx '  logging ended.\\r' <<<"$out" || fail "the log's last line is not sho
 
 # ---------------------------------------------------------------- failing starts
 
-# A copy of the demo in a tree whose notchkey is a stand-in, so the demo's
-# handling of a bad start can be seen without breaking the real program.
-fake_tree() {
+# The demo run against a stand-in for notchkey, so its handling of a bad
+# start can be seen without breaking the real program.
+demo_with() {
   local dir=$1 body=$2
-  mkdir -p "$dir/scripts" "$dir/build/tools" "$dir/tmp"
-  cp scripts/run.sh scripts/keynames.py "$dir/scripts/"
-  ln -s "$root/build/tools/mascon-sim" "$dir/build/tools/mascon-sim"
-  printf '#!/bin/bash\n%s\n' "$body" >"$dir/build/notchkey"
-  chmod +x "$dir/build/notchkey"
+  mkdir -p "$dir/tmp"
+  printf '#!/bin/bash\n%s\n' "$body" >"$dir/notchkey"
+  chmod +x "$dir/notchkey"
+  TMPDIR=$dir/tmp NOTCHKEY_PROGRAM=$dir/notchkey timeout 20 bash scripts/run.sh >"$dir.out" 2>&1
 }
 
-fake_tree "$work/dies" "echo \"Lever to keys!: can't open keytap.vxd.\" >&2; exit 255"
 code=0
-TMPDIR=$work/dies/tmp timeout 20 bash "$work/dies/scripts/run.sh" >"$work/dies.out" 2>&1 || code=$?
+demo_with "$work/dies" "echo \"Lever to keys!: can't open keytap.vxd.\" >&2; exit 255" || code=$?
 if [ "$code" -eq 0 ] || [ "$code" -eq 124 ]; then
   fail "the demo did not bail out when notchkey died at start (exit $code)"
 fi
@@ -156,9 +157,8 @@ grep -qF "can't open keytap.vxd." "$work/dies.out" || fail "the demo hid the mes
 grep -qF "255" "$work/dies.out" || fail "the demo did not report the exit code of a notchkey that died at start"
 check_clean_after "the demo with a notchkey that dies" "$work/dies/tmp"
 
-fake_tree "$work/mute" "exec sleep 30"
 code=0
-TMPDIR=$work/mute/tmp timeout 20 bash "$work/mute/scripts/run.sh" >"$work/mute.out" 2>&1 || code=$?
+demo_with "$work/mute" "exec sleep 30" || code=$?
 if [ "$code" -eq 0 ] || [ "$code" -eq 124 ]; then
   fail "the demo did not give up on a notchkey that sends no keys (exit $code)"
 fi

@@ -2,12 +2,14 @@
 # mascon-sim --interactive played as a person would: keys typed into an 80x24
 # tmux window and the screen read back, with the real notchkey as the host and
 # its key packets read from the capture driver; then on a stand-in serial port,
-# whose settings must come back as they were. Needs the build and tmux.
+# whose settings must come back as they were. Needs tmux.
+# usage: check_interactive_sim.sh [NOTCHKEY MASCON_SIM]   (default: those of build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-sim=$root/build/tools/mascon-sim
-notchkey=$root/build/notchkey
+. scripts/lib.sh
+[ $# -eq 2 ] && export NOTCHKEY_PROGRAM=$1 MASCON_SIM_PROGRAM=$2
+find_programs "$root"
 py=/usr/bin/python3
 
 if ! command -v tmux >/dev/null 2>&1; then
@@ -52,16 +54,6 @@ fail() {
 
 ok() { echo "ok $*"; }
 
-# Polls for up to five seconds: a fixed sleep would be either slow or flaky.
-eventually() {
-  local i
-  for ((i = 0; i < 250; ++i)); do
-    "$@" && return 0
-    sleep 0.02
-  done
-  return 1
-}
-
 shows() { screen | grep -qF -- "$1"; }
 packets_are() { [ "$(paste -sd, "$capture")" = "$1" ]; }
 
@@ -69,8 +61,8 @@ packets_are() { [ "$(paste -sd, "$capture")" = "$1" ]; }
 press() {
   local key=$1 line=$2 want=$3
   t send-keys -t sim "$key"
-  eventually shows "$line" || fail "after $key the screen lacks '$line'"
-  eventually packets_are "$want" || fail "after $key the packets are not $want"
+  eventually 5 shows "$line" || fail "after $key the screen lacks '$line'"
+  eventually 5 packets_are "$want" || fail "after $key the packets are not $want"
 }
 
 start_notchkey() {
@@ -94,14 +86,14 @@ t new-session -d -s sim -x 80 -y 24 \
   "stty -g >'$work/tty.before'; '$sim' --interactive --dir '$dev' --com 3 2>'$work/sim.err';
    echo \$? >'$work/sim.code'; stty -g >'$work/tty.after'; sleep 60"
 
-eventually shows "> 6  MCA50 <" || fail "the lever is not shown at MCA50"
-eventually shows "linked as $dev/com3" || fail "the device path is not shown"
+eventually 5 shows "> 6  MCA50 <" || fail "the lever is not shown at MCA50"
+eventually 5 shows "linked as $dev/com3" || fail "the device path is not shown"
 [ -L "$dev/com3" ] || fail "no link $dev/com3"
 ok "starts with the lever at MCA50 and shows the line"
 
 start_notchkey
-eventually packets_are "52 87" || fail "notchkey's first packet is not 52 87"
-eventually shows "RESETs from the host: 1" || fail "the RESET is not counted"
+eventually 5 packets_are "52 87" || fail "notchkey's first packet is not 52 87"
+eventually 5 shows "RESETs from the host: 1" || fail "the RESET is not counted"
 shows "> MCA50 MCG00  answer" || fail "the answer is not logged"
 ok "RESET answered with the lever and G-state, and logged"
 
@@ -124,30 +116,30 @@ press y "Y  released" "39,b9,1c,9c"
 ok "k and Y toggle their buttons: pressed, then released"
 
 t send-keys -t sim g
-eventually shows "> MCG99 <" || fail "g does not show MCG99"
+eventually 5 shows "> MCG99 <" || fail "g does not show MCG99"
 t send-keys -t sim g
-eventually shows "> MCG50 <" || fail "a second g does not show MCG50"
-eventually shows "> MCG50  G-state" || fail "the G-state message is not logged"
-sleep 0.2
-packets_are "39,b9,1c,9c" || fail "the G-state made key packets"
+eventually 5 shows "> MCG50 <" || fail "a second g does not show MCG50"
+eventually 5 shows "> MCG50  G-state" || fail "the G-state message is not logged"
+# The lever's message sent after them arrives with nothing before it.
+press r "lever 15 again" "39,b9,1c,9c,49 c9"
 ok "g cycles the G-state on screen and makes no key"
 
 # Another start of notchkey must find the lever and G-state where they are now.
 stop_notchkey
 : >"$capture"
 start_notchkey
-eventually packets_are "49 87" || fail "after a restart notchkey did not find the lever at MCB20"
-eventually shows "> MCB20 MCG50  answer" || fail "the second answer is not logged"
+eventually 5 packets_are "49 87" || fail "after a restart notchkey did not find the lever at MCB20"
+eventually 5 shows "> MCB20 MCG50  answer" || fail "the second answer is not logged"
 shows "RESETs from the host: 2" || fail "the second RESET is not counted"
 stop_notchkey
 ok "a later RESET is answered with the lever and G-state of the moment"
 
 t send-keys -t sim q
-eventually test -s "$work/sim.code" || fail "q did not end mascon-sim"
+eventually 5 test -s "$work/sim.code" || fail "q did not end mascon-sim"
 [ "$(cat "$work/sim.code")" = 0 ] || fail "mascon-sim ended with $(cat "$work/sim.code")"
 [ ! -e "$dev/com3" ] && [ ! -L "$dev/com3" ] || fail "the link is left behind"
 [ ! -s "$work/sim.err" ] || fail "mascon-sim complained: $(cat "$work/sim.err")"
-eventually test -s "$work/tty.after" || fail "the pane's shell did not go on"
+eventually 5 test -s "$work/tty.after" || fail "the pane's shell did not go on"
 cmp -s "$work/tty.before" "$work/tty.after" || fail "the terminal's settings were not restored"
 ok "q quits with code 0, restores the terminal and removes the link"
 t kill-session -t sim
@@ -228,17 +220,17 @@ EOF
 t new-session -d -s sim -x 50 -y 12 \
   "sh -c 'echo \$\$ >\"\$0\"; exec \"\$@\"' '$work/small.pid' '$sim' --interactive --dir '$dev' --com 4 \
    2>'$work/small.err'; echo \$? >'$work/small.code'; sleep 60"
-eventually shows "lever 6 MCA50" || fail "the small window shows no lever"
+eventually 5 shows "lever 6 MCA50" || fail "the small window shows no lever"
 t send-keys -t sim Up k
-eventually shows "lever 5 MCA55  K* X- Y- Z- MCG00" || fail "keys do nothing in a small window"
+eventually 5 shows "lever 5 MCA55  K* X- Y- Z- MCG00" || fail "keys do nothing in a small window"
 t resize-window -t sim -x 80 -y 24
-eventually shows "> 5  MCA55 <" || fail "the full picture does not come back on resize"
+eventually 5 shows "> 5  MCA55 <" || fail "the full picture does not come back on resize"
 shows "K  pressed" || fail "the button state is lost on resize"
 ok "a small window still takes keys and a resize brings the full picture back"
 
 [ -L "$dev/com4" ] || fail "no link $dev/com4"
 kill -TERM "$(cat "$work/small.pid")"
-eventually test -s "$work/small.code" || fail "SIGTERM did not end mascon-sim"
+eventually 5 test -s "$work/small.code" || fail "SIGTERM did not end mascon-sim"
 [ "$(cat "$work/small.code")" = 0 ] || fail "mascon-sim ended with $(cat "$work/small.code") on SIGTERM"
 [ ! -L "$dev/com4" ] || fail "the link is left behind after SIGTERM"
 ok "SIGTERM ends it with code 0 and removes the link"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The key-event monitor watches two runs of the real notchkey in a row and
 # names every key it injects, each with a time stamp.
+# usage: check_monitor.sh [NOTCHKEY MASCON_SIM]   (default: those of build/)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-notchkey=$root/build/notchkey
-sim=$root/build/tools/mascon-sim
+. "$root/scripts/lib.sh"
+[ $# -eq 2 ] && export NOTCHKEY_PROGRAM=$1 MASCON_SIM_PROGRAM=$2
+find_programs "$root"
 tmp=$(mktemp -d)
 pids=()
 cleanup() {
@@ -15,16 +17,12 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL monitor: $*" >&2; [ -f "$tmp/monitor.out" ] && cat "$tmp/monitor.out" >&2; exit 1; }
 
-# Polls for a line in a file for up to five seconds.
-wait_line() {
-  for _ in $(seq 1 250); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.02; done
-  return 1
-}
+# Waits up to five seconds for a line in a file.
+wait_line() { eventually 5 grep -q -- "$2" "$1" 2>/dev/null; }
 
 setsid "$root/scripts/monitor.sh" "$tmp/dev" > "$tmp/monitor.out" 2>"$tmp/monitor.err" &
 pids+=($!)
-for _ in $(seq 1 250); do [ -p "$tmp/dev/keytap.vxd" ] && break; sleep 0.02; done
-[ -p "$tmp/dev/keytap.vxd" ] || fail "no FIFO made"
+eventually 5 test -p "$tmp/dev/keytap.vxd" || fail "no FIFO made"
 mkdir "$tmp/home"
 printf '[config]\nport=COM2\n' > "$tmp/home/notchkey.ini"
 
@@ -34,7 +32,7 @@ ride() { # ride MESSAGE: one run of notchkey that moves the lever once
   local sim_pid=$!
   pids+=("$sim_pid")
   exec 7> "$tmp/script"
-  for _ in $(seq 1 250); do [ -L "$tmp/dev/com2" ] && break; sleep 0.02; done
+  eventually 5 test -L "$tmp/dev/com2" || fail "mascon-sim made no com2"
   (cd "$tmp/home" && NOTCHKEY_DEVICES=$tmp/dev exec "$notchkey") &
   local pid=$!
   pids+=("$pid")

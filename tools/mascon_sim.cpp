@@ -235,8 +235,9 @@ int hex_digit(char c)
 
 void set_lever_gstate(MasconSim *sim, const char *lever, const char *gstate)
 {
-    sim->answer_bytes = lever ? lever : "MCA50\r";
-    sim->answer_bytes += gstate ? gstate : "MCG00\r";
+    SimOptions defaults;
+    sim->answer_bytes = lever ? lever : defaults.lever;
+    sim->answer_bytes += gstate ? gstate : defaults.gstate;
 }
 
 MasconSim *new_sim(const SimOptions &opt)

@@ -6,6 +6,8 @@
 // "RESET\r" as configured and keeps every byte for tests to inspect.
 #pragma once
 
+#include "link/mascon_tables.h"
+
 #include <stddef.h>
 
 enum SimAnswer {
@@ -16,8 +18,8 @@ enum SimAnswer {
 
 struct SimOptions {
     SimAnswer answer = SIM_ANSWER_LEVER_GSTATE;
-    const char *lever = "MCA50\r";  // six bytes
-    const char *gstate = "MCG00\r"; // six bytes
+    const char *lever = lever_messages[6];   // six bytes
+    const char *gstate = gstate_messages[2]; // six bytes
     const char *raw_answer = nullptr;
     size_t raw_answer_len = 0;
     int answer_delay_ms = 0; // pause between seeing "RESET\r" and answering

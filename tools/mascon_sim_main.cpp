@@ -7,6 +7,7 @@
 #include "keys/keynames.h"
 
 #include <errno.h>
+#include <getopt.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -27,10 +28,12 @@ const char k_usage[] =
     "       mascon-sim --interactive [--dir DIR] [--com N | --port TTY] [--lever MSG]\n"
     "                  [--gstate MSG] [--silent] [--answer-delay MS]\n"
     "       mascon-sim --key-names\n"
+    "       mascon-sim --list\n"
     "--interactive, -i  play the mascon from the keyboard, full screen (q quits)\n"
     "--port TTY         with -i: a real serial port (19200 baud 8N1), not a pseudo-terminal\n"
     "--key-names        list the key names notchkey.ini's [keys] takes, each after its\n"
     "                   press as a capture line writes it (\"10 q\", \"e0 48 up\")\n"
+    "--list             print every message the mascon knows: table, index, message\n"
     "Script lines (from FILE, or standard input without --script or with -):\n"
     "  MCA55            send a five-character message with its \\r\n"
     "  raw ESCAPED      send bytes exactly (\\r \\n \\t \\\\ \\xNN)\n"
@@ -280,12 +283,27 @@ int list_key_names()
     return fflush(stdout) == 0 ? 0 : 1;
 }
 
+// Every message the mascon knows, one a line: its table, its index there, and
+// its five characters. Scripts take the vocabulary from here.
+int list_messages()
+{
+    for (int i = 0; i < 16; ++i)
+        printf("lever %d %.5s\n", i, lever_messages[i]);
+    for (int i = 0; i < 8; ++i)
+        printf("button %d %.5s\n", i, button_messages[i]);
+    for (int i = 0; i < 3; ++i)
+        printf("gstate %d %.5s\n", i, gstate_messages[i]);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     const char *dir = nullptr;
     long com = 1;
-    char lever[7] = "MCA50\r";
-    char gstate[7] = "MCG00\r";
+    char lever[7], gstate[7];
+    SimOptions defaults;
+    snprintf(lever, sizeof lever, "%s", defaults.lever);
+    snprintf(gstate, sizeof gstate, "%s", defaults.gstate);
     bool silent = false;
     bool hold = false;
     std::string raw_answer;
@@ -297,63 +315,78 @@ int main(int argc, char **argv)
     const char *not_interactive = nullptr; // an option --interactive has no use for
     bool com_given = false;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> const char * {
-            if (i + 1 >= argc)
-                usage_error("missing value", argv[i]);
-            return argv[++i];
-        };
-        if (a == "--dir") {
-            dir = value();
-        } else if (a == "--com") {
-            if (!parse_int(value(), 1, 9, &com))
-                usage_error("--com takes 1 to 9", argv[i]);
+    enum { DIR = 256, COM, PORT, LEVER, GSTATE, SILENT, ANSWER, DELAY, SCRIPT, HOLD, VERBOSE, LIST,
+           KEY_NAMES };
+    static const option long_options[] = {
+        {"dir", required_argument, nullptr, DIR},       {"com", required_argument, nullptr, COM},
+        {"port", required_argument, nullptr, PORT},     {"lever", required_argument, nullptr, LEVER},
+        {"gstate", required_argument, nullptr, GSTATE}, {"silent", no_argument, nullptr, SILENT},
+        {"answer", required_argument, nullptr, ANSWER},
+        {"answer-delay", required_argument, nullptr, DELAY},
+        {"script", required_argument, nullptr, SCRIPT}, {"hold", no_argument, nullptr, HOLD},
+        {"verbose", no_argument, nullptr, VERBOSE},     {"list", no_argument, nullptr, LIST},
+        {"key-names", no_argument, nullptr, KEY_NAMES},
+        {"interactive", no_argument, nullptr, 'i'},     {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0; // the messages below name the option as the user wrote it
+    for (int c; (c = getopt_long(argc, argv, ":ih", long_options, nullptr)) != -1;) {
+        switch (c) {
+        case DIR: dir = optarg; break;
+        case COM:
+            if (!parse_int(optarg, 1, 9, &com))
+                usage_error("--com takes 1 to 9", optarg);
             com_given = true;
-        } else if (a == "--interactive" || a == "-i") {
-            interactive = true;
-        } else if (a == "--port") {
-            port = value();
-        } else if (a == "--lever") {
-            if (!parse_message(value(), lever))
-                usage_error("--lever takes a six-byte message", argv[i]);
-        } else if (a == "--gstate") {
-            if (!parse_message(value(), gstate))
-                usage_error("--gstate takes a six-byte message", argv[i]);
-        } else if (a == "--silent") {
-            silent = true;
-        } else if (a == "--answer") {
-            const char *text = value();
-            raw_answer.assign(strlen(text) + 1, '\0');
-            long n = sim_unescape(text, &raw_answer[0], raw_answer.size());
+            break;
+        case 'i': interactive = true; break;
+        case PORT: port = optarg; break;
+        case LEVER:
+            if (!parse_message(optarg, lever))
+                usage_error("--lever takes a six-byte message", optarg);
+            break;
+        case GSTATE:
+            if (!parse_message(optarg, gstate))
+                usage_error("--gstate takes a six-byte message", optarg);
+            break;
+        case SILENT: silent = true; break;
+        case ANSWER: {
+            raw_answer.assign(strlen(optarg) + 1, '\0');
+            long n = sim_unescape(optarg, &raw_answer[0], raw_answer.size());
             if (n < 0)
-                usage_error("--answer: bad escape", text);
+                usage_error("--answer: bad escape", optarg);
             raw_answer.resize(static_cast<size_t>(n));
             have_raw = true;
             not_interactive = "--answer";
-        } else if (a == "--answer-delay") {
-            if (!parse_int(value(), 0, INT_MAX, &delay))
-                usage_error("--answer-delay takes milliseconds", argv[i]);
-        } else if (a == "--script") {
-            script = value();
+            break;
+        }
+        case DELAY:
+            if (!parse_int(optarg, 0, INT_MAX, &delay))
+                usage_error("--answer-delay takes milliseconds", optarg);
+            break;
+        case SCRIPT:
+            script = optarg;
             not_interactive = "--script";
-        } else if (a == "--hold") {
+            break;
+        case HOLD:
             hold = true;
             not_interactive = "--hold";
-        } else if (a == "--verbose") {
+            break;
+        case VERBOSE:
             g_verbose = true;
             not_interactive = "--verbose";
-        } else if (a == "--key-names") {
+            break;
+        case KEY_NAMES:
             if (argc != 2)
                 usage_error("--key-names takes nothing else", nullptr);
             return list_key_names();
-        } else if (a == "--help" || a == "-h") {
-            fputs(k_usage, stdout);
-            return 0;
-        } else {
-            usage_error("unknown argument", argv[i]);
+        case LIST: return list_messages();
+        case 'h': fputs(k_usage, stdout); return 0;
+        case ':': usage_error("missing value", argv[optind - 1]);
+        default: usage_error("unknown argument", argv[optind - 1]);
         }
     }
+    if (optind < argc)
+        usage_error("unknown argument", argv[optind]);
     if (silent && have_raw)
         usage_error("--silent and --answer exclude each other", nullptr);
     if (port && !interactive)
@@ -367,14 +400,14 @@ int main(int argc, char **argv)
         options.dir = dir;
         options.com = static_cast<int>(com);
         options.port = port;
-        options.lever = interactive_lever_index(lever);
-        options.gstate = interactive_gstate_index(gstate);
+        options.lever = lever_index_of(lever);
+        options.gstate = gstate_index_of(gstate);
         options.silent = silent;
         options.answer_delay_ms = static_cast<int>(delay);
         if (options.lever < 0)
             usage_error("--lever with --interactive takes one of the sixteen positions", nullptr);
         if (options.gstate < 0)
-            usage_error("--gstate with --interactive takes MCG99, MCG50 or MCG00", nullptr);
+            usage_error("--gstate with --interactive takes one of the three G-states", nullptr);
         return run_interactive(&options);
     }
 

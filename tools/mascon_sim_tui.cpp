@@ -30,11 +30,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char *const k_levers[16] = {"MCB60", "MCA95", "MCA85", "MCA75", "MCA65", "MCA55",
-                                  "MCA50", "MCA45", "MCA35", "MCA25", "MCA15", "MCA05",
-                                  "MCE99", "MCB40", "MCB30", "MCB20"};
 const int k_lever_count = 16;
-const char *const k_gstates[3] = {"MCG99", "MCG50", "MCG00"};
 const char k_buttons[4] = {'K', 'X', 'Y', 'Z'};
 const int k_full_cols = 80;
 const int k_full_rows = 24;
@@ -60,7 +56,7 @@ struct Outgoing {
 MasconSim *g_sim = nullptr;      // the line
 int g_lever = 6;                 // lever position, 0 to 15
 bool g_pressed[4] = {};          // K X Y Z held down
-int g_gstate = 2;                // index into k_gstates
+int g_gstate = 2;                // index into gstate_messages
 bool g_silent = false;           // RESETs go unanswered
 int g_resets = 0;                // RESETs the watcher has reported
 std::deque<std::string> g_log;   // what went over the line, newest last
@@ -77,6 +73,9 @@ std::condition_variable g_queued;   // something was queued, or g_stopping set
 std::deque<Outgoing> g_outgoing;    // the front one is being sent
 std::deque<Event> g_events;         // for the main loop to log
 bool g_stopping = false;            // the sender must end
+
+// A message as the screen shows it: its five characters, without the "\r".
+std::string shown_name(const char *message) { return std::string(message, MASCON_MESSAGE_LEN - 1); }
 
 void wake()
 {
@@ -161,14 +160,12 @@ void queue(const char *message, const std::string &note)
 
 std::string answer_text()
 {
-    return std::string(k_levers[g_lever]) + " " + k_gstates[g_gstate];
+    return shown_name(lever_messages[g_lever]) + " " + shown_name(gstate_messages[g_gstate]);
 }
 
 void update_answer()
 {
-    std::string lever = std::string(k_levers[g_lever]) + "\r";
-    std::string gstate = std::string(k_gstates[g_gstate]) + "\r";
-    sim_set_answer(g_sim, lever.c_str(), gstate.c_str());
+    sim_set_answer(g_sim, lever_messages[g_lever], gstate_messages[g_gstate]);
 }
 
 void log_line(const timespec &when, const std::string &text)
@@ -188,11 +185,11 @@ void take_events()
     for (const Event &e : events) {
         switch (e.kind) {
         case EVENT_SENT:
-            log_line(e.when, "> " + e.message + "  " + e.note);
+            log_line(e.when, "> " + shown_name(e.message.c_str()) + "  " + e.note);
             g_trouble.clear();
             break;
         case EVENT_NOT_SENT:
-            log_line(e.when, "! " + e.message + " not sent");
+            log_line(e.when, "! " + shown_name(e.message.c_str()) + " not sent");
             g_trouble = "cannot send: the line is down";
             break;
         case EVENT_RESET:
@@ -232,21 +229,21 @@ void move_lever(int to)
         return; // against the end stop: the lever does not move
     g_lever = to;
     update_answer();
-    queue(k_levers[g_lever], "lever " + std::to_string(g_lever));
+    queue(lever_messages[g_lever], "lever " + std::to_string(g_lever));
 }
 
 void toggle_button(int i)
 {
     g_pressed[i] = !g_pressed[i];
-    std::string message = std::string("MC") + k_buttons[i] + (g_pressed[i] ? "99" : "00");
-    queue(message.c_str(), std::string(1, k_buttons[i]) + (g_pressed[i] ? " pressed" : " released"));
+    queue(button_messages[2 * i + (g_pressed[i] ? 0 : 1)],
+          std::string(1, k_buttons[i]) + (g_pressed[i] ? " pressed" : " released"));
 }
 
 void cycle_gstate()
 {
     g_gstate = (g_gstate + 1) % 3;
     update_answer();
-    queue(k_gstates[g_gstate], "G-state");
+    queue(gstate_messages[g_gstate], "G-state");
 }
 
 // False to quit.
@@ -278,7 +275,7 @@ bool handle_key(int key)
     case 'g': case 'G': cycle_gstate(); break;
     case 'r':
     case 'R':
-        queue(k_levers[g_lever], "lever " + std::to_string(g_lever) + " again");
+        queue(lever_messages[g_lever], "lever " + std::to_string(g_lever) + " again");
         break;
     case 'q':
     case 'Q':
@@ -362,7 +359,8 @@ void draw_full(const std::string &status)
     for (int i = 0; i < k_lever_count; ++i) {
         bool here = i == g_lever;
         char row[32];
-        snprintf(row, sizeof row, "%s%2d  %s%s", here ? ">" : " ", i, k_levers[i], here ? " <" : "  ");
+        snprintf(row, sizeof row, "%s%2d  %.5s%s", here ? ">" : " ", i, lever_messages[i],
+                 here ? " <" : "  ");
         put(top + i, lever_x - 1, row, 12, here ? lever_attr() : A_NORMAL);
     }
     for (int i = 0; i < 4; ++i) {
@@ -372,7 +370,8 @@ void draw_full(const std::string &status)
     put(top + 5, middle_x, "G-STATE", 10, A_BOLD);
     for (int i = 0; i < 3; ++i) {
         bool here = i == g_gstate;
-        std::string text = std::string(here ? ">" : " ") + " " + k_gstates[i] + (here ? " <" : "  ");
+        std::string text = std::string(here ? ">" : " ") + " " + shown_name(gstate_messages[i]) +
+                           (here ? " <" : "  ");
         put(top + 6 + i, middle_x - 1, text, 9, here ? lever_attr() : A_NORMAL);
     }
     put(top + 10, middle_x, "ANSWER TO RESET", 16, A_BOLD);
@@ -387,10 +386,10 @@ void draw_full(const std::string &status)
 void draw_small(const std::string &status)
 {
     draw_bars(" arrows, PgUp/PgDn, k x y z, g, r, q");
-    std::string state = "lever " + std::to_string(g_lever) + " " + k_levers[g_lever] + "  ";
+    std::string state = "lever " + std::to_string(g_lever) + " " + shown_name(lever_messages[g_lever]) + "  ";
     for (int i = 0; i < 4; ++i)
         state += std::string(1, k_buttons[i]) + (g_pressed[i] ? "* " : "- ");
-    state += k_gstates[g_gstate];
+    state += shown_name(gstate_messages[g_gstate]);
     put(2, 1, state, COLS - 2, A_BOLD);
     put(3, 1, "(" + std::to_string(k_full_cols) + "x" + std::to_string(k_full_rows)
                   + " shows the whole mascon)", COLS - 2, A_DIM);
@@ -484,22 +483,6 @@ void stop_threads(std::thread *sender, std::thread *watcher)
 
 } // namespace
 
-int interactive_lever_index(const char *message)
-{
-    for (int i = 0; i < k_lever_count; ++i)
-        if (strncmp(message, k_levers[i], 5) == 0 && strcmp(message + 5, "\r") == 0)
-            return i;
-    return -1;
-}
-
-int interactive_gstate_index(const char *message)
-{
-    for (int i = 0; i < 3; ++i)
-        if (strncmp(message, k_gstates[i], 5) == 0 && strcmp(message + 5, "\r") == 0)
-            return i;
-    return -1;
-}
-
 int run_interactive(const InteractiveOptions *options)
 {
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
@@ -515,10 +498,8 @@ int run_interactive(const InteractiveOptions *options)
     g_silent = options->silent;
 
     SimOptions sim_options;
-    std::string lever = std::string(k_levers[g_lever]) + "\r";
-    std::string gstate = std::string(k_gstates[g_gstate]) + "\r";
-    sim_options.lever = lever.c_str();
-    sim_options.gstate = gstate.c_str();
+    sim_options.lever = lever_messages[g_lever];
+    sim_options.gstate = gstate_messages[g_gstate];
     sim_options.answer = g_silent ? SIM_ANSWER_SILENT : SIM_ANSWER_LEVER_GSTATE;
     sim_options.answer_delay_ms = options->answer_delay_ms;
 

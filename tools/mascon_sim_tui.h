@@ -6,15 +6,10 @@ struct InteractiveOptions {
     int com = 1;
     const char *port = nullptr; // a real serial port instead of a pseudo-terminal
     int lever = 6;              // index into the sixteen positions
-    int gstate = 2;             // index into MCG99 MCG50 MCG00
+    int gstate = 2;             // index into the G-states
     bool silent = false;        // never answer RESET
     int answer_delay_ms = 0;
 };
-
-// Index of a six-byte message among the lever positions (0 to 15) or the
-// G-states (0 to 2), or -1.
-int interactive_lever_index(const char *message);
-int interactive_gstate_index(const char *message);
 
 // Runs until the user quits or a signal ends it; returns the exit code.
 int run_interactive(const InteractiveOptions *options);
