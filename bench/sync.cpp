@@ -21,12 +21,12 @@
 
 static long g_polls;
 
-extern "C" BOOL __real__Z14ClearCommErrorPvPjP8_COMSTAT(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
+extern "C" BOOL __real_ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
 
-extern "C" BOOL __wrap__Z14ClearCommErrorPvPjP8_COMSTAT(HANDLE file, LPDWORD errors, LPCOMSTAT stat)
+extern "C" BOOL __wrap_ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat)
 {
     ++g_polls;
-    return __real__Z14ClearCommErrorPvPjP8_COMSTAT(file, errors, stat);
+    return __real_ClearCommError(file, errors, stat);
 }
 
 [[noreturn]] static void fail(const std::string &what) { throw std::runtime_error(what); }

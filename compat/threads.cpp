@@ -34,12 +34,13 @@
 #include <unistd.h>
 
 struct CompatThread {
-    pthread_t id;
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
     pthread_mutex_t lock;
-    pthread_cond_t done; // signalled once ended
+    pthread_cond_t done; // signalled once started, and once ended
+    DWORD id;            // the kernel's, as GetCurrentThreadId gives it on the thread
     DWORD exit_code;
+    bool started;
     bool ended;
     bool code_set;    // ExitThread or TerminateThread has chosen the exit code
     int refs;         // the handle and the running thread
@@ -92,6 +93,11 @@ static void *thread_main(void *value)
     CompatThread *thread = static_cast<CompatThread *>(value);
     g_self = thread;
     pthread_setspecific(g_self_key, thread);
+    pthread_mutex_lock(&thread->lock);
+    thread->id = GetCurrentThreadId();
+    thread->started = true;
+    pthread_cond_broadcast(&thread->done);
+    pthread_mutex_unlock(&thread->lock);
     // Left by a jump, the exit code is already chosen.
     if (sigsetjmp(thread->leave, 0) == 0)
         set_exit_code(thread, thread->start(thread->parameter));
@@ -159,7 +165,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (stack_size)
         pthread_attr_setstacksize(&attr, stack_size < 65536 ? 65536 : stack_size);
-    int rc = pthread_create(&thread->id, &attr, thread_main, thread);
+    pthread_t pthread;
+    int rc = pthread_create(&pthread, &attr, thread_main, thread);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         close(wake_fd);
@@ -170,8 +177,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
         compat_fail_errno(rc);
         return nullptr;
     }
+    // The id is the one the thread itself will see, so it is known only once
+    // the thread runs.
+    pthread_mutex_lock(&thread->lock);
+    while (!thread->started)
+        pthread_cond_wait(&thread->done, &thread->lock);
     if (thread_id)
-        *thread_id = static_cast<DWORD>(reinterpret_cast<uintptr_t>(thread) & 0x7fffffff);
+        *thread_id = thread->id;
+    pthread_mutex_unlock(&thread->lock);
     return handle;
 }
 

@@ -11,6 +11,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The API has C linkage, as Windows' own: a link-time wrap or a debugger
+// names a function as the program does.
+extern "C" {
+
 // ---- basic types ---------------------------------------------------------
 
 #define WINAPI
@@ -437,3 +441,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
 #define IDOK 1
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+} // extern "C"

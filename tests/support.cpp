@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -99,6 +100,36 @@ std::vector<std::string> wait_packets(const std::string &capture, size_t n, int 
     std::vector<std::string> lines;
     wait_for([&] { return (lines = read_lines(capture)).size() >= n; }, timeout_ms);
     return lines;
+}
+
+long io_count(const std::string &path, const char *field)
+{
+    std::istringstream io(read_file(path));
+    std::string name = std::string(field) + ":";
+    for (std::string line; std::getline(io, line);)
+        if (line.rfind(name, 0) == 0)
+            return atol(line.c_str() + name.size());
+    return -1;
+}
+
+bool waiting_in_poll(DWORD thread_id)
+{
+    std::string task = "/proc/self/task/" + std::to_string(thread_id);
+    std::string stat = read_file(task + "/stat");
+    size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S' &&
+           read_file(task + "/wchan").find("poll") != std::string::npos;
+}
+
+int pending_input(const char *tty)
+{
+    int fd = open(tty, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int n = -1;
+    if (fd >= 0 && ioctl(fd, TIOCINQ, &n) != 0)
+        n = -1;
+    if (fd >= 0)
+        close(fd);
+    return n;
 }
 
 bool wait_message(MSG *msg, int timeout_ms)

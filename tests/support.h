@@ -59,6 +59,15 @@ template <typename Cond> bool wait_for(Cond cond, int timeout_ms = 5000)
 // The capture driver's packets once there are at least n of them.
 std::vector<std::string> wait_packets(const std::string &capture, size_t n, int timeout_ms = 5000);
 
+// A counter of /proc's io accounting ("rchar", "syscw", ...) at path, e.g.
+// /proc/self/task/TID/io for one thread; -1 when it cannot be read.
+long io_count(const std::string &path, const char *field);
+// The thread (of this process) is asleep in poll(), where every wait of the
+// platform layer is, rather than running or blocked elsewhere.
+bool waiting_in_poll(DWORD thread_id);
+// What has arrived at a tty and is not read yet.
+int pending_input(const char *tty);
+
 // Takes the next message posted to this thread, waiting up to timeout_ms.
 bool wait_message(MSG *msg, int timeout_ms = 5000);
 

@@ -62,6 +62,21 @@ TEST(DeviceNames, ResolveByTheDevicesFolderOrTheSystemDefaults)
     unsetenv("NOTCHKEY_DEVICES");
 }
 
+// Bytes for the mascon to send once the reader has gone to sleep in its read.
+struct Later {
+    MasconSim *sim;
+    DWORD reader;
+    const char *bytes;
+};
+
+DWORD WINAPI send_once_asleep(LPVOID parameter)
+{
+    Later *later = static_cast<Later *>(parameter);
+    if (!wait_for([&] { return waiting_in_poll(later->reader); }))
+        return 1;
+    return sim_send(later->sim, later->bytes, strlen(later->bytes)) ? 0 : 2;
+}
+
 struct SerialPort : testing::Test {
     DeviceDir devices;
     MasconSim *sim = nullptr;
@@ -265,17 +280,8 @@ TEST_F(SerialPort, QueueCountReadsThatWaitAndHangUp)
     DWORD n = 0;
     ASSERT_TRUE(ReadFile(port, got, 6, &n, NULL));
     EXPECT_EQ(std::string(got, n), "MCA50\r");
-    struct Later {
-        MasconSim *sim;
-    } later = {sim};
-    HANDLE sender = CreateThread(
-        NULL, 0,
-        [](LPVOID p) -> DWORD {
-            Sleep(50);
-            sim_send(static_cast<Later *>(p)->sim, "A55\r", 4);
-            return 0;
-        },
-        &later, 0, NULL);
+    Later later = {sim, GetCurrentThreadId(), "A55\r"};
+    HANDLE sender = CreateThread(NULL, 0, send_once_asleep, &later, 0, NULL);
     ASSERT_TRUE(ReadFile(port, got, 6, &n, NULL));
     EXPECT_EQ(std::string(got, n), "MCA55\r");
     EXPECT_EQ(wait_thread(sender), 0u);
@@ -342,14 +348,8 @@ TEST_F(SerialPort, ReadsFollowThePortsTimeouts)
     HANDLE port = open_port();
     COMMTIMEOUTS first_byte = {MAXDWORD, MAXDWORD, 5000, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port, &first_byte));
-    HANDLE sender = CreateThread(
-        NULL, 0,
-        [](LPVOID p) -> DWORD {
-            Sleep(30);
-            sim_send(static_cast<MasconSim *>(p), "MC", 2);
-            return 0;
-        },
-        sim, 0, NULL);
+    Later later = {sim, GetCurrentThreadId(), "MC"};
+    HANDLE sender = CreateThread(NULL, 0, send_once_asleep, &later, 0, NULL);
     char got[8] = {};
     DWORD n = 0;
     EXPECT_TRUE(ReadFile(port, got, 6, &n, NULL));
@@ -417,7 +417,13 @@ TEST(Threads, ExitCodesOfReturnExitThreadAndTerminate)
     // The record outlives the thread until the handle goes.
     ASSERT_TRUE(GetExitCodeThread(exited, &code));
     EXPECT_EQ(code, 1u);
-    for (HANDLE h : {returned, exited, blocked})
+    // The id CreateThread gives is the one the thread sees.
+    DWORD id = 0;
+    HANDLE self = CreateThread(NULL, 0, [](LPVOID) -> DWORD { return GetCurrentThreadId(); }, NULL,
+                               0, &id);
+    EXPECT_NE(id, GetCurrentThreadId());
+    EXPECT_EQ(wait_thread(self), id);
+    for (HANDLE h : {returned, exited, blocked, self})
         EXPECT_TRUE(CloseHandle(h));
 }
 
