@@ -4,10 +4,10 @@
 // The port is opened without waiting for carrier, and asked for low latency
 // where its driver has it. A Windows port carries bytes untouched, so opening
 // puts the tty in raw mode and closing puts back the terminal settings found
-// at open. The settings block maps onto termios where termios has a place
-// for a field (speed, byte size, parity, stop bits, flow control, XON/XOFF
-// characters); every other field is kept with the handle as last applied, so
-// applying a block read earlier brings the port back exactly as it was.
+// at open. Of the settings block, the speed and the byte size reach the line,
+// the two fields the program changes; every other field is kept with the
+// handle as last applied and the line keeps what it had, so applying a block
+// read earlier brings the port back exactly as it was.
 #include "compat.h"
 
 #include <errno.h>
@@ -20,25 +20,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-struct BaudMap {
+// The standard rates; a port found at another reads as 0 and is left at it.
+static const struct {
     DWORD rate;
     speed_t speed;
-};
-
-static const BaudMap g_bauds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
+} g_bauds[] = {
+    {110, B110},     {300, B300},     {600, B600},     {1200, B1200},
+    {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200},
 };
 
 static bool speed_of(DWORD rate, speed_t *speed)
 {
-    for (const BaudMap &b : g_bauds)
+    for (const auto &b : g_bauds)
         if (b.rate == rate) {
             *speed = b.speed;
             return true;
@@ -48,11 +42,13 @@ static bool speed_of(DWORD rate, speed_t *speed)
 
 static DWORD rate_of(speed_t speed)
 {
-    for (const BaudMap &b : g_bauds)
+    for (const auto &b : g_bauds)
         if (b.speed == speed)
             return b.rate;
-    return 0; // B0: the line is being hung up
+    return 0;
 }
+
+static const tcflag_t g_sizes[] = {CS5, CS6, CS7, CS8};
 
 // A Windows port keeps its time-outs from one opener to the next; so does
 // this table, by device, for the life of the process. A port never given any
@@ -183,15 +179,11 @@ HANDLE compat_serial_open(const char *path)
     handle->found = found;
     handle->device = st.st_rdev;
     handle->timeouts = timeouts_of(st.st_rdev);
-    DCB &dcb = handle->dcb;
-    dcb.DCBlength = sizeof(DCB);
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    return handle;
+    // What a freshly opened port reports beside its speed and byte size.
+    handle->dcb.fBinary = 1;
+    handle->dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    handle->dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    return handle->value;
 }
 
 BOOL compat_serial_close(CompatHandle *handle)
@@ -215,35 +207,9 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb)
     DCB d = handle->dcb;
     d.DCBlength = sizeof(DCB);
     d.BaudRate = rate_of(cfgetospeed(&t));
-    switch (t.c_cflag & CSIZE) {
-    case CS5: d.ByteSize = 5; break;
-    case CS6: d.ByteSize = 6; break;
-    case CS7: d.ByteSize = 7; break;
-    default: d.ByteSize = 8; break;
-    }
-    if (!(t.c_cflag & PARENB))
-        d.Parity = NOPARITY;
-    else if (t.c_cflag & CMSPAR)
-        d.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-    else
-        d.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    if (!(t.c_cflag & CSTOPB))
-        d.StopBits = ONESTOPBIT;
-    else if (d.StopBits != ONE5STOPBITS || d.ByteSize != 5)
-        d.StopBits = TWOSTOPBITS;
-    d.fParity = (t.c_iflag & INPCK) ? 1 : 0;
-    d.fOutX = (t.c_iflag & IXON) ? 1 : 0;
-    d.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
-    if (t.c_cflag & CRTSCTS) {
-        d.fOutxCtsFlow = 1;
-        d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    } else {
-        d.fOutxCtsFlow = 0;
-        if (d.fRtsControl == RTS_CONTROL_HANDSHAKE)
-            d.fRtsControl = RTS_CONTROL_ENABLE;
-    }
-    d.XonChar = static_cast<char>(t.c_cc[VSTART]);
-    d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    for (BYTE size = 5; size <= 8; ++size)
+        if ((t.c_cflag & CSIZE) == g_sizes[size - 5])
+            d.ByteSize = size;
     *dcb = d;
     SetLastError(ERROR_SUCCESS);
     return TRUE;
@@ -256,38 +222,14 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb)
         return FALSE;
     speed_t speed;
     if (!speed_of(dcb->BaudRate, &speed) || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
-        dcb->Parity > SPACEPARITY || dcb->StopBits > TWOSTOPBITS ||
-        (dcb->StopBits == ONE5STOPBITS && dcb->ByteSize != 5) ||
-        (dcb->StopBits == TWOSTOPBITS && dcb->ByteSize == 5))
+        dcb->Parity > SPACEPARITY || dcb->StopBits > TWOSTOPBITS)
         return compat_fail(ERROR_INVALID_PARAMETER);
     struct termios t;
     if (tcgetattr(handle->fd, &t) != 0)
         return compat_fail_errno(errno);
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
-    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag = (t.c_cflag & ~CSIZE) | sizes[dcb->ByteSize - 5];
-    t.c_cflag &= ~(PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    switch (dcb->Parity) {
-    case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-    case EVENPARITY: t.c_cflag |= PARENB; break;
-    case MARKPARITY: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
-    }
-    if (dcb->StopBits != ONESTOPBIT)
-        t.c_cflag |= CSTOPB;
-    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE)
-        t.c_cflag |= CRTSCTS;
-    t.c_iflag &= ~(INPCK | IXON | IXOFF);
-    if (dcb->fParity)
-        t.c_iflag |= INPCK;
-    if (dcb->fOutX)
-        t.c_iflag |= IXON;
-    if (dcb->fInX)
-        t.c_iflag |= IXOFF;
-    t.c_cc[VSTART] = static_cast<cc_t>(dcb->XonChar);
-    t.c_cc[VSTOP] = static_cast<cc_t>(dcb->XoffChar);
+    t.c_cflag = (t.c_cflag & ~CSIZE) | g_sizes[dcb->ByteSize - 5];
     if (tcsetattr(handle->fd, TCSANOW, &t) != 0)
         return compat_fail_errno(errno);
     handle->dcb = *dcb;

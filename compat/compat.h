@@ -17,10 +17,9 @@ enum CompatHandleKind {
 struct CompatThread;
 struct libevdev_uinput;
 
-// Every HANDLE the layer gives out points at one of these.
+// What every HANDLE the layer gives out stands for in its table.
 struct CompatHandle {
-    DWORD magic;
-    CompatHandle *prev, *next; // the process's open handles
+    HANDLE value; // its number in the table
     CompatHandleKind kind;
     int fd;
     // COMPAT_SERIAL: the terminal settings found at open, put back at close, and
@@ -37,10 +36,12 @@ struct CompatHandle {
     CompatThread *thread;
 };
 
+// A record entered in the handle table, or null when it is full.
 CompatHandle *compat_handle_new(CompatHandleKind kind, int fd);
 // The record behind a handle of the given kind, or null with
 // ERROR_INVALID_HANDLE set.
 CompatHandle *compat_handle_get(HANDLE handle, CompatHandleKind kind);
+// Takes the record out of the table and frees it.
 void compat_handle_free(CompatHandle *handle);
 
 // Sets the thread's last error from an errno value; returns FALSE for the

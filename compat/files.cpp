@@ -1,4 +1,5 @@
-// Files and devices: CreateFileA, ReadFile, WriteFile, CloseHandle.
+// Files and devices: CreateFileA, ReadFile (of a port), WriteFile, CloseHandle,
+// and the handle table behind every HANDLE.
 //
 // Device names are resolved the way Wine's dosdevices folder does it: with
 // NOTCHKEY_DEVICES naming a folder, COMn is its entry "comn" and the driver
@@ -22,35 +23,60 @@
 #include <time.h>
 #include <unistd.h>
 
-static const DWORD HANDLE_MAGIC = 0x6e6b6864; // "nkhd"
-
-// Every open handle, as the process's handle table: one left open on purpose
-// (the program leaves some to the end of the process) is still held here.
-static CompatHandle *g_handles;
+// The process's handle table. A HANDLE is the number of a slot, not an
+// address: a closed or stale handle finds its slot empty, or holding
+// something of another kind, and the call fails with ERROR_INVALID_HANDLE as
+// on Windows rather than reading freed memory. Slots are handed out round
+// the table, so a number just closed is not soon given out again.
+static CompatHandle *g_handles[256];
+static unsigned g_next_slot;
 static pthread_mutex_t g_handles_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static const unsigned SLOTS = sizeof g_handles / sizeof g_handles[0];
+
+// The slot a handle names, or SLOTS for a value that names none.
+static unsigned slot_of(HANDLE value)
+{
+    uintptr_t n = reinterpret_cast<uintptr_t>(value);
+    return n % 4 == 0 && n >= 4 && n / 4 <= SLOTS ? static_cast<unsigned>(n / 4 - 1) : SLOTS;
+}
 
 CompatHandle *compat_handle_new(CompatHandleKind kind, int fd)
 {
     CompatHandle *handle = static_cast<CompatHandle *>(calloc(1, sizeof(CompatHandle)));
     if (!handle)
         return nullptr;
-    handle->magic = HANDLE_MAGIC;
     handle->kind = kind;
     handle->fd = fd;
     pthread_mutex_lock(&g_handles_lock);
-    handle->next = g_handles;
-    if (g_handles)
-        g_handles->prev = handle;
-    g_handles = handle;
+    for (unsigned tried = 0; tried < SLOTS && !handle->value; ++tried, ++g_next_slot) {
+        unsigned slot = g_next_slot % SLOTS;
+        if (!g_handles[slot]) {
+            g_handles[slot] = handle;
+            handle->value = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(slot + 1) * 4);
+        }
+    }
+    pthread_mutex_unlock(&g_handles_lock);
+    if (!handle->value) {
+        free(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+static CompatHandle *handle_in_table(HANDLE value)
+{
+    unsigned slot = slot_of(value);
+    pthread_mutex_lock(&g_handles_lock);
+    CompatHandle *handle = slot < SLOTS ? g_handles[slot] : nullptr;
     pthread_mutex_unlock(&g_handles_lock);
     return handle;
 }
 
-CompatHandle *compat_handle_get(HANDLE object, CompatHandleKind kind)
+CompatHandle *compat_handle_get(HANDLE value, CompatHandleKind kind)
 {
-    CompatHandle *handle = static_cast<CompatHandle *>(object);
-    if (!handle || object == INVALID_HANDLE_VALUE || handle->magic != HANDLE_MAGIC ||
-        handle->kind != kind) {
+    CompatHandle *handle = handle_in_table(value);
+    if (!handle || handle->kind != kind) {
         compat_fail(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -59,15 +85,11 @@ CompatHandle *compat_handle_get(HANDLE object, CompatHandleKind kind)
 
 void compat_handle_free(CompatHandle *handle)
 {
+    unsigned slot = slot_of(handle->value);
     pthread_mutex_lock(&g_handles_lock);
-    if (handle->prev)
-        handle->prev->next = handle->next;
-    else
-        g_handles = handle->next;
-    if (handle->next)
-        handle->next->prev = handle->prev;
+    if (slot < SLOTS && g_handles[slot] == handle)
+        g_handles[slot] = nullptr;
     pthread_mutex_unlock(&g_handles_lock);
-    handle->magic = 0;
     free(handle);
 }
 
@@ -132,8 +154,6 @@ static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD dispo
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
     case OPEN_EXISTING: break;
-    case OPEN_ALWAYS: flags |= O_CREAT; break;
-    case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
     default: compat_fail(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
     // Windows checks sharing before it truncates; take the lock on an
@@ -164,7 +184,7 @@ static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD dispo
         compat_fail(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    return handle;
+    return handle->value;
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -187,13 +207,6 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     return open_file(path, access, share, disposition);
 }
 
-// The record behind a handle ReadFile and WriteFile take: a port or a file.
-static CompatHandle *transfer_handle(HANDLE file)
-{
-    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
-    return handle ? handle : compat_handle_get(file, COMPAT_FILE);
-}
-
 static long long now_ms(void)
 {
     struct timespec now;
@@ -201,64 +214,49 @@ static long long now_ms(void)
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-// How long a port's read may still wait for its next bytes under the port's
-// time-outs: -1 for ever, 0 not at all, else milliseconds.
-static int port_wait_ms(const COMMTIMEOUTS *t, DWORD to_read, DWORD done, long long began,
-                        long long last_byte)
+// How long a port's read may still wait for its next bytes: -1 for ever, 0
+// not at all, else milliseconds. With an interval of MAXDWORD the read takes
+// what has arrived, waiting up to the constant for a first byte when the
+// multiplier is MAXDWORD too; otherwise the total (multiplier times bytes
+// asked for, plus constant, 0 for none) bounds it. Other intervals are kept
+// and not applied.
+static int port_wait_ms(const COMMTIMEOUTS *t, DWORD to_read, DWORD done, long long began)
 {
-    if (t->ReadIntervalTimeout == MAXDWORD && !t->ReadTotalTimeoutMultiplier &&
-        !t->ReadTotalTimeoutConstant)
-        return 0;
-    long long now = now_ms();
-    // Whatever has arrived at once, else the first byte within the constant.
-    if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == MAXDWORD &&
-        t->ReadTotalTimeoutConstant && t->ReadTotalTimeoutConstant < MAXDWORD) {
-        long long end = began + t->ReadTotalTimeoutConstant;
-        return done || end <= now ? 0 : static_cast<int>(end - now);
-    }
-    long long wait = -1;
     long long total = static_cast<long long>(t->ReadTotalTimeoutMultiplier) * to_read +
                       t->ReadTotalTimeoutConstant;
-    if (total)
-        wait = began + total > now ? began + total - now : 0;
-    if (done && t->ReadIntervalTimeout && t->ReadIntervalTimeout != MAXDWORD) {
-        long long interval = last_byte + t->ReadIntervalTimeout > now
-                                 ? last_byte + t->ReadIntervalTimeout - now
-                                 : 0;
-        if (wait < 0 || interval < wait)
-            wait = interval;
+    if (t->ReadIntervalTimeout == MAXDWORD) {
+        if (done || t->ReadTotalTimeoutMultiplier != MAXDWORD)
+            return 0;
+        total = t->ReadTotalTimeoutConstant;
+    } else if (!total) {
+        return -1;
     }
-    return wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
+    long long left = began + total - now_ms();
+    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
+// Ports only: the program reads nothing else. A read returns once every byte
+// has arrived or its time-outs say so.
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
                      LPOVERLAPPED overlapped)
 {
     (void)overlapped;
     if (read_count)
         *read_count = 0;
-    CompatHandle *handle = transfer_handle(file);
+    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
     if (!handle)
         return FALSE;
-    bool port = handle->kind == COMPAT_SERIAL;
     char *at = static_cast<char *>(buffer);
     DWORD done = 0;
     DWORD error = ERROR_SUCCESS;
-    long long began = port ? now_ms() : 0;
-    long long last_byte = began;
-    // A port returns once every byte has arrived or its time-outs say so; a
-    // file returns what it has, and 0 bytes at its end.
+    long long began = now_ms();
     while (done < to_read) {
-        if (port) {
-            int ready = compat_wait_fd(handle->fd, POLLIN,
-                                       port_wait_ms(&handle->timeouts, to_read, done, began,
-                                                    last_byte));
-            if (ready < 0) {
+        int ready = compat_wait_fd(handle->fd, POLLIN,
+                                   port_wait_ms(&handle->timeouts, to_read, done, began));
+        if (ready <= 0) {
+            if (ready < 0)
                 error = compat_error_from_errno(errno);
-                break;
-            }
-            if (ready == 0)
-                break; // timed out: what has arrived is the result
+            break; // timed out: what has arrived is the result
         }
         ssize_t n = read(handle->fd, at + done, to_read - done);
         if (n < 0 && errno == EINTR)
@@ -267,21 +265,16 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
             error = compat_error_from_errno(errno);
             break;
         }
-        // A file's end, or a port whose line hung up. The port answers as
-        // Wine's does, success with what has arrived, down to nothing, once
-        // the read's time-out has run out; without one (where Wine's read
-        // would spin for ever) at once.
+        // The line hung up. The port answers as Wine's does, success with
+        // what has arrived, down to nothing, once the read's time-out has run
+        // out; without one (where Wine's read would spin for ever) at once.
         if (n == 0) {
-            int left = port ? port_wait_ms(&handle->timeouts, to_read, done, began, last_byte) : 0;
+            int left = port_wait_ms(&handle->timeouts, to_read, done, began);
             if (left > 0)
                 compat_wait_fd(-1, 0, left);
             break;
         }
         done += static_cast<DWORD>(n);
-        if (port)
-            last_byte = now_ms();
-        else
-            break;
     }
     if (read_count)
         *read_count = done;
@@ -295,7 +288,9 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     (void)overlapped;
     if (written)
         *written = 0;
-    CompatHandle *handle = transfer_handle(file);
+    CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
+    if (!handle)
+        handle = compat_handle_get(file, COMPAT_FILE);
     if (!handle)
         return FALSE;
     const char *at = static_cast<const char *>(buffer);
@@ -322,8 +317,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
 
 BOOL WINAPI CloseHandle(HANDLE object)
 {
-    CompatHandle *handle = static_cast<CompatHandle *>(object);
-    if (!object || object == INVALID_HANDLE_VALUE || handle->magic != HANDLE_MAGIC)
+    CompatHandle *handle = handle_in_table(object);
+    if (!handle)
         return compat_fail(ERROR_INVALID_HANDLE);
     switch (handle->kind) {
     case COMPAT_SERIAL: return compat_serial_close(handle);

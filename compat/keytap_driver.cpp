@@ -70,7 +70,7 @@ HANDLE compat_keydrv_open(const char *path)
         return INVALID_HANDLE_VALUE;
     }
     handle->uinput = keyboard;
-    return handle;
+    return handle->value;
 }
 
 BOOL compat_keydrv_close(CompatHandle *handle)

@@ -185,7 +185,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     if (thread_id)
         *thread_id = thread->id;
     pthread_mutex_unlock(&thread->lock);
-    return handle;
+    return handle->value;
 }
 
 void WINAPI ExitThread(DWORD exit_code)
