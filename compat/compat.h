@@ -1,5 +1,5 @@
-// What the pieces of the native platform layer share, and the few entry points
-// its own tests and later layers build on. Nothing in the program includes it.
+// What the pieces of the native platform layer share, and the entry points of
+// the process's start (signals) it takes. Nothing in the program includes it.
 #pragma once
 
 #include <windows.h>
@@ -84,20 +84,10 @@ void compat_thread_checkpoint(void);
 // descriptor's revents, 0 on time-out, -1 on error. fd may be -1 (just wait).
 int compat_wait_fd(int fd, short events, int timeout_ms);
 
-// A window owned by the calling thread: posted messages reach that thread's
-// queue. The window machinery proper is built on these.
-HWND compat_window_new(void);
-void compat_window_free(HWND window);
-
 // Posts WM_CLOSE to every window, as a user closing them would; with none yet,
 // the first window made gets it.
 void compat_close_windows(void);
 
-// What the notification area shows: false when no icon is there, else its
-// record is copied out.
-bool compat_tray_icon(NOTIFYICONDATAA *icon);
-// How many times a pop-up menu has been tracked.
-int compat_popup_count(void);
 // The user right-clicks the notification icon and, in the menu that opens,
 // chooses the item at that position, or none (-1). Nothing without an icon.
 void compat_tray_click(int item);

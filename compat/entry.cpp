@@ -5,7 +5,9 @@
 // the user's right-click on the notification icon: the first closes the menu
 // without a choice, the second chooses its first item. They are taken by a
 // thread of their own, which may post messages as no signal handler could;
-// every other thread starts with them blocked.
+// every other thread starts with them blocked. SIGPIPE is ignored: a capture
+// whose reader goes away, or a closed line, loses what was written to it
+// and does not end the program.
 #include "compat.h"
 
 #include <pthread.h>
@@ -39,6 +41,7 @@ int main(int argc, char **argv)
     sigaddset(&g_user_signals, SIGUSR1);
     sigaddset(&g_user_signals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &g_user_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
     pthread_t signals;
     pthread_create(&signals, nullptr, signal_main, nullptr);
     pthread_detach(signals);

@@ -28,8 +28,8 @@ DWORD compat_error_from_errno(int error)
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EBADF: return ERROR_INVALID_HANDLE;
     case EINVAL: return ERROR_INVALID_PARAMETER;
-    case ENOSPC: return ERROR_DISK_FULL;
-    case EDQUOT: return ERROR_NOT_ENOUGH_QUOTA;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
     case EPIPE: return ERROR_BROKEN_PIPE;
     case EBUSY:
     case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;

@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -25,9 +24,6 @@
 
 static int open_capture(const char *path, const struct stat *st)
 {
-    // A capture read by someone else may go away; that must lose packets, not
-    // kill the program.
-    signal(SIGPIPE, SIG_IGN);
     if (S_ISFIFO(st->st_mode)) {
         // Without a reader there is no one to deliver to: fail now rather
         // than block the start-up until one comes.

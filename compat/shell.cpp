@@ -38,9 +38,8 @@ static HMENU__ g_popup_menu;
 static HMENU__ g_menu_bar = {&g_popup_menu};
 
 static pthread_mutex_t g_shell_lock = PTHREAD_MUTEX_INITIALIZER;
-static NOTIFYICONDATAA g_tray;  // the icon shown, when g_tray_shown
+static NOTIFYICONDATAA g_tray; // the icon shown, when g_tray_shown
 static bool g_tray_shown;
-static int g_popups;
 static int g_menu_choice = -1; // what the next pop-up is answered with: an item, or -1
 
 HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name)
@@ -90,7 +89,6 @@ BOOL WINAPI TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, H
     if (!menu)
         return compat_fail(1401); // ERROR_INVALID_MENU_HANDLE
     pthread_mutex_lock(&g_shell_lock);
-    ++g_popups;
     int choice = g_menu_choice;
     g_menu_choice = -1;
     pthread_mutex_unlock(&g_shell_lock);
@@ -131,13 +129,6 @@ BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
             done = TRUE;
         }
         break;
-    case NIM_MODIFY:
-        if (same) {
-            memcpy(&g_tray, data, NOTIFYICONDATAA_V1_SIZE);
-            g_tray.szTip[63] = '\0';
-            done = TRUE;
-        }
-        break;
     case NIM_DELETE:
         if (same) {
             g_tray_shown = false;
@@ -148,22 +139,4 @@ BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
     }
     pthread_mutex_unlock(&g_shell_lock);
     return done ? TRUE : compat_fail(ERROR_INVALID_PARAMETER);
-}
-
-bool compat_tray_icon(NOTIFYICONDATAA *icon)
-{
-    pthread_mutex_lock(&g_shell_lock);
-    bool shown = g_tray_shown;
-    if (shown && icon)
-        *icon = g_tray;
-    pthread_mutex_unlock(&g_shell_lock);
-    return shown;
-}
-
-int compat_popup_count(void)
-{
-    pthread_mutex_lock(&g_shell_lock);
-    int count = g_popups;
-    pthread_mutex_unlock(&g_shell_lock);
-    return count;
 }

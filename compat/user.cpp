@@ -11,7 +11,6 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <string.h>
 #include <strings.h>
@@ -26,7 +25,7 @@ struct MessageQueue {
 struct HWND__ {
     DWORD magic;
     MessageQueue *queue; // the owning thread's
-    WNDPROC proc;        // null for a bare message target
+    WNDPROC proc;        // its class's
     HWND__ *next;        // every live window, for closing them all
 };
 
@@ -62,7 +61,7 @@ static MessageQueue *own_queue(void)
 
 static bool window_valid(HWND window) { return window && window->magic == WINDOW_MAGIC; }
 
-HWND compat_window_new(void)
+static HWND window_new(void)
 {
     HWND window = static_cast<HWND>(calloc(1, sizeof(HWND__)));
     if (!window) {
@@ -76,23 +75,6 @@ HWND compat_window_new(void)
     g_windows = window;
     pthread_mutex_unlock(&g_user_lock);
     return window;
-}
-
-void compat_window_free(HWND window)
-{
-    pthread_mutex_lock(&g_user_lock);
-    if (window_valid(window)) {
-        window->magic = 0;
-        for (HWND *at = &g_windows; *at; at = &(*at)->next)
-            if (*at == window) {
-                *at = window->next;
-                break;
-            }
-        // The memory stays: a stale handle must read as invalid, not as garbage.
-        window->next = g_retired;
-        g_retired = window;
-    }
-    pthread_mutex_unlock(&g_user_lock);
 }
 
 void compat_close_windows(void)
@@ -150,7 +132,7 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
         compat_fail(1407); // ERROR_CANNOT_FIND_WND_CLASS
         return nullptr;
     }
-    HWND window = compat_window_new();
+    HWND window = window_new();
     if (!window)
         return nullptr;
     window->proc = proc;
@@ -174,9 +156,18 @@ BOOL WINAPI DestroyWindow(HWND window)
     pthread_mutex_unlock(&g_user_lock);
     if (!valid)
         return compat_fail(ERROR_INVALID_WINDOW_HANDLE);
-    if (window->proc)
-        window->proc(window, WM_DESTROY, 0, 0);
-    compat_window_free(window);
+    window->proc(window, WM_DESTROY, 0, 0);
+    pthread_mutex_lock(&g_user_lock);
+    window->magic = 0;
+    for (HWND *at = &g_windows; *at; at = &(*at)->next)
+        if (*at == window) {
+            *at = window->next;
+            break;
+        }
+    // The memory stays: a stale handle must read as invalid, not as garbage.
+    window->next = g_retired;
+    g_retired = window;
+    pthread_mutex_unlock(&g_user_lock);
     return TRUE;
 }
 
@@ -209,7 +200,7 @@ LRESULT WINAPI DispatchMessageA(const MSG *msg)
     pthread_mutex_lock(&g_user_lock);
     bool valid = window_valid(msg->hwnd);
     pthread_mutex_unlock(&g_user_lock);
-    if (!valid || !msg->hwnd->proc)
+    if (!valid)
         return 0;
     return msg->hwnd->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
@@ -270,57 +261,40 @@ BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam
     msg.message = message;
     msg.wParam = wparam;
     msg.lParam = lparam;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    msg.time = static_cast<DWORD>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
     queue->messages.push_back(msg);
     pthread_cond_signal(&queue->arrived);
     pthread_mutex_unlock(&g_user_lock);
     return TRUE;
 }
 
-static bool matches(const MSG &msg, HWND window, UINT first, UINT last)
+// Takes (or only looks at) the first message; false when there is none.
+// The program asks for every message of its thread, so there are no filters.
+static bool take(MessageQueue *queue, LPMSG msg, bool remove)
 {
-    if (window && msg.hwnd != window)
+    if (queue->messages.empty())
         return false;
-    if (first == 0 && last == 0)
-        return true;
-    return msg.message >= first && msg.message <= last;
-}
-
-// Takes (or only looks at) the first matching message; false when there is none.
-static bool take(MessageQueue *queue, LPMSG msg, HWND window, UINT first, UINT last, bool remove)
-{
-    for (auto it = queue->messages.begin(); it != queue->messages.end(); ++it) {
-        if (!matches(*it, window, first, last))
-            continue;
-        *msg = *it;
-        if (remove)
-            queue->messages.erase(it);
-        return true;
-    }
-    return false;
+    *msg = queue->messages.front();
+    if (remove)
+        queue->messages.pop_front();
+    return true;
 }
 
 BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove)
 {
+    (void)window, (void)first, (void)last;
     MessageQueue *queue = own_queue();
     pthread_mutex_lock(&g_user_lock);
-    bool found = take(queue, msg, window, first, last, (remove & PM_REMOVE) != 0);
+    bool found = take(queue, msg, (remove & PM_REMOVE) != 0);
     pthread_mutex_unlock(&g_user_lock);
     return found ? TRUE : FALSE;
 }
 
 BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last)
 {
+    (void)window, (void)first, (void)last;
     MessageQueue *queue = own_queue();
     pthread_mutex_lock(&g_user_lock);
-    if (window && !window_valid(window)) {
-        pthread_mutex_unlock(&g_user_lock);
-        compat_fail(ERROR_INVALID_WINDOW_HANDLE);
-        return -1;
-    }
-    while (!take(queue, msg, window, first, last, true))
+    while (!take(queue, msg, true))
         pthread_cond_wait(&queue->arrived, &g_user_lock);
     pthread_mutex_unlock(&g_user_lock);
     return msg->message == WM_QUIT ? FALSE : TRUE;

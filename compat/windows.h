@@ -50,7 +50,6 @@ typedef WORD ATOM;
 typedef const struct tagRECT *LPCRECT;
 
 #define LOWORD(l) ((WORD)((uintptr_t)(l)&0xffff))
-#define HIWORD(l) ((WORD)(((uintptr_t)(l) >> 16) & 0xffff))
 #define MAKEINTRESOURCEA(i) ((LPSTR)(uintptr_t)((WORD)(i)))
 
 #ifndef TRUE
@@ -72,10 +71,7 @@ typedef const struct tagRECT *LPCRECT;
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
-#define ERROR_WRITE_FAULT 29
-#define ERROR_READ_FAULT 30
 #define ERROR_SHARING_VIOLATION 32
-#define ERROR_HANDLE_EOF 38
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
@@ -83,10 +79,8 @@ typedef const struct tagRECT *LPCRECT;
 #define ERROR_DISK_FULL 112
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_PROC_NOT_FOUND 127
-#define ERROR_ALREADY_EXISTS 183
 #define ERROR_DEVICE_NOT_CONNECTED 1167
 #define ERROR_INVALID_WINDOW_HANDLE 1400
-#define ERROR_NOT_ENOUGH_QUOTA 1816
 #define ERROR_GEN_FAILURE 31
 
 DWORD WINAPI GetLastError(void);
@@ -97,14 +91,11 @@ void WINAPI SetLastError(DWORD error);
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 
-#define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
-#define OPEN_ALWAYS 4
-#define TRUNCATE_EXISTING 5
 
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
@@ -129,34 +120,15 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
 // ---- serial ports --------------------------------------------------------
 
 #define NOPARITY 0
-#define ODDPARITY 1
-#define EVENPARITY 2
-#define MARKPARITY 3
 #define SPACEPARITY 4
 
 #define ONESTOPBIT 0
-#define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
 
-#define DTR_CONTROL_DISABLE 0
 #define DTR_CONTROL_ENABLE 1
-#define DTR_CONTROL_HANDSHAKE 2
-#define RTS_CONTROL_DISABLE 0
 #define RTS_CONTROL_ENABLE 1
-#define RTS_CONTROL_HANDSHAKE 2
-#define RTS_CONTROL_TOGGLE 3
 
-#define CBR_110 110
-#define CBR_300 300
-#define CBR_600 600
-#define CBR_1200 1200
-#define CBR_2400 2400
-#define CBR_4800 4800
-#define CBR_9600 9600
 #define CBR_19200 19200
-#define CBR_38400 38400
-#define CBR_57600 57600
-#define CBR_115200 115200
 
 typedef struct _DCB {
     DWORD DCBlength;
@@ -201,12 +173,6 @@ typedef struct _COMSTAT {
     DWORD cbInQue;
     DWORD cbOutQue;
 } COMSTAT, *LPCOMSTAT;
-
-#define CE_RXOVER 0x0001
-#define CE_OVERRUN 0x0002
-#define CE_RXPARITY 0x0004
-#define CE_FRAME 0x0008
-#define CE_BREAK 0x0010
 
 typedef struct _COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
@@ -269,7 +235,6 @@ void WINAPI Sleep(DWORD milliseconds);
 #define WM_RBUTTONUP 0x0205
 #define WM_APP 0x8000
 
-#define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 
 typedef struct tagPOINT {
@@ -308,7 +273,6 @@ typedef struct tagWNDCLASSEXA {
 #define CW_USEDEFAULT ((int)0x80000000)
 
 #define SW_HIDE 0
-#define SW_SHOWNORMAL 1
 #define SW_SHOWDEFAULT 10
 
 ATOM WINAPI RegisterClassExA(const WNDCLASSEXA *window_class);
@@ -358,7 +322,6 @@ BOOL WINAPI TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, H
 // ---- the notification area -----------------------------------------------
 
 #define NIM_ADD 0x00000000u
-#define NIM_MODIFY 0x00000001u
 #define NIM_DELETE 0x00000002u
 #define NIF_MESSAGE 0x00000001u
 #define NIF_ICON 0x00000002u
@@ -435,9 +398,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
 
 // ---- message boxes -------------------------------------------------------
 
-#define MB_OK 0x00000000u
 #define MB_ICONWARNING 0x00000030u
-#define MB_ICONEXCLAMATION 0x00000030u
 #define IDOK 1
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

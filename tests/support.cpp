@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,6 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+// The test programs' entry is GoogleTest's: what the program's entry sets up
+// for every device (a reader that goes away loses packets, it does not end
+// the process) is set up here.
+[[maybe_unused]] static const bool g_sigpipe_ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 TempDir::TempDir()
 {
@@ -130,6 +136,20 @@ int pending_input(const char *tty)
     if (fd >= 0)
         close(fd);
     return n;
+}
+
+HWND make_window()
+{
+    static ATOM atom = [] {
+        WNDCLASSEXA window_class = {};
+        window_class.cbSize = sizeof window_class;
+        window_class.lpfnWndProc = DefWindowProcA;
+        window_class.lpszClassName = "notchkey test window";
+        return RegisterClassExA(&window_class);
+    }();
+    if (!atom)
+        return NULL;
+    return CreateWindowExA(0, "notchkey test window", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
 }
 
 bool wait_message(MSG *msg, int timeout_ms)

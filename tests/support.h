@@ -68,6 +68,10 @@ bool waiting_in_poll(DWORD thread_id);
 // What has arrived at a tty and is not read yet.
 int pending_input(const char *tty);
 
+// A bare window of this thread, for messages to be posted to; DestroyWindow
+// ends it.
+HWND make_window();
+
 // Takes the next message posted to this thread, waiting up to timeout_ms.
 bool wait_message(MSG *msg, int timeout_ms = 5000);
 

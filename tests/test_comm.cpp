@@ -451,7 +451,7 @@ TEST(Threads, ExitCodesOfReturnExitThreadAndTerminate)
 
 TEST(Messages, PostedToAWindowReachItsOwnersQueueInOrder)
 {
-    HWND window = compat_window_new();
+    HWND window = make_window();
     struct Post {
         HWND window;
     } post = {window};
@@ -476,7 +476,7 @@ TEST(Messages, PostedToAWindowReachItsOwnersQueueInOrder)
     EXPECT_EQ(msg.lParam, 3);
     EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
 
-    compat_window_free(window);
+    DestroyWindow(window);
     SetLastError(0);
     EXPECT_FALSE(PostMessageA(window, WM_APP, 0, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));

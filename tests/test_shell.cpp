@@ -12,6 +12,41 @@
 
 #include <string>
 
+// The notification area and the pop-up menu, stood in for: what the window
+// procedure hands them is kept for the checks, and a menu is answered with
+// the item a test chose.
+static NOTIFYICONDATAA g_shown; // the icon as added, while g_icon_shown
+static bool g_icon_shown;
+static int g_popups;     // menus tracked
+static int g_choice = -1; // the item the next menu is answered with, or -1
+
+BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
+{
+    bool same = g_icon_shown && data->hWnd == g_shown.hWnd && data->uID == g_shown.uID;
+    if (message == NIM_ADD && !g_icon_shown) {
+        g_shown = *data;
+        g_icon_shown = true;
+        return TRUE;
+    }
+    if (message == NIM_DELETE && same) {
+        g_icon_shown = false;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL WINAPI TrackPopupMenu(HMENU menu, UINT, int, int, int, HWND owner, LPCRECT)
+{
+    ++g_popups;
+    int choice = g_choice;
+    g_choice = -1;
+    if (menu != g_popup || choice != 0)
+        return FALSE;
+    // As on Windows, the command arrives once the menu has closed.
+    PostMessageA(owner, WM_COMMAND, IDM_EXIT, 0);
+    return TRUE;
+}
+
 namespace {
 
 struct TrayWindow : testing::Test {
@@ -29,9 +64,9 @@ struct TrayWindow : testing::Test {
         ASSERT_NE(atom, 0);
         drain();
         g_worker = 0;
-        g_icon_small = static_cast<HICON>(
-            LoadImageA(NULL, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 16, 16, 0));
-        g_popup = GetSubMenu(LoadMenuA(NULL, MAKEINTRESOURCEA(IDR_TRAYMENU)), 0);
+        // Handles the window procedure passes on and never looks into.
+        g_icon_small = reinterpret_cast<HICON>(&g_shown);
+        g_popup = reinterpret_cast<HMENU>(&g_popups);
         window = CreateWindowExA(WS_EX_TOOLWINDOW, "tray test", APP_TITLE, WS_OVERLAPPEDWINDOW,
                                  CW_USEDEFAULT, CW_USEDEFAULT, 100, 100, NULL, NULL, NULL, NULL);
         ASSERT_NE(window, nullptr);
@@ -39,8 +74,7 @@ struct TrayWindow : testing::Test {
 
     void TearDown() override
     {
-        if (compat_tray_icon(NULL))
-            Shell_NotifyIconA(NIM_DELETE, &g_nid);
+        g_icon_shown = false;
         DestroyWindow(window);
         drain();
     }
@@ -61,7 +95,7 @@ struct TrayWindow : testing::Test {
     // is the one message waiting.
     void expect_ended()
     {
-        EXPECT_FALSE(compat_tray_icon(NULL));
+        EXPECT_FALSE(g_icon_shown);
         MSG msg;
         ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
         EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
@@ -71,7 +105,7 @@ struct TrayWindow : testing::Test {
 
     void expect_untouched(const char *what)
     {
-        EXPECT_TRUE(compat_tray_icon(NULL)) << what;
+        EXPECT_TRUE(g_icon_shown) << what;
         MSG msg;
         EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) << what;
     }
@@ -79,8 +113,8 @@ struct TrayWindow : testing::Test {
 
 TEST_F(TrayWindow, CreationAddsTheIcon)
 {
-    NOTIFYICONDATAA icon;
-    ASSERT_TRUE(compat_tray_icon(&icon));
+    ASSERT_TRUE(g_icon_shown);
+    const NOTIFYICONDATAA &icon = g_shown;
     EXPECT_EQ(icon.cbSize, NOTIFYICONDATAA_V1_SIZE);
     EXPECT_EQ(icon.hWnd, window);
     EXPECT_EQ(icon.uID, 1u);
@@ -92,13 +126,13 @@ TEST_F(TrayWindow, CreationAddsTheIcon)
 
 TEST_F(TrayWindow, OnlyTheRightButtonsPressOpensTheMenu)
 {
-    int before = compat_popup_count();
+    int before = g_popups;
     for (LPARAM mouse : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_MOUSEMOVE, WM_RBUTTONUP}) {
         EXPECT_EQ(send(WM_TRAYNOTIFY, 1, mouse), 0);
-        EXPECT_EQ(compat_popup_count(), before) << "mouse message " << mouse;
+        EXPECT_EQ(g_popups, before) << "mouse message " << mouse;
     }
     EXPECT_EQ(send(WM_TRAYNOTIFY, 1, WM_RBUTTONDOWN), 0);
-    EXPECT_EQ(compat_popup_count(), before + 1);
+    EXPECT_EQ(g_popups, before + 1);
     // Dismissed without a choice: everything stays.
     expect_untouched("menu dismissed");
 }
@@ -107,36 +141,32 @@ TEST_F(TrayWindow, OnlyTheRightButtonsPressOpensTheMenu)
 // whether an item was chosen or not.
 TEST_F(TrayWindow, TheMenuHandsTheForegroundBack)
 {
-    HWND simulator = compat_window_new();
+    HWND simulator = make_window();
     ASSERT_TRUE(SetForegroundWindow(simulator));
     EXPECT_EQ(send(WM_TRAYNOTIFY, 1, WM_RBUTTONDOWN), 0);
     EXPECT_EQ(GetForegroundWindow(), simulator) << "dismissed";
     expect_untouched("menu dismissed");
 
-    // Through the notification area: the click, then "Exit" chosen.
-    compat_tray_click(0);
-    MSG msg;
-    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.hwnd, window);
-    EXPECT_EQ(msg.message, static_cast<UINT>(WM_TRAYNOTIFY));
-    EXPECT_EQ(msg.lParam, WM_RBUTTONDOWN);
-    DispatchMessageA(&msg);
+    // The menu again, "Exit" chosen this time.
+    g_choice = 0;
+    EXPECT_EQ(send(WM_TRAYNOTIFY, 1, WM_RBUTTONDOWN), 0);
     EXPECT_EQ(GetForegroundWindow(), simulator) << "chosen";
+    MSG msg;
     ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
     EXPECT_EQ(msg.message, static_cast<UINT>(WM_COMMAND));
     EXPECT_EQ(LOWORD(msg.wParam), IDM_EXIT);
     DispatchMessageA(&msg);
     expect_ended();
-    compat_window_free(simulator);
+    DestroyWindow(simulator);
 }
 
 // With no window in the foreground before, the hidden one keeps it: there is
 // nothing to give it back to.
 TEST_F(TrayWindow, WithoutAForegroundBeforeTheMenuNoneIsInvented)
 {
-    HWND gone = compat_window_new();
+    HWND gone = make_window();
     SetForegroundWindow(gone);
-    compat_window_free(gone);
+    DestroyWindow(gone);
     ASSERT_EQ(GetForegroundWindow(), nullptr);
     send(WM_TRAYNOTIFY, 1, WM_RBUTTONDOWN);
     EXPECT_EQ(GetForegroundWindow(), window);
@@ -186,8 +216,7 @@ TEST_F(TrayWindow, WorkerEndedClosesItsHandleOnce)
 
 TEST_F(TrayWindow, WorkerEndedDoesNotHangOnAHandleThatCannotBeQueried)
 {
-    static CompatHandle not_a_thread = {}; // fails every query
-    g_worker = &not_a_thread;
+    g_worker = reinterpret_cast<HANDLE>(0x10000); // fails every query
     EXPECT_EQ(send(WM_WORKER_ENDED), 0);
     EXPECT_EQ(g_worker, nullptr);
     expect_ended();

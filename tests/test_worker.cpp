@@ -42,7 +42,7 @@ namespace {
 struct Worker : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    HWND window = compat_window_new();
+    HWND window = make_window();
     AppConfig config = {"COM5", "", window, "driver", ""};
     MasconSim *sim = nullptr;
     HANDLE worker = NULL;
@@ -75,7 +75,7 @@ struct Worker : testing::Test {
         if (sim)
             sim_close(sim);
         keydrv_close();
-        compat_window_free(window);
+        DestroyWindow(window);
     }
 
     void open_sim(const SimOptions &options = SimOptions(), int com = 5)
@@ -332,7 +332,7 @@ TEST_F(Worker, TerminatedWhilePollingForTheAnswer)
     g_polls_before_hold = 2;
     start();
     ASSERT_TRUE(wait_for([] { return g_polls > 2; }));
-    EXPECT_EQ(host_wrote(), "RESET\r");
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
     EXPECT_EQ(TerminateThread(worker, 0), TRUE);
     EXPECT_EQ(WaitForSingleObject(worker, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(wait_thread(worker), 0u);
