@@ -241,7 +241,7 @@ BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat)
 {
     // Waiting for an answer polls this without a blocking call in between;
     // TerminateThread must be able to stop such a loop here.
-    compat_thread_checkpoint();
+    compat_wait_fd(-1, 0, 0);
     CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
     if (!handle)
         return FALSE;

@@ -77,11 +77,10 @@ int compat_uinput_key_of(int scancode);
 // answers; returns within a second whatever the bus does.
 void compat_notify(const char *summary, const char *body);
 
-// For calls that may block or spin on a thread made by CreateThread: leave
-// the thread if TerminateThread has asked it to stop.
-void compat_thread_checkpoint(void);
-// poll() on one descriptor that also leaves the thread as above. Returns the
-// descriptor's revents, 0 on time-out, -1 on error. fd may be -1 (just wait).
+// poll() on one descriptor for every call that may block or spin: on a
+// thread made by CreateThread it also leaves the thread if TerminateThread has
+// asked it to stop. Returns the descriptor's revents, 0 on time-out, -1 on
+// error. fd may be -1: just wait (0: only look whether to leave).
 int compat_wait_fd(int fd, short events, int timeout_ms);
 
 // Posts WM_CLOSE to every window, as a user closing them would; with none yet,

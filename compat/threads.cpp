@@ -48,8 +48,6 @@ struct CompatThread {
     sigjmp_buf leave; // back to the thread's start
 };
 
-static pthread_key_t g_self_key; // the running thread's record, for its end
-static pthread_once_t g_self_once = PTHREAD_ONCE_INIT;
 static thread_local CompatThread *g_self; // null on threads we did not make
 
 static void thread_release(CompatThread *thread)
@@ -65,54 +63,37 @@ static void thread_release(CompatThread *thread)
     }
 }
 
-// Runs however the thread ends: return, ExitThread or TerminateThread.
-static void thread_ended(void *value)
+// The caller holds the thread's lock.
+static void set_exit_code_locked(CompatThread *thread, DWORD code)
 {
-    CompatThread *thread = static_cast<CompatThread *>(value);
-    pthread_mutex_lock(&thread->lock);
-    thread->ended = true;
-    pthread_cond_broadcast(&thread->done);
-    pthread_mutex_unlock(&thread->lock);
-    thread_release(thread);
-}
-
-static void make_self_key(void) { pthread_key_create(&g_self_key, thread_ended); }
-
-static void set_exit_code(CompatThread *thread, DWORD code)
-{
-    pthread_mutex_lock(&thread->lock);
     if (!thread->code_set) {
         thread->exit_code = code;
         thread->code_set = true;
     }
-    pthread_mutex_unlock(&thread->lock);
 }
 
 static void *thread_main(void *value)
 {
     CompatThread *thread = static_cast<CompatThread *>(value);
     g_self = thread;
-    pthread_setspecific(g_self_key, thread);
     pthread_mutex_lock(&thread->lock);
     thread->id = GetCurrentThreadId();
     thread->started = true;
     pthread_cond_broadcast(&thread->done);
     pthread_mutex_unlock(&thread->lock);
     // Left by a jump, the exit code is already chosen.
-    if (sigsetjmp(thread->leave, 0) == 0)
-        set_exit_code(thread, thread->start(thread->parameter));
+    if (sigsetjmp(thread->leave, 0) == 0) {
+        DWORD code = thread->start(thread->parameter);
+        pthread_mutex_lock(&thread->lock);
+        set_exit_code_locked(thread, code);
+        pthread_mutex_unlock(&thread->lock);
+    }
+    pthread_mutex_lock(&thread->lock);
+    thread->ended = true;
+    pthread_cond_broadcast(&thread->done);
+    pthread_mutex_unlock(&thread->lock);
+    thread_release(thread);
     return nullptr;
-}
-
-[[noreturn]] static void leave_thread(void) { siglongjmp(g_self->leave, 1); }
-
-void compat_thread_checkpoint(void)
-{
-    if (!g_self)
-        return;
-    struct pollfd wake = {g_self->wake_fd, POLLIN, 0};
-    if (poll(&wake, 1, 0) > 0)
-        leave_thread();
 }
 
 int compat_wait_fd(int fd, short events, int timeout_ms)
@@ -123,7 +104,7 @@ int compat_wait_fd(int fd, short events, int timeout_ms)
         if (n < 0 && errno == EINTR)
             continue;
         if (n > 0 && fds[1].revents)
-            leave_thread();
+            siglongjmp(g_self->leave, 1);
         if (n < 0)
             return -1;
         return n == 0 ? 0 : fds[0].revents;
@@ -136,13 +117,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
 {
     (void)security;
     (void)flags;
-    pthread_once(&g_self_once, make_self_key);
     CompatThread *thread = static_cast<CompatThread *>(calloc(1, sizeof(CompatThread)));
-    CompatHandle *handle = thread ? compat_handle_new(COMPAT_THREAD, -1) : nullptr;
-    int wake_fd = handle ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    int wake_fd = thread ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
     if (wake_fd < 0) {
-        if (handle)
-            compat_handle_free(handle);
         free(thread);
         compat_fail(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -158,25 +135,25 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     pthread_condattr_setclock(&clock, CLOCK_MONOTONIC);
     pthread_cond_init(&thread->done, &clock);
     pthread_condattr_destroy(&clock);
-    handle->thread = thread;
 
+    CompatHandle *handle = compat_handle_new(COMPAT_THREAD, -1);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (stack_size)
         pthread_attr_setstacksize(&attr, stack_size < 65536 ? 65536 : stack_size);
     pthread_t pthread;
-    int rc = pthread_create(&pthread, &attr, thread_main, thread);
+    int rc = handle ? pthread_create(&pthread, &attr, thread_main, thread) : ENOMEM;
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        close(wake_fd);
-        pthread_cond_destroy(&thread->done);
-        pthread_mutex_destroy(&thread->lock);
-        free(thread);
-        compat_handle_free(handle);
+        if (handle)
+            compat_handle_free(handle);
+        thread->refs = 1;
+        thread_release(thread);
         compat_fail_errno(rc);
         return nullptr;
     }
+    handle->thread = thread;
     // The id is the one the thread itself will see, so it is known only once
     // the thread runs.
     pthread_mutex_lock(&thread->lock);
@@ -192,8 +169,10 @@ void WINAPI ExitThread(DWORD exit_code)
 {
     if (!g_self)
         pthread_exit(nullptr);
-    set_exit_code(g_self, exit_code);
-    leave_thread();
+    pthread_mutex_lock(&g_self->lock);
+    set_exit_code_locked(g_self, exit_code);
+    pthread_mutex_unlock(&g_self->lock);
+    siglongjmp(g_self->leave, 1);
 }
 
 BOOL WINAPI TerminateThread(HANDLE object, DWORD exit_code)
@@ -204,10 +183,7 @@ BOOL WINAPI TerminateThread(HANDLE object, DWORD exit_code)
     CompatThread *thread = handle->thread;
     pthread_mutex_lock(&thread->lock);
     if (!thread->ended) {
-        if (!thread->code_set) {
-            thread->exit_code = exit_code;
-            thread->code_set = true;
-        }
+        set_exit_code_locked(thread, exit_code);
         eventfd_write(thread->wake_fd, 1);
     }
     pthread_mutex_unlock(&thread->lock);

@@ -11,7 +11,6 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
-
 #include <string.h>
 #include <strings.h>
 
@@ -61,6 +60,23 @@ static MessageQueue *own_queue(void)
 
 static bool window_valid(HWND window) { return window && window->magic == WINDOW_MAGIC; }
 
+static bool is_window(HWND window)
+{
+    pthread_mutex_lock(&g_user_lock);
+    bool valid = window_valid(window);
+    pthread_mutex_unlock(&g_user_lock);
+    return valid;
+}
+
+// The caller holds g_user_lock.
+static void post_locked(MessageQueue *queue, HWND window, UINT message, WPARAM wparam,
+                        LPARAM lparam)
+{
+    MSG msg = {window, message, wparam, lparam};
+    queue->messages.push_back(msg);
+    pthread_cond_signal(&queue->arrived);
+}
+
 static HWND window_new(void)
 {
     HWND window = static_cast<HWND>(calloc(1, sizeof(HWND__)));
@@ -82,13 +98,8 @@ void compat_close_windows(void)
     pthread_mutex_lock(&g_user_lock);
     if (!g_windows)
         g_close_pending = true;
-    for (HWND window = g_windows; window; window = window->next) {
-        MSG msg = {};
-        msg.hwnd = window;
-        msg.message = WM_CLOSE;
-        window->queue->messages.push_back(msg);
-        pthread_cond_signal(&window->queue->arrived);
-    }
+    for (HWND window = g_windows; window; window = window->next)
+        post_locked(window->queue, window, WM_CLOSE, 0, 0);
     pthread_mutex_unlock(&g_user_lock);
 }
 
@@ -151,10 +162,7 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
 
 BOOL WINAPI DestroyWindow(HWND window)
 {
-    pthread_mutex_lock(&g_user_lock);
-    bool valid = window_valid(window);
-    pthread_mutex_unlock(&g_user_lock);
-    if (!valid)
+    if (!is_window(window))
         return compat_fail(ERROR_INVALID_WINDOW_HANDLE);
     window->proc(window, WM_DESTROY, 0, 0);
     pthread_mutex_lock(&g_user_lock);
@@ -177,7 +185,7 @@ BOOL WINAPI ShowWindow(HWND window, int show)
     return FALSE; // it was not visible before
 }
 
-BOOL WINAPI UpdateWindow(HWND window) { return window_valid(window) ? TRUE : FALSE; }
+BOOL WINAPI UpdateWindow(HWND window) { return is_window(window) ? TRUE : FALSE; }
 
 LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -195,12 +203,7 @@ BOOL WINAPI TranslateMessage(const MSG *msg)
 
 LRESULT WINAPI DispatchMessageA(const MSG *msg)
 {
-    if (!msg || !msg->hwnd)
-        return 0;
-    pthread_mutex_lock(&g_user_lock);
-    bool valid = window_valid(msg->hwnd);
-    pthread_mutex_unlock(&g_user_lock);
-    if (!valid)
+    if (!msg || !is_window(msg->hwnd))
         return 0;
     return msg->hwnd->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
@@ -237,13 +240,7 @@ HWND WINAPI GetForegroundWindow(void)
     return window;
 }
 
-BOOL WINAPI IsWindow(HWND window)
-{
-    pthread_mutex_lock(&g_user_lock);
-    bool valid = window_valid(window);
-    pthread_mutex_unlock(&g_user_lock);
-    return valid ? TRUE : FALSE;
-}
+BOOL WINAPI IsWindow(HWND window) { return is_window(window) ? TRUE : FALSE; }
 
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -256,13 +253,7 @@ BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam
         }
         queue = window->queue;
     }
-    MSG msg = {};
-    msg.hwnd = window;
-    msg.message = message;
-    msg.wParam = wparam;
-    msg.lParam = lparam;
-    queue->messages.push_back(msg);
-    pthread_cond_signal(&queue->arrived);
+    post_locked(queue, window, message, wparam, lparam);
     pthread_mutex_unlock(&g_user_lock);
     return TRUE;
 }

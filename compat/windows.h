@@ -1,11 +1,12 @@
 // The subset of <windows.h> that notchkey uses, for the native build.
 //
 // Types keep their Win32 sizes (DWORD and LONG are 32 bits, handles are
-// pointers), constants keep their Win32 values, and each function keeps the
-// part of its Win32 contract the program relies on: return values, the
-// invalid-handle value, which fields are read and written, GetLastError.
-// Nothing here exists for its own sake; what the program does not call is
-// left out.
+// pointers), constants keep their Win32 values, records hold the fields the
+// program and the layer use, and each function keeps the part of its Win32
+// contract the program relies on: return values, the invalid-handle value,
+// which fields are read and written, GetLastError. What the program does not
+// call is left out, but for the few calls its tests make besides (Sleep,
+// PeekMessageA, GetCurrentThreadId, DestroyWindow).
 #pragma once
 
 #include <stddef.h>
@@ -130,46 +131,21 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
 
 #define CBR_19200 19200
 
+// The fields the program and this layer use, of the records below.
 typedef struct _DCB {
     DWORD DCBlength;
     DWORD BaudRate;
     DWORD fBinary : 1;
-    DWORD fParity : 1;
-    DWORD fOutxCtsFlow : 1;
-    DWORD fOutxDsrFlow : 1;
-    DWORD fDtrControl : 2;
-    DWORD fDsrSensitivity : 1;
-    DWORD fTXContinueOnXoff : 1;
     DWORD fOutX : 1;
-    DWORD fInX : 1;
-    DWORD fErrorChar : 1;
-    DWORD fNull : 1;
+    DWORD fDtrControl : 2;
     DWORD fRtsControl : 2;
-    DWORD fAbortOnError : 1;
-    DWORD fDummy2 : 17;
-    WORD wReserved;
     WORD XonLim;
-    WORD XoffLim;
     BYTE ByteSize;
     BYTE Parity;
     BYTE StopBits;
-    char XonChar;
-    char XoffChar;
-    char ErrorChar;
-    char EofChar;
-    char EvtChar;
-    WORD wReserved1;
 } DCB, *LPDCB;
 
 typedef struct _COMSTAT {
-    DWORD fCtsHold : 1;
-    DWORD fDsrHold : 1;
-    DWORD fRlsdHold : 1;
-    DWORD fXoffHold : 1;
-    DWORD fXoffSent : 1;
-    DWORD fEof : 1;
-    DWORD fTxim : 1;
-    DWORD fReserved : 25;
     DWORD cbInQue;
     DWORD cbOutQue;
 } COMSTAT, *LPCOMSTAT;
@@ -187,12 +163,11 @@ typedef struct _COMMTIMEOUTS {
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
-// Read time-outs only: all zero waits for every byte; an interval of MAXDWORD
-// with both totals zero returns what has arrived at once; interval and
-// multiplier MAXDWORD with a constant return what has arrived at once, or
-// wait that long for the first byte; otherwise the total (multiplier times
-// bytes asked for, plus constant) and the interval between bytes bound the
-// wait. Write time-outs are kept and not applied.
+// Read time-outs only: an interval of MAXDWORD returns what has arrived at
+// once, or with the multiplier MAXDWORD too waits up to the constant for the
+// first byte; otherwise the total (multiplier times bytes asked for, plus
+// constant; none when zero) bounds the wait. Other intervals and the write
+// time-outs are kept and not applied.
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 
@@ -247,8 +222,6 @@ typedef struct tagMSG {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
-    DWORD time;
-    POINT pt;
 } MSG, *LPMSG;
 
 typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
@@ -335,12 +308,6 @@ typedef struct _NOTIFYICONDATAA {
     UINT uCallbackMessage;
     HICON hIcon;
     CHAR szTip[128];
-    DWORD dwState;
-    DWORD dwStateMask;
-    CHAR szInfo[256];
-    UINT uVersion;
-    CHAR szInfoTitle[64];
-    DWORD dwInfoFlags;
 } NOTIFYICONDATAA, *PNOTIFYICONDATAA;
 
 // The first version of the record ends after a 64-character tip.
@@ -359,8 +326,6 @@ typedef struct tagKEYBDINPUT {
     WORD wVk;
     WORD wScan;
     DWORD dwFlags;
-    DWORD time;
-    uintptr_t dwExtraInfo;
 } KEYBDINPUT;
 
 typedef struct tagINPUT {

@@ -263,7 +263,6 @@ TEST_F(SerialPort, QueueCountReadsThatWaitAndHangUp)
     ASSERT_TRUE(wait_for([&] { return ClearCommError(port, &errors, &stat) && stat.cbInQue == 8; }));
     EXPECT_EQ(errors, 0u);
     EXPECT_EQ(stat.cbOutQue, 0u);
-    EXPECT_EQ(stat.fCtsHold, 0u);
 
     // A read returns only once all it asked for has arrived.
     char got[16] = {};
