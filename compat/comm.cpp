@@ -57,35 +57,24 @@ struct PortTimeouts {
     dev_t device;
     COMMTIMEOUTS timeouts;
 };
-static PortTimeouts g_port_timeouts[32];
+static PortTimeouts g_port_timeouts[32]; // the first ports given any
 static int g_port_timeouts_count;
 static pthread_mutex_t g_port_timeouts_lock = PTHREAD_MUTEX_INITIALIZER;
 
-static COMMTIMEOUTS timeouts_of(dev_t device)
-{
-    COMMTIMEOUTS found;
-    memset(&found, 0, sizeof found);
-    pthread_mutex_lock(&g_port_timeouts_lock);
-    for (int i = 0; i < g_port_timeouts_count; ++i)
-        if (g_port_timeouts[i].device == device)
-            found = g_port_timeouts[i].timeouts;
-    pthread_mutex_unlock(&g_port_timeouts_lock);
-    return found;
-}
-
-static void remember_timeouts(dev_t device, const COMMTIMEOUTS *timeouts)
+// The time-outs the device has; with set, they become those first.
+static COMMTIMEOUTS port_timeouts(dev_t device, const COMMTIMEOUTS *set)
 {
     pthread_mutex_lock(&g_port_timeouts_lock);
     int i = 0;
     while (i < g_port_timeouts_count && g_port_timeouts[i].device != device)
         ++i;
-    if (i < static_cast<int>(sizeof g_port_timeouts / sizeof g_port_timeouts[0])) {
-        g_port_timeouts[i].device = device;
-        g_port_timeouts[i].timeouts = *timeouts;
-        if (i == g_port_timeouts_count)
-            ++g_port_timeouts_count;
-    }
+    if (set && i == g_port_timeouts_count && i < 32)
+        g_port_timeouts[g_port_timeouts_count++].device = device;
+    if (set && i < g_port_timeouts_count)
+        g_port_timeouts[i].timeouts = *set;
+    COMMTIMEOUTS found = i < g_port_timeouts_count ? g_port_timeouts[i].timeouts : COMMTIMEOUTS{};
     pthread_mutex_unlock(&g_port_timeouts_lock);
+    return found;
 }
 
 // The port behind a handle, given the record a call reads or fills; null,
@@ -126,59 +115,37 @@ static void ask_low_latency(int fd)
 HANDLE compat_serial_open(const char *path)
 {
     struct stat st;
-    if (stat(path, &st) != 0) {
-        compat_fail_errno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!S_ISCHR(st.st_mode)) {
-        compat_fail(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (stat(path, &st) != 0)
+        return compat_fail_open(-1, compat_error_from_errno(errno));
+    if (!S_ISCHR(st.st_mode))
+        return compat_fail_open(-1, ERROR_FILE_NOT_FOUND);
     // A real line without carrier would hold open() for ever; reads and
     // writes block as Windows' do once it is open.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        compat_fail_errno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        int error = errno;
-        close(fd);
-        compat_fail_errno(error);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (fd < 0)
+        return compat_fail_open(-1, compat_error_from_errno(errno));
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        return compat_fail_open(fd, compat_error_from_errno(errno));
     struct termios found;
-    if (tcgetattr(fd, &found) != 0) {
-        close(fd);
-        compat_fail(ERROR_FILE_NOT_FOUND); // a character device, but no port
-        return INVALID_HANDLE_VALUE;
-    }
+    if (tcgetattr(fd, &found) != 0)
+        return compat_fail_open(fd, ERROR_FILE_NOT_FOUND); // a character device, but no port
     // A COM port is never shared. The lock holds between our own openers,
     // root included, which the tty's own exclusive mode does not.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        compat_fail(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return compat_fail_open(fd, ERROR_ACCESS_DENIED);
     struct termios raw = found;
     make_raw(&raw);
-    if (tcsetattr(fd, TCSANOW, &raw) != 0) {
-        int error = errno;
-        close(fd);
-        compat_fail_errno(error);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (tcsetattr(fd, TCSANOW, &raw) != 0)
+        return compat_fail_open(fd, compat_error_from_errno(errno));
     ask_low_latency(fd);
     CompatHandle *handle = compat_handle_new(COMPAT_SERIAL, fd);
     if (!handle) {
         tcsetattr(fd, TCSANOW, &found);
-        close(fd);
-        compat_fail(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
+        return compat_fail_open(fd, ERROR_NOT_ENOUGH_MEMORY);
     }
     handle->found = found;
     handle->device = st.st_rdev;
-    handle->timeouts = timeouts_of(st.st_rdev);
+    handle->timeouts = port_timeouts(st.st_rdev, nullptr);
     // What a freshly opened port reports beside its speed and byte size.
     handle->dcb.fBinary = 1;
     handle->dcb.fDtrControl = DTR_CONTROL_ENABLE;
@@ -190,10 +157,7 @@ BOOL compat_serial_close(CompatHandle *handle)
 {
     // The line may already be gone; putting the settings back is best effort.
     tcsetattr(handle->fd, TCSANOW, &handle->found);
-    int rc = close(handle->fd);
-    int error = errno;
-    compat_handle_free(handle);
-    return rc == 0 ? TRUE : compat_fail_errno(error);
+    return compat_handle_close(handle);
 }
 
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb)
@@ -275,7 +239,7 @@ BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
     if (!handle)
         return FALSE;
     handle->timeouts = *timeouts;
-    remember_timeouts(handle->device, timeouts);
+    port_timeouts(handle->device, timeouts);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

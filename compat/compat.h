@@ -43,11 +43,16 @@ CompatHandle *compat_handle_new(CompatHandleKind kind, int fd);
 CompatHandle *compat_handle_get(HANDLE handle, CompatHandleKind kind);
 // Takes the record out of the table and frees it.
 void compat_handle_free(CompatHandle *handle);
+// The same, its descriptor closed first; FALSE with the error when that fails.
+BOOL compat_handle_close(CompatHandle *handle);
 
 // Sets the thread's last error from an errno value; returns FALSE for the
 // caller to pass on.
 BOOL compat_fail_errno(int error);
 BOOL compat_fail(DWORD error);
+// A failed open: closes fd (when there is one, -1 otherwise), sets the error
+// and returns INVALID_HANDLE_VALUE for the caller to pass on.
+HANDLE compat_fail_open(int fd, DWORD error);
 DWORD compat_error_from_errno(int error);
 
 // Device names. COMPAT_DEVICE_NONE: an ordinary path. Otherwise the entry that

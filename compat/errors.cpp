@@ -3,6 +3,7 @@
 #include "compat.h"
 
 #include <errno.h>
+#include <unistd.h>
 
 static thread_local DWORD g_last_error; // per thread, as on Windows
 
@@ -47,4 +48,12 @@ BOOL compat_fail(DWORD error)
 {
     g_last_error = error;
     return FALSE;
+}
+
+HANDLE compat_fail_open(int fd, DWORD error)
+{
+    if (fd >= 0)
+        close(fd);
+    compat_fail(error);
+    return INVALID_HANDLE_VALUE;
 }

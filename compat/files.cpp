@@ -83,6 +83,14 @@ CompatHandle *compat_handle_get(HANDLE value, CompatHandleKind kind)
     return handle;
 }
 
+BOOL compat_handle_close(CompatHandle *handle)
+{
+    int rc = handle->fd >= 0 ? close(handle->fd) : 0;
+    int error = errno;
+    compat_handle_free(handle);
+    return rc == 0 ? TRUE : compat_fail_errno(error);
+}
+
 void compat_handle_free(CompatHandle *handle)
 {
     unsigned slot = slot_of(handle->value);
@@ -154,36 +162,24 @@ static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD dispo
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
     case OPEN_EXISTING: break;
-    default: compat_fail(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    default: return compat_fail_open(-1, ERROR_INVALID_PARAMETER);
     }
     // Windows checks sharing before it truncates; take the lock on an
     // untruncated descriptor so a refused open leaves the file as it was.
     int fd = open(name, flags & ~O_TRUNC, 0666);
-    if (fd < 0) {
-        compat_fail_errno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (fd < 0)
+        return compat_fail_open(-1, compat_error_from_errno(errno));
     int lock = (share & FILE_SHARE_WRITE) ? LOCK_SH : LOCK_EX;
-    if (flock(fd, lock | LOCK_NB) != 0) {
-        close(fd);
-        compat_fail(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (flock(fd, lock | LOCK_NB) != 0)
+        return compat_fail_open(fd, ERROR_SHARING_VIOLATION);
     // Only a regular file has a length to cut; a device such as /dev/full is
     // opened as it is.
     struct stat st;
-    if ((flags & O_TRUNC) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
-        int error = errno;
-        close(fd);
-        compat_fail_errno(error);
-        return INVALID_HANDLE_VALUE;
-    }
+    if ((flags & O_TRUNC) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)
+        return compat_fail_open(fd, compat_error_from_errno(errno));
     CompatHandle *handle = compat_handle_new(COMPAT_FILE, fd);
-    if (!handle) {
-        close(fd);
-        compat_fail(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!handle)
+        return compat_fail_open(fd, ERROR_NOT_ENOUGH_MEMORY);
     return handle->value;
 }
 
@@ -193,10 +189,8 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     (void)security;
     (void)flags;
     (void)template_file;
-    if (!name) {
-        compat_fail(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!name)
+        return compat_fail_open(-1, ERROR_INVALID_PARAMETER);
     char path[4096];
     switch (compat_resolve_device(name, path, sizeof path)) {
     case COMPAT_DEVICE_SERIAL: return compat_serial_open(path);
@@ -326,8 +320,5 @@ BOOL WINAPI CloseHandle(HANDLE object)
     case COMPAT_THREAD: return compat_thread_close(handle);
     case COMPAT_FILE: break;
     }
-    int rc = close(handle->fd);
-    int error = errno;
-    compat_handle_free(handle);
-    return rc == 0 ? TRUE : compat_fail_errno(error);
+    return compat_handle_close(handle);
 }

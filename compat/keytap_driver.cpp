@@ -40,10 +40,8 @@ static int open_capture(const char *path, const struct stat *st)
 HANDLE compat_keydrv_open(const char *path)
 {
     struct stat st;
-    if (stat(path, &st) != 0) {
-        compat_fail_errno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (stat(path, &st) != 0)
+        return compat_fail_open(-1, compat_error_from_errno(errno));
     bool is_uinput = S_ISCHR(st.st_mode);
     int fd = is_uinput ? open(path, O_RDWR | O_CLOEXEC) : open_capture(path, &st);
     struct libevdev_uinput *keyboard = nullptr;
@@ -53,17 +51,13 @@ HANDLE compat_keydrv_open(const char *path)
         errno = error;
         fd = -1;
     }
-    if (fd < 0) {
-        compat_fail_errno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (fd < 0)
+        return compat_fail_open(-1, compat_error_from_errno(errno));
     CompatHandle *handle = compat_handle_new(COMPAT_KEYDRV, fd);
     if (!handle) {
         if (keyboard)
             compat_uinput_destroy(keyboard);
-        close(fd);
-        compat_fail(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
+        return compat_fail_open(fd, ERROR_NOT_ENOUGH_MEMORY);
     }
     handle->uinput = keyboard;
     return handle->value;
@@ -73,10 +67,7 @@ BOOL compat_keydrv_close(CompatHandle *handle)
 {
     if (handle->uinput)
         compat_uinput_destroy(handle->uinput);
-    int rc = close(handle->fd);
-    int error = errno;
-    compat_handle_free(handle);
-    return rc == 0 ? TRUE : compat_fail_errno(error);
+    return compat_handle_close(handle);
 }
 
 static bool write_all(int fd, const void *data, size_t len)
