@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ struct MasconSim {
     int master = -1;
     int slave = -1;
     int stop_pipe[2] = {-1, -1}; // written once at hangup, never drained
+    int answered_fd = -1;        // an eventfd counting RESETs answered (or seen, when silent)
     std::string slave_path;
     std::string link_path;
     bool restore_port = false; // a real port, whose settings we found in port_settings
@@ -114,6 +116,7 @@ int record(MasconSim *sim, const char *p, size_t len)
     if (found > 0 && sim->answer == SIM_ANSWER_SILENT) {
         sim->resets_done += found;
         sim->changed.notify_all();
+        eventfd_write(sim->answered_fd, static_cast<eventfd_t>(found));
     }
     return found;
 }
@@ -160,6 +163,7 @@ void reader_main(MasconSim *sim)
             std::lock_guard<std::mutex> lock(sim->mutex);
             ++sim->resets_done;
             sim->changed.notify_all();
+            eventfd_write(sim->answered_fd, 1);
         }
     }
 }
@@ -219,6 +223,8 @@ void free_sim(MasconSim *sim)
     for (int fd : sim->stop_pipe)
         if (fd >= 0)
             close(fd);
+    if (sim->answered_fd >= 0)
+        close(sim->answered_fd);
     delete sim;
 }
 
@@ -247,6 +253,7 @@ MasconSim *new_sim(const SimOptions &opt)
         return nullptr;
     }
     MasconSim *sim = new MasconSim;
+    sim->answered_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     sim->answer = opt.answer;
     sim->answer_delay_ms = opt.answer_delay_ms > 0 ? opt.answer_delay_ms : 0;
     if (opt.answer == SIM_ANSWER_LEVER_GSTATE)
@@ -384,6 +391,21 @@ bool sim_send(MasconSim *sim, const void *bytes, size_t len)
 {
     return write_all(sim, static_cast<const char *>(bytes), len);
 }
+
+long sim_send_some(MasconSim *sim, const void *bytes, size_t len)
+{
+    std::lock_guard<std::mutex> lock(sim->write_mutex);
+    if (sim->master < 0)
+        return -1;
+    ssize_t n = write(sim->master, bytes, len);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return 0;
+    return n;
+}
+
+int sim_line_fd(const MasconSim *sim) { return sim->master; }
+
+int sim_answered_fd(const MasconSim *sim) { return sim->answered_fd; }
 
 bool sim_send_message(MasconSim *sim, const char *message)
 {

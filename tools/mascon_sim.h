@@ -44,6 +44,14 @@ const char *sim_link_path(const MasconSim *sim);
 
 // Writes bytes to the host, all of them, in order. False once hung up or on error.
 bool sim_send(MasconSim *sim, const void *bytes, size_t len);
+// Writes what the line takes now, without waiting: the number of bytes
+// written (0 when the line is full), or -1 once hung up or on error.
+long sim_send_some(MasconSim *sim, const void *bytes, size_t len);
+// For poll(): the line (POLLOUT once it takes bytes again; -1 once hung up),
+// and a descriptor readable once a RESET has been answered (seen, when
+// silent), cleared by reading its eight-byte count.
+int sim_line_fd(const MasconSim *sim);
+int sim_answered_fd(const MasconSim *sim);
 // A five-character message name such as "MCA55": sends it with its "\r".
 // Anything else is sent as given.
 bool sim_send_message(MasconSim *sim, const char *message);

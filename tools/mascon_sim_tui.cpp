@@ -1,7 +1,9 @@
-// The interactive mascon. Only the main thread touches the screen. Messages
-// go out on a sender thread, so a host that stops reading can fill the line
-// without freezing the keyboard, and a watcher thread follows the host's
-// RESETs; both, and the signal handlers, wake the main loop through a pipe.
+// The interactive mascon: one thread, one loop. It waits in ppoll on the
+// keyboard, the quit signals (a signalfd), the RESETs the simulator has
+// answered, and, while messages wait, on the line taking bytes again; a
+// host that stops reading fills the line without freezing the keyboard.
+// Curses follows the terminal's size (KEY_RESIZE) and clips the picture,
+// which is drawn on a pad as large as it needs.
 
 #include "mascon_sim_tui.h"
 
@@ -9,22 +11,19 @@
 
 #include <curses.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -38,19 +37,11 @@ const size_t k_log_keep = 1000;
 // A message queued longer than this means the host has stopped reading.
 const int k_stuck_ms = 250;
 
-enum EventKind { EVENT_SENT, EVENT_NOT_SENT, EVENT_RESET };
-
-struct Event {
-    EventKind kind;
-    std::string message;
-    std::string note;
-    timespec when;
-};
-
 struct Outgoing {
-    std::string message;
+    const char *message; // one of the tables'
     std::string note;
     Clock::time_point queued;
+    size_t sent; // bytes of it the line has taken
 };
 
 MasconSim *g_sim = nullptr;      // the line
@@ -64,36 +55,11 @@ std::string g_trouble;           // the last thing that went wrong, until a send
 std::string g_device;            // the line as the header names it
 bool g_colours = false;          // the terminal has colours
 
-int g_wake[2] = {-1, -1};                 // self-pipe: threads and signal handlers wake the main loop
-volatile sig_atomic_t g_quit_signal = 0;  // SIGINT, SIGTERM or SIGHUP arrived
-volatile sig_atomic_t g_resized = 0;      // SIGWINCH arrived
-
-std::mutex g_mutex;                 // guards the four below
-std::condition_variable g_queued;   // something was queued, or g_stopping set
-std::deque<Outgoing> g_outgoing;    // the front one is being sent
-std::deque<Event> g_events;         // for the main loop to log
-bool g_stopping = false;            // the sender must end
+std::deque<Outgoing> g_outgoing;  // the front one is being sent
+WINDOW *g_pad = nullptr;          // the picture, clipped to the screen by curses
 
 // A message as the screen shows it: its five characters, without the "\r".
 std::string shown_name(const char *message) { return std::string(message, MASCON_MESSAGE_LEN - 1); }
-
-void wake()
-{
-    // A full pipe already holds a wake-up.
-    ssize_t rc = write(g_wake[1], "x", 1);
-    (void)rc;
-}
-
-void on_signal(int sig)
-{
-    int saved = errno;
-    if (sig == SIGWINCH)
-        g_resized = 1;
-    else
-        g_quit_signal = 1;
-    wake();
-    errno = saved;
-}
 
 timespec wall_now()
 {
@@ -113,49 +79,9 @@ std::string stamp(const timespec &t)
     return text;
 }
 
-void post(const Event &event)
-{
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_events.push_back(event);
-    }
-    wake();
-}
-
-void sender_main()
-{
-    for (;;) {
-        Outgoing out;
-        {
-            std::unique_lock<std::mutex> lock(g_mutex);
-            g_queued.wait(lock, [] { return g_stopping || !g_outgoing.empty(); });
-            if (g_stopping)
-                return;
-            out = g_outgoing.front();
-        }
-        bool sent = sim_send_message(g_sim, out.message.c_str());
-        timespec when = wall_now();
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            g_outgoing.pop_front();
-            g_events.push_back({sent ? EVENT_SENT : EVENT_NOT_SENT, out.message, out.note, when});
-        }
-        wake();
-    }
-}
-
-// Ends when the line is hung up.
-void watcher_main()
-{
-    for (int n = 1; sim_wait_resets(g_sim, n, -1); ++n)
-        post({EVENT_RESET, "", "", wall_now()});
-}
-
 void queue(const char *message, const std::string &note)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_outgoing.push_back({message, note, Clock::now()});
-    g_queued.notify_one();
+    g_outgoing.push_back({message, note, Clock::now(), 0});
 }
 
 std::string answer_text()
@@ -175,32 +101,40 @@ void log_line(const timespec &when, const std::string &text)
         g_log.pop_front();
 }
 
-void take_events()
+// Gives the line what it takes of the waiting messages, logging each one
+// once it is all out.
+void send_waiting()
 {
-    std::deque<Event> events;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        events.swap(g_events);
-    }
-    for (const Event &e : events) {
-        switch (e.kind) {
-        case EVENT_SENT:
-            log_line(e.when, "> " + shown_name(e.message.c_str()) + "  " + e.note);
-            g_trouble.clear();
-            break;
-        case EVENT_NOT_SENT:
-            log_line(e.when, "! " + shown_name(e.message.c_str()) + " not sent");
+    while (!g_outgoing.empty()) {
+        Outgoing &out = g_outgoing.front();
+        long n = sim_send_some(g_sim, out.message + out.sent, MASCON_MESSAGE_LEN - out.sent);
+        if (n < 0) {
+            log_line(wall_now(), "! " + shown_name(out.message) + " not sent");
             g_trouble = "cannot send: the line is down";
-            break;
-        case EVENT_RESET:
-            ++g_resets;
-            if (g_silent) {
-                log_line(e.when, "< RESET  unanswered");
-            } else {
-                log_line(e.when, "< RESET");
-                log_line(e.when, "> " + answer_text() + "  answer");
-            }
-            break;
+        } else if ((out.sent += static_cast<size_t>(n)) == MASCON_MESSAGE_LEN) {
+            log_line(wall_now(), "> " + shown_name(out.message) + "  " + out.note);
+            g_trouble.clear();
+        } else {
+            return; // the line is full
+        }
+        g_outgoing.pop_front();
+    }
+}
+
+// The RESETs the simulator has answered since the last look.
+void take_resets()
+{
+    eventfd_t count = 0;
+    if (eventfd_read(sim_answered_fd(g_sim), &count) != 0)
+        return;
+    timespec when = wall_now();
+    for (; count > 0; --count) {
+        ++g_resets;
+        if (g_silent) {
+            log_line(when, "< RESET  unanswered");
+        } else {
+            log_line(when, "< RESET");
+            log_line(when, "> " + answer_text() + "  answer");
         }
     }
 }
@@ -209,7 +143,6 @@ void take_events()
 // may sleep before it must look again.
 std::string waiting_note(int *timeout_ms)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     *timeout_ms = -1;
     if (g_outgoing.empty())
         return "";
@@ -284,27 +217,28 @@ bool handle_key(int key)
     case 12: // Ctrl-L
         clearok(curscr, TRUE);
         break;
+    case KEY_RESIZE: // curses has taken the new size; the pad follows
+        delwin(g_pad);
+        g_pad = nullptr;
+        break;
     default:
         break;
     }
     return true;
 }
 
-// Clipped to the screen and to width; padded with blanks to width when pad.
+// At most width characters; padded with blanks to width when pad. Past the
+// screen's edge, curses clips.
 void put(int y, int x, const std::string &text, int width, attr_t attr = A_NORMAL, bool pad = false)
 {
-    if (y < 0 || y >= LINES || x < 0 || x >= COLS)
-        return;
-    if (x + width > COLS)
-        width = COLS - x;
     if (width <= 0)
         return;
     std::string shown = text.substr(0, static_cast<size_t>(width));
     if (pad)
         shown.resize(static_cast<size_t>(width), ' ');
-    attron(attr);
-    mvaddstr(y, x, shown.c_str());
-    attroff(attr);
+    wattron(g_pad, attr);
+    mvwaddstr(g_pad, y, x, shown.c_str());
+    wattroff(g_pad, attr);
 }
 
 // Long paths keep their informative end.
@@ -377,7 +311,7 @@ void draw_full(const std::string &status)
     put(top + 10, middle_x, "ANSWER TO RESET", 16, A_BOLD);
     put(top + 11, middle_x, g_silent ? "none (--silent)" : answer_text(), 16);
     for (int y = 3; y <= LINES - 3; ++y)
-        mvaddch(y, log_x - 2, '|'); // plain: line drawing depends on the locale
+        mvwaddch(g_pad, y, log_x - 2, '|'); // plain: line drawing depends on the locale
     draw_log(top, LINES - 3, log_x);
     put(LINES - 2, 1, status, COLS - 2, A_BOLD);
 }
@@ -400,20 +334,16 @@ void draw_small(const std::string &status)
 
 void draw(const std::string &status)
 {
-    erase();
+    // Wide enough that no line of the picture wraps; what lies past the
+    // screen is never shown.
+    if (!g_pad)
+        g_pad = newpad(LINES > k_full_rows ? LINES : k_full_rows, COLS + 256);
+    werase(g_pad);
     if (COLS >= k_full_cols && LINES >= k_full_rows)
         draw_full(status);
     else
         draw_small(status);
-    refresh();
-}
-
-void follow_resize()
-{
-    winsize size;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0)
-        resizeterm(size.ws_row, size.ws_col);
-    clearok(curscr, TRUE);
+    prefresh(g_pad, 0, 0, 0, 0, LINES - 1, COLS - 1);
 }
 
 void start_screen()
@@ -433,30 +363,29 @@ void start_screen()
     }
 }
 
-void main_loop()
+// Returns on a quit key, a quit signal, or the terminal going away.
+void main_loop(int quit_fd, const sigset_t *waiting_mask)
 {
     for (;;) {
-        take_events();
+        take_resets();
+        send_waiting();
         int timeout_ms = -1;
         std::string status = waiting_note(&timeout_ms);
         if (status.empty())
             status = g_trouble;
         draw(status);
 
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake[0], POLLIN, 0}};
-        if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR)
+        pollfd fds[4] = {{STDIN_FILENO, POLLIN, 0},
+                         {quit_fd, POLLIN, 0},
+                         {sim_answered_fd(g_sim), POLLIN, 0},
+                         {g_outgoing.empty() ? -1 : sim_line_fd(g_sim), POLLOUT, 0}};
+        timespec timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        // SIGWINCH only here, so curses' own handler never runs while the
+        // loop could miss it; getch then brings KEY_RESIZE.
+        if (ppoll(fds, 4, timeout_ms < 0 ? nullptr : &timeout, waiting_mask) < 0 && errno != EINTR)
             return;
-        if (fds[1].revents & POLLIN) {
-            char buf[64];
-            while (read(g_wake[0], buf, sizeof buf) > 0) {
-            }
-        }
-        if (g_quit_signal)
+        if (fds[1].revents & POLLIN)
             return;
-        if (g_resized) {
-            g_resized = 0;
-            follow_resize();
-        }
         // Drained to the end: keys curses has buffered would not wake poll.
         for (int key = getch(); key != ERR; key = getch())
             if (!handle_key(key))
@@ -466,21 +395,6 @@ void main_loop()
     }
 }
 
-void stop_threads(std::thread *sender, std::thread *watcher)
-{
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_stopping = true;
-        g_queued.notify_all();
-    }
-    // Also frees a send stuck on a full line, and ends the watcher.
-    sim_hangup(g_sim);
-    if (sender->joinable())
-        sender->join();
-    if (watcher->joinable())
-        watcher->join();
-}
-
 } // namespace
 
 int run_interactive(const InteractiveOptions *options)
@@ -488,10 +402,6 @@ int run_interactive(const InteractiveOptions *options)
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
         fprintf(stderr, "mascon-sim: --interactive needs a terminal\n");
         return 2;
-    }
-    if (pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        fprintf(stderr, "mascon-sim: pipe: %s\n", strerror(errno));
-        return 1;
     }
     g_lever = options->lever;
     g_gstate = options->gstate;
@@ -503,28 +413,30 @@ int run_interactive(const InteractiveOptions *options)
     sim_options.answer = g_silent ? SIM_ANSWER_SILENT : SIM_ANSWER_LEVER_GSTATE;
     sim_options.answer_delay_ms = options->answer_delay_ms;
 
-    // Blocked while the threads start, so the handlers run on this one.
-    sigset_t signals, old;
-    sigemptyset(&signals);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGWINCH})
-        sigaddset(&signals, sig);
-    pthread_sigmask(SIG_BLOCK, &signals, &old);
+    // The quit signals are read from a descriptor, and SIGWINCH is let in
+    // only while the loop waits; blocked before the simulator's thread
+    // starts, so that it never takes one.
+    sigset_t quit, blocked, waiting;
+    sigemptyset(&quit);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&quit, sig);
+    blocked = quit;
+    sigaddset(&blocked, SIGWINCH);
+    pthread_sigmask(SIG_BLOCK, &blocked, &waiting);
+    sigdelset(&waiting, SIGWINCH);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&waiting, sig);
+    int quit_fd = signalfd(-1, &quit, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (quit_fd < 0) {
+        fprintf(stderr, "mascon-sim: signalfd: %s\n", strerror(errno));
+        return 1;
+    }
     g_sim = options->port ? sim_open_port(options->port, &sim_options)
                           : sim_open(options->dir, options->com, &sim_options);
     if (!g_sim) {
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        close(quit_fd);
         return 1;
     }
-    std::thread sender(sender_main);
-    std::thread watcher(watcher_main);
-    // Installed before curses starts, so curses keeps its own off them.
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGWINCH})
-        sigaction(sig, &action, nullptr);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 
     if (options->port)
         g_device = std::string("port ") + options->port + ", 19200 baud 8N1";
@@ -537,7 +449,9 @@ int run_interactive(const InteractiveOptions *options)
     SCREEN *screen = newterm(nullptr, stdout, stdin);
     if (screen) {
         start_screen();
-        main_loop();
+        main_loop(quit_fd, &waiting);
+        if (g_pad)
+            delwin(g_pad);
         endwin();
         delscreen(screen);
     } else {
@@ -545,7 +459,7 @@ int run_interactive(const InteractiveOptions *options)
                 getenv("TERM") ? getenv("TERM") : "");
         code = 1;
     }
-    stop_threads(&sender, &watcher);
+    close(quit_fd);
     sim_close(g_sim);
     g_sim = nullptr;
     return code;
