@@ -82,6 +82,12 @@ int compat_uinput_key_of(int scancode);
 // answers; returns within a second whatever the bus does.
 void compat_notify(const char *summary, const char *body);
 
+// The monotonic clock, in milliseconds.
+long long compat_now_ms(void);
+// Writes all of data, waiting where the descriptor is full (a point where a
+// thread can be stopped): 0, or the errno of the failure, with *done bytes
+// written either way.
+int compat_write_all(int fd, const void *data, size_t len, size_t *done);
 // poll() on one descriptor for every call that may block or spin: on a
 // thread made by CreateThread it also leaves the thread if TerminateThread has
 // asked it to stop. Returns the descriptor's revents, 0 on time-out, -1 on

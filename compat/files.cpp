@@ -132,10 +132,7 @@ CompatDevice compat_resolve_device(const char *name, char *path, size_t cap)
         return COMPAT_DEVICE_SERIAL;
     }
     if (strcasecmp(name, KEYDRV_PATH) == 0) {
-        if (dir)
-            snprintf(path, cap, "%s/keytap.vxd", dir);
-        else
-            snprintf(path, cap, "/dev/uinput");
+        snprintf(path, cap, "%s%s", dir ? dir : "/dev/uinput", dir ? "/keytap.vxd" : "");
         return COMPAT_DEVICE_KEYDRV;
     }
     return COMPAT_DEVICE_NONE;
@@ -151,13 +148,8 @@ void compat_native_path(const char *name, char *path, size_t cap)
 
 static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD disposition)
 {
-    int flags = O_CLOEXEC;
-    if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
-        flags |= O_RDWR;
-    else if (access & GENERIC_WRITE)
-        flags |= O_WRONLY;
-    else
-        flags |= O_RDONLY;
+    int flags = O_CLOEXEC | (!(access & GENERIC_WRITE) ? O_RDONLY
+                             : (access & GENERIC_READ) ? O_RDWR : O_WRONLY);
     switch (disposition) {
     case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
     case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
@@ -201,13 +193,6 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     return open_file(path, access, share, disposition);
 }
 
-static long long now_ms(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
 // How long a port's read may still wait for its next bytes: -1 for ever, 0
 // not at all, else milliseconds. With an interval of MAXDWORD the read takes
 // what has arrived, waiting up to the constant for a first byte when the
@@ -225,7 +210,7 @@ static int port_wait_ms(const COMMTIMEOUTS *t, DWORD to_read, DWORD done, long l
     } else if (!total) {
         return -1;
     }
-    long long left = began + total - now_ms();
+    long long left = began + total - compat_now_ms();
     return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
@@ -243,7 +228,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
     char *at = static_cast<char *>(buffer);
     DWORD done = 0;
     DWORD error = ERROR_SUCCESS;
-    long long began = now_ms();
+    long long began = compat_now_ms();
     while (done < to_read) {
         int ready = compat_wait_fd(handle->fd, POLLIN,
                                    port_wait_ms(&handle->timeouts, to_read, done, began));
@@ -276,6 +261,22 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
     return error == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
+int compat_write_all(int fd, const void *data, size_t len, size_t *done)
+{
+    const char *at = static_cast<const char *>(data);
+    for (*done = 0; *done < len;) {
+        // A reader that stalls must not keep a terminated thread here.
+        compat_wait_fd(fd, POLLOUT, -1);
+        ssize_t n = write(fd, at + *done, len - *done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        *done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                       LPOVERLAPPED overlapped)
 {
@@ -287,24 +288,12 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
         handle = compat_handle_get(file, COMPAT_FILE);
     if (!handle)
         return FALSE;
-    const char *at = static_cast<const char *>(buffer);
-    DWORD done = 0;
-    while (done < to_write) {
-        if (handle->kind == COMPAT_SERIAL)
-            compat_wait_fd(handle->fd, POLLOUT, -1);
-        ssize_t n = write(handle->fd, at + done, to_write - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            int error = n < 0 ? errno : EIO;
-            if (written)
-                *written = done;
-            return compat_fail_errno(error);
-        }
-        done += static_cast<DWORD>(n);
-    }
+    size_t done = 0;
+    int error = compat_write_all(handle->fd, buffer, to_write, &done);
     if (written)
-        *written = done;
+        *written = static_cast<DWORD>(done);
+    if (error)
+        return compat_fail_errno(error);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

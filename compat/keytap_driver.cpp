@@ -70,23 +70,6 @@ BOOL compat_keydrv_close(CompatHandle *handle)
     return compat_handle_close(handle);
 }
 
-static bool write_all(int fd, const void *data, size_t len)
-{
-    const char *at = static_cast<const char *>(data);
-    while (len > 0) {
-        // A reader that stalls must not keep a terminated thread here.
-        compat_wait_fd(fd, POLLOUT, -1);
-        ssize_t n = write(fd, at, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        at += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 static bool send_capture(int fd, const BYTE *codes, DWORD count)
 {
     char line[3 * 256 + 1];
@@ -97,7 +80,10 @@ static bool send_capture(int fd, const BYTE *codes, DWORD count)
         len += static_cast<size_t>(snprintf(line + len, sizeof line - len, i ? " %02x" : "%02x", codes[i]));
     line[len++] = '\n';
     // One write per packet: a reader never sees half a line.
-    return write_all(fd, line, len);
+    size_t done = 0;
+    int error = compat_write_all(fd, line, len, &done);
+    errno = error;
+    return error == 0;
 }
 
 // SendInput goes to the same stand-in as the driver's packets, one call, one

@@ -24,6 +24,7 @@
 #include "compat.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <setjmp.h>
@@ -37,7 +38,8 @@ struct CompatThread {
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
     pthread_mutex_t lock;
-    pthread_cond_t done; // signalled once started, and once ended
+    pthread_cond_t started_cond; // signalled once started
+    int ended_fd;                // readable once ended
     DWORD id;            // the kernel's, as GetCurrentThreadId gives it on the thread
     DWORD exit_code;
     bool started;
@@ -57,7 +59,8 @@ static void thread_release(CompatThread *thread)
     pthread_mutex_unlock(&thread->lock);
     if (last) {
         close(thread->wake_fd);
-        pthread_cond_destroy(&thread->done);
+        close(thread->ended_fd);
+        pthread_cond_destroy(&thread->started_cond);
         pthread_mutex_destroy(&thread->lock);
         free(thread);
     }
@@ -79,7 +82,7 @@ static void *thread_main(void *value)
     pthread_mutex_lock(&thread->lock);
     thread->id = GetCurrentThreadId();
     thread->started = true;
-    pthread_cond_broadcast(&thread->done);
+    pthread_cond_broadcast(&thread->started_cond);
     pthread_mutex_unlock(&thread->lock);
     // Left by a jump, the exit code is already chosen.
     if (sigsetjmp(thread->leave, 0) == 0) {
@@ -90,7 +93,7 @@ static void *thread_main(void *value)
     }
     pthread_mutex_lock(&thread->lock);
     thread->ended = true;
-    pthread_cond_broadcast(&thread->done);
+    eventfd_write(thread->ended_fd, 1);
     pthread_mutex_unlock(&thread->lock);
     thread_release(thread);
     return nullptr;
@@ -119,7 +122,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     (void)flags;
     CompatThread *thread = static_cast<CompatThread *>(calloc(1, sizeof(CompatThread)));
     int wake_fd = thread ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
-    if (wake_fd < 0) {
+    int ended_fd = wake_fd >= 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    if (ended_fd < 0) {
+        if (wake_fd >= 0)
+            close(wake_fd);
         free(thread);
         compat_fail(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -129,12 +135,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     thread->exit_code = STILL_ACTIVE;
     thread->refs = 2;
     thread->wake_fd = wake_fd;
+    thread->ended_fd = ended_fd;
     pthread_mutex_init(&thread->lock, nullptr);
-    pthread_condattr_t clock;
-    pthread_condattr_init(&clock);
-    pthread_condattr_setclock(&clock, CLOCK_MONOTONIC);
-    pthread_cond_init(&thread->done, &clock);
-    pthread_condattr_destroy(&clock);
+    pthread_cond_init(&thread->started_cond, nullptr);
 
     CompatHandle *handle = compat_handle_new(COMPAT_THREAD, -1);
     pthread_attr_t attr;
@@ -158,7 +161,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
     // the thread runs.
     pthread_mutex_lock(&thread->lock);
     while (!thread->started)
-        pthread_cond_wait(&thread->done, &thread->lock);
+        pthread_cond_wait(&thread->started_cond, &thread->lock);
     if (thread_id)
         *thread_id = thread->id;
     pthread_mutex_unlock(&thread->lock);
@@ -206,37 +209,22 @@ BOOL WINAPI GetExitCodeThread(HANDLE object, LPDWORD exit_code)
     return TRUE;
 }
 
-// The monotonic clock's time milliseconds from now.
-static struct timespec deadline_after(DWORD milliseconds)
-{
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += milliseconds / 1000;
-    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
-    return until;
-}
-
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
     CompatHandle *handle = compat_handle_get(object, COMPAT_THREAD);
     if (!handle)
         return WAIT_FAILED;
-    CompatThread *thread = handle->thread;
-    struct timespec until = deadline_after(milliseconds);
-    pthread_mutex_lock(&thread->lock);
-    while (!thread->ended) {
-        if (milliseconds == INFINITE)
-            pthread_cond_wait(&thread->done, &thread->lock);
-        else if (pthread_cond_timedwait(&thread->done, &thread->lock, &until) == ETIMEDOUT)
-            break;
+    struct pollfd ended = {handle->thread->ended_fd, POLLIN, 0};
+    long long until = compat_now_ms() + milliseconds;
+    for (long long left = milliseconds;; left = until - compat_now_ms()) {
+        int timeout = milliseconds == INFINITE ? -1
+                      : left <= 0        ? 0
+                      : left > INT_MAX   ? INT_MAX
+                                         : static_cast<int>(left);
+        int n = poll(&ended, 1, timeout); // only a signal makes it try again
+        if (n >= 0)
+            return n > 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
-    bool ended = thread->ended;
-    pthread_mutex_unlock(&thread->lock);
-    return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL compat_thread_close(CompatHandle *handle)
@@ -249,15 +237,17 @@ BOOL compat_thread_close(CompatHandle *handle)
 
 DWORD WINAPI GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_gettid)); }
 
+long long compat_now_ms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
 void WINAPI Sleep(DWORD milliseconds)
 {
-    struct timespec now, until = deadline_after(milliseconds);
-    for (;;) {
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long left_ns = (until.tv_sec - now.tv_sec) * 1000000000L + (until.tv_nsec - now.tv_nsec);
-        if (left_ns <= 0)
-            return;
-        long left_ms = (left_ns + 999999) / 1000000; // never wake early
-        compat_wait_fd(-1, 0, static_cast<int>(left_ms > 60000 ? 60000 : left_ms));
-    }
+    // A poll returns no earlier than its time-out; only signals cut it short.
+    long long until = compat_now_ms() + milliseconds;
+    for (long long left = milliseconds; left > 0; left = until - compat_now_ms())
+        compat_wait_fd(-1, 0, left > 60000 ? 60000 : static_cast<int>(left));
 }

@@ -103,19 +103,27 @@ void compat_close_windows(void)
     pthread_mutex_unlock(&g_user_lock);
 }
 
+// The procedure of a registered class, or null; the caller holds g_user_lock.
+static WNDPROC class_proc(const char *name)
+{
+    for (int i = 0; name && i < g_class_count; ++i)
+        if (strcasecmp(g_classes[i].name, name) == 0)
+            return g_classes[i].proc;
+    return nullptr;
+}
+
 ATOM WINAPI RegisterClassExA(const WNDCLASSEXA *window_class)
 {
     if (!window_class || window_class->cbSize != sizeof(WNDCLASSEXA) ||
-        !window_class->lpszClassName || !window_class->lpfnWndProc) {
+        !window_class->lpszClassName || !window_class->lpfnWndProc ||
+        strlen(window_class->lpszClassName) >= sizeof g_classes[0].name) {
         compat_fail(ERROR_INVALID_PARAMETER);
         return 0;
     }
     pthread_mutex_lock(&g_user_lock);
+    bool taken = class_proc(window_class->lpszClassName) != nullptr;
     ATOM atom = 0;
-    bool taken = false;
-    for (int i = 0; i < g_class_count; ++i)
-        taken |= strcasecmp(g_classes[i].name, window_class->lpszClassName) == 0;
-    if (!taken && g_class_count < 16 && strlen(window_class->lpszClassName) < 256) {
+    if (!taken && g_class_count < 16) {
         WindowClass &c = g_classes[g_class_count++];
         strcpy(c.name, window_class->lpszClassName);
         c.proc = window_class->lpfnWndProc;
@@ -133,11 +141,8 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
 {
     (void)ex_style, (void)title, (void)style, (void)x, (void)y, (void)width, (void)height;
     (void)parent, (void)menu, (void)instance, (void)parameter;
-    WNDPROC proc = nullptr;
     pthread_mutex_lock(&g_user_lock);
-    for (int i = 0; class_name && i < g_class_count; ++i)
-        if (strcasecmp(g_classes[i].name, class_name) == 0)
-            proc = g_classes[i].proc;
+    WNDPROC proc = class_proc(class_name);
     pthread_mutex_unlock(&g_user_lock);
     if (!proc) {
         compat_fail(1407); // ERROR_CANNOT_FIND_WND_CLASS
