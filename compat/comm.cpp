@@ -175,8 +175,7 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb)
         if ((t.c_cflag & CSIZE) == g_sizes[size - 5])
             d.ByteSize = size;
     *dcb = d;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return compat_succeed();
 }
 
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb)
@@ -197,8 +196,7 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb)
     if (tcsetattr(handle->fd, TCSANOW, &t) != 0)
         return compat_fail_errno(errno);
     handle->dcb = *dcb;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return compat_succeed();
 }
 
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat)
@@ -219,8 +217,7 @@ BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat)
         stat->cbInQue = static_cast<DWORD>(in);
         stat->cbOutQue = static_cast<DWORD>(out);
     }
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return compat_succeed();
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
@@ -229,8 +226,7 @@ BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
     if (!handle)
         return FALSE;
     *timeouts = handle->timeouts;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return compat_succeed();
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
@@ -240,6 +236,5 @@ BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
         return FALSE;
     handle->timeouts = *timeouts;
     port_timeouts(handle->device, timeouts);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return compat_succeed();
 }

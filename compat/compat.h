@@ -46,6 +46,8 @@ void compat_handle_free(CompatHandle *handle);
 // The same, its descriptor closed first; FALSE with the error when that fails.
 BOOL compat_handle_close(CompatHandle *handle);
 
+// Clears the thread's last error, as a call that succeeds does; returns TRUE.
+BOOL compat_succeed(void);
 // Sets the thread's last error from an errno value; returns FALSE for the
 // caller to pass on.
 BOOL compat_fail_errno(int error);

@@ -14,7 +14,6 @@
 #include <signal.h>
 #include <string.h>
 
-#include <string>
 
 static sigset_t g_user_signals;
 
@@ -32,7 +31,7 @@ static void *signal_main(void *)
     return nullptr;
 }
 
-int main(int argc, char **argv)
+int main()
 {
     sigemptyset(&g_user_signals);
     sigaddset(&g_user_signals, SIGINT);
@@ -46,14 +45,8 @@ int main(int argc, char **argv)
     pthread_create(&signals, nullptr, signal_main, nullptr);
     pthread_detach(signals);
 
-    // The command line as Windows would hand it over: the arguments after
-    // the program's name.
-    std::string command_line;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1)
-            command_line += ' ';
-        command_line += argv[i];
-    }
+    // The program ignores its command line, so it is handed none.
+    static char command_line[] = "";
     static int module; // any address names this one module
-    return WinMain(reinterpret_cast<HINSTANCE>(&module), NULL, &command_line[0], SW_SHOWDEFAULT);
+    return WinMain(reinterpret_cast<HINSTANCE>(&module), NULL, command_line, SW_SHOWDEFAULT);
 }

@@ -42,6 +42,12 @@ DWORD compat_error_from_errno(int error)
     }
 }
 
+BOOL compat_succeed(void)
+{
+    g_last_error = ERROR_SUCCESS;
+    return TRUE;
+}
+
 BOOL compat_fail_errno(int error) { return compat_fail(compat_error_from_errno(error)); }
 
 BOOL compat_fail(DWORD error)

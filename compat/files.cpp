@@ -175,12 +175,9 @@ static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD dispo
     return handle->value;
 }
 
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                          DWORD disposition, DWORD flags, HANDLE template_file)
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                          DWORD disposition, DWORD, HANDLE)
 {
-    (void)security;
-    (void)flags;
-    (void)template_file;
     if (!name)
         return compat_fail_open(-1, ERROR_INVALID_PARAMETER);
     char path[4096];
@@ -216,10 +213,8 @@ static int port_wait_ms(const COMMTIMEOUTS *t, DWORD to_read, DWORD done, long l
 
 // Ports only: the program reads nothing else. A read returns once every byte
 // has arrived or its time-outs say so.
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count,
-                     LPOVERLAPPED overlapped)
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count, LPOVERLAPPED)
 {
-    (void)overlapped;
     if (read_count)
         *read_count = 0;
     CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
@@ -277,10 +272,8 @@ int compat_write_all(int fd, const void *data, size_t len, size_t *done)
     return 0;
 }
 
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
-                      LPOVERLAPPED overlapped)
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPOVERLAPPED)
 {
-    (void)overlapped;
     if (written)
         *written = 0;
     CompatHandle *handle = compat_handle_get(file, COMPAT_SERIAL);
@@ -294,8 +287,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
         *written = static_cast<DWORD>(done);
     if (error)
         return compat_fail_errno(error);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return compat_succeed();
 }
 
 BOOL WINAPI CloseHandle(HANDLE object)

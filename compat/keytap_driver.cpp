@@ -136,12 +136,9 @@ UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size)
     return sent ? count : 0;
 }
 
-BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
-                            DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped)
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID, DWORD,
+                            LPDWORD returned, LPOVERLAPPED)
 {
-    (void)out;
-    (void)out_size;
-    (void)overlapped;
     if (returned)
         *returned = 0;
     CompatHandle *handle = compat_handle_get(device, COMPAT_KEYDRV);
@@ -156,8 +153,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
                                : send_capture(handle->fd, codes, in_size);
     if (!sent)
         return compat_fail_errno(errno);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return compat_succeed();
 }
 
 // The loader, for the one function the program looks up at run time.

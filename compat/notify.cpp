@@ -12,17 +12,10 @@
 
 static const uint64_t ANSWER_WAIT_US = 1000000; // a box never holds the program longer
 
-static uint64_t now_us(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-}
+static uint64_t now_us(void) { return static_cast<uint64_t>(compat_now_ms()) * 1000u; }
 
-static int answered(sd_bus_message *reply, void *done, sd_bus_error *error)
+static int answered(sd_bus_message *, void *done, sd_bus_error *)
 {
-    (void)reply;
-    (void)error;
     *static_cast<bool *>(done) = true;
     return 0;
 }

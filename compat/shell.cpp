@@ -12,10 +12,8 @@
 #include <pthread.h>
 #include <string.h>
 
+// Handles the program passes on and never looks into.
 struct HICON__ {
-    int unused;
-};
-struct HGDIOBJ__ {
     int unused;
 };
 struct MenuItem {
@@ -33,7 +31,6 @@ struct HMENU__ {
 };
 
 static HICON__ g_icon;
-static HGDIOBJ__ g_brush;
 static HMENU__ g_popup_menu;
 static HMENU__ g_menu_bar = {&g_popup_menu};
 
@@ -42,50 +39,23 @@ static NOTIFYICONDATAA g_tray; // the icon shown, when g_tray_shown
 static bool g_tray_shown;
 static int g_menu_choice = -1; // what the next pop-up is answered with: an item, or -1
 
-HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name)
-{
-    (void)instance, (void)name;
-    return &g_icon;
-}
+HICON WINAPI LoadIconA(HINSTANCE, LPCSTR) { return &g_icon; }
 
-HANDLE WINAPI LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, int height,
-                         UINT flags)
-{
-    (void)instance, (void)name, (void)width, (void)height, (void)flags;
-    if (type != IMAGE_ICON) {
-        compat_fail(ERROR_NOT_SUPPORTED);
-        return NULL;
-    }
-    return &g_icon;
-}
+HANDLE WINAPI LoadImageA(HINSTANCE, LPCSTR, UINT, int, int, UINT) { return &g_icon; }
 
-HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name)
-{
-    (void)instance, (void)name;
-    return &g_icon;
-}
+HCURSOR WINAPI LoadCursorA(HINSTANCE, LPCSTR) { return &g_icon; }
 
-HMENU WINAPI LoadMenuA(HINSTANCE instance, LPCSTR name)
-{
-    (void)instance, (void)name;
-    return &g_menu_bar;
-}
+HMENU WINAPI LoadMenuA(HINSTANCE, LPCSTR) { return &g_menu_bar; }
 
 HMENU WINAPI GetSubMenu(HMENU menu, int position)
 {
     return menu && position == 0 ? menu->popup : NULL;
 }
 
-HGDIOBJ WINAPI GetStockObject(int object)
-{
-    (void)object;
-    return &g_brush;
-}
+HGDIOBJ WINAPI GetStockObject(int) { return reinterpret_cast<HGDIOBJ>(&g_icon); }
 
-BOOL WINAPI TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner,
-                           LPCRECT exclude)
+BOOL WINAPI TrackPopupMenu(HMENU menu, UINT, int, int, int, HWND owner, LPCRECT)
 {
-    (void)flags, (void)x, (void)y, (void)reserved, (void)exclude;
     if (!menu)
         return compat_fail(1401); // ERROR_INVALID_MENU_HANDLE
     pthread_mutex_lock(&g_shell_lock);

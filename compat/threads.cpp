@@ -114,12 +114,9 @@ int compat_wait_fd(int fd, short events, int timeout_ms)
     }
 }
 
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
-                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
-                           LPDWORD thread_id)
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, size_t stack_size, LPTHREAD_START_ROUTINE start,
+                           LPVOID parameter, DWORD, LPDWORD thread_id)
 {
-    (void)security;
-    (void)flags;
     CompatThread *thread = static_cast<CompatThread *>(calloc(1, sizeof(CompatThread)));
     int wake_fd = thread ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
     int ended_fd = wake_fd >= 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
@@ -190,8 +187,7 @@ BOOL WINAPI TerminateThread(HANDLE object, DWORD exit_code)
         eventfd_write(thread->wake_fd, 1);
     }
     pthread_mutex_unlock(&thread->lock);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return compat_succeed();
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE object, LPDWORD exit_code)
@@ -205,8 +201,7 @@ BOOL WINAPI GetExitCodeThread(HANDLE object, LPDWORD exit_code)
     pthread_mutex_lock(&thread->lock);
     *exit_code = thread->ended ? thread->exit_code : STILL_ACTIVE;
     pthread_mutex_unlock(&thread->lock);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return compat_succeed();
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)

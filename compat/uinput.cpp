@@ -42,13 +42,7 @@ int compat_uinput_key_of(int scancode)
     return scancode > 0 && scancode < 0x80 ? scancode : 0;
 }
 
-static long long now_ms(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
+// Not Sleep: this runs under SendInput's lock, where no thread may be stopped.
 static void pause_ms(int ms)
 {
     struct timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
@@ -59,12 +53,12 @@ static void pause_ms(int ms)
 // Waits for the keyboard's event node; false if it never came.
 static bool wait_for_node(struct libevdev_uinput *keyboard)
 {
-    long long deadline = now_ms() + NODE_WAIT_MS;
+    long long deadline = compat_now_ms() + NODE_WAIT_MS;
     for (;;) {
         const char *node = libevdev_uinput_get_devnode(keyboard);
         if (node && access(node, F_OK) == 0)
             return true;
-        if (now_ms() >= deadline)
+        if (compat_now_ms() >= deadline)
             return false;
         pause_ms(10);
     }

@@ -1,7 +1,8 @@
-// Windows, window classes, each thread's message queue, and message boxes.
+// Windows, window classes, the message queue, and message boxes.
 //
-// A window belongs to the thread that made it, and a message posted to it
-// lands in that thread's queue, whichever thread posts; dispatching calls the
+// The program's windows all belong to its one user-interface thread, the only
+// thread that takes messages: so there is one queue, into which a message
+// posted to any window lands, whichever thread posts; dispatching calls the
 // window procedure of its class. Nothing is drawn: a window is a message
 // target. A message box has no one to answer it: it is one line on standard
 // error, also a desktop notification where there is a desktop (notify.cpp),
@@ -16,14 +17,8 @@
 
 #include <deque>
 
-struct MessageQueue {
-    std::deque<MSG> messages;
-    pthread_cond_t arrived;
-};
-
 struct HWND__ {
     DWORD magic;
-    MessageQueue *queue; // the owning thread's
     WNDPROC proc;        // its class's
     HWND__ *next;        // every live window, for closing them all
 };
@@ -35,28 +30,17 @@ struct WindowClass {
 
 static const DWORD WINDOW_MAGIC = 0x6e6b776e; // "nkwn"
 
-// One lock for every queue and the window list: traffic is a handful of
+// One lock for the queue and the window list: traffic is a handful of
 // messages per run.
 static pthread_mutex_t g_user_lock = PTHREAD_MUTEX_INITIALIZER;
-// Queues are kept for the life of the process; a message posted to a window of
-// a thread that has ended just waits there, as on Windows.
-static thread_local MessageQueue *g_own_queue;
+static std::deque<MSG> g_messages;                       // posted, oldest first
+static pthread_cond_t g_arrived = PTHREAD_COND_INITIALIZER; // a message was posted
 static HWND g_windows;              // live windows, newest first
 static HWND g_retired;              // destroyed ones, kept so old handles stay readable
 static WindowClass g_classes[16];   // registered classes
 static int g_class_count;
 static bool g_close_pending;        // a close came before any window existed
 static HWND g_foreground;           // the window last brought to the foreground
-
-static MessageQueue *own_queue(void)
-{
-    if (!g_own_queue) {
-        MessageQueue *queue = new MessageQueue;
-        pthread_cond_init(&queue->arrived, nullptr);
-        g_own_queue = queue;
-    }
-    return g_own_queue;
-}
 
 static bool window_valid(HWND window) { return window && window->magic == WINDOW_MAGIC; }
 
@@ -69,12 +53,11 @@ static bool is_window(HWND window)
 }
 
 // The caller holds g_user_lock.
-static void post_locked(MessageQueue *queue, HWND window, UINT message, WPARAM wparam,
-                        LPARAM lparam)
+static void post_locked(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     MSG msg = {window, message, wparam, lparam};
-    queue->messages.push_back(msg);
-    pthread_cond_signal(&queue->arrived);
+    g_messages.push_back(msg);
+    pthread_cond_signal(&g_arrived);
 }
 
 static HWND window_new(void)
@@ -85,7 +68,6 @@ static HWND window_new(void)
         return nullptr;
     }
     window->magic = WINDOW_MAGIC;
-    window->queue = own_queue();
     pthread_mutex_lock(&g_user_lock);
     window->next = g_windows;
     g_windows = window;
@@ -99,7 +81,7 @@ void compat_close_windows(void)
     if (!g_windows)
         g_close_pending = true;
     for (HWND window = g_windows; window; window = window->next)
-        post_locked(window->queue, window, WM_CLOSE, 0, 0);
+        post_locked(window, WM_CLOSE, 0, 0);
     pthread_mutex_unlock(&g_user_lock);
 }
 
@@ -135,12 +117,9 @@ ATOM WINAPI RegisterClassExA(const WNDCLASSEXA *window_class)
     return atom;
 }
 
-HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x,
-                            int y, int width, int height, HWND parent, HMENU menu,
-                            HINSTANCE instance, LPVOID parameter)
+HWND WINAPI CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR, DWORD, int, int, int, int, HWND,
+                            HMENU, HINSTANCE, LPVOID)
 {
-    (void)ex_style, (void)title, (void)style, (void)x, (void)y, (void)width, (void)height;
-    (void)parent, (void)menu, (void)instance, (void)parameter;
     pthread_mutex_lock(&g_user_lock);
     WNDPROC proc = class_proc(class_name);
     pthread_mutex_unlock(&g_user_lock);
@@ -184,27 +163,19 @@ BOOL WINAPI DestroyWindow(HWND window)
     return TRUE;
 }
 
-BOOL WINAPI ShowWindow(HWND window, int show)
-{
-    (void)window, (void)show;
-    return FALSE; // it was not visible before
-}
+BOOL WINAPI ShowWindow(HWND, int) { return FALSE; } // it was not visible before
 
 BOOL WINAPI UpdateWindow(HWND window) { return is_window(window) ? TRUE : FALSE; }
 
-LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM, LPARAM)
 {
-    (void)wparam, (void)lparam;
     if (message == WM_CLOSE)
         DestroyWindow(window);
     return 0;
 }
 
-BOOL WINAPI TranslateMessage(const MSG *msg)
-{
-    (void)msg;
-    return FALSE; // no key messages come to a hidden window here
-}
+// No key messages come to a hidden window here.
+BOOL WINAPI TranslateMessage(const MSG *) { return FALSE; }
 
 LRESULT WINAPI DispatchMessageA(const MSG *msg)
 {
@@ -249,57 +220,45 @@ BOOL WINAPI IsWindow(HWND window) { return is_window(window) ? TRUE : FALSE; }
 
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    MessageQueue *queue = window ? nullptr : own_queue();
     pthread_mutex_lock(&g_user_lock);
-    if (window) {
-        if (!window_valid(window)) {
-            pthread_mutex_unlock(&g_user_lock);
-            return compat_fail(ERROR_INVALID_WINDOW_HANDLE);
-        }
-        queue = window->queue;
-    }
-    post_locked(queue, window, message, wparam, lparam);
+    bool valid = !window || window_valid(window);
+    if (valid)
+        post_locked(window, message, wparam, lparam);
     pthread_mutex_unlock(&g_user_lock);
-    return TRUE;
+    return valid ? TRUE : compat_fail(ERROR_INVALID_WINDOW_HANDLE);
 }
 
 // Takes (or only looks at) the first message; false when there is none.
-// The program asks for every message of its thread, so there are no filters.
-static bool take(MessageQueue *queue, LPMSG msg, bool remove)
+// The program asks for every message, so there are no filters.
+static bool take(LPMSG msg, bool remove)
 {
-    if (queue->messages.empty())
+    if (g_messages.empty())
         return false;
-    *msg = queue->messages.front();
+    *msg = g_messages.front();
     if (remove)
-        queue->messages.pop_front();
+        g_messages.pop_front();
     return true;
 }
 
-BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove)
+BOOL WINAPI PeekMessageA(LPMSG msg, HWND, UINT, UINT, UINT remove)
 {
-    (void)window, (void)first, (void)last;
-    MessageQueue *queue = own_queue();
     pthread_mutex_lock(&g_user_lock);
-    bool found = take(queue, msg, (remove & PM_REMOVE) != 0);
+    bool found = take(msg, (remove & PM_REMOVE) != 0);
     pthread_mutex_unlock(&g_user_lock);
     return found ? TRUE : FALSE;
 }
 
-BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last)
+BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT)
 {
-    (void)window, (void)first, (void)last;
-    MessageQueue *queue = own_queue();
     pthread_mutex_lock(&g_user_lock);
-    while (!take(queue, msg, true))
-        pthread_cond_wait(&queue->arrived, &g_user_lock);
+    while (!take(msg, true))
+        pthread_cond_wait(&g_arrived, &g_user_lock);
     pthread_mutex_unlock(&g_user_lock);
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
-int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT)
 {
-    (void)owner;
-    (void)type;
     fprintf(stderr, "%s: %s\n", caption ? caption : "Error", text ? text : "");
     fflush(stderr);
     compat_notify(caption ? caption : "Error", text ? text : "");

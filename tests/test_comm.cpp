@@ -448,7 +448,7 @@ TEST(Threads, ExitCodesOfReturnExitThreadAndTerminate)
         EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST(Messages, PostedToAWindowReachItsOwnersQueueInOrder)
+TEST(Messages, PostedFromAnotherThreadArriveInOrder)
 {
     HWND window = make_window();
     struct Post {
