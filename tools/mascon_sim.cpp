@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -189,18 +190,11 @@ bool make_link(MasconSim *sim, const char *dir, int com_number)
     return true;
 }
 
-// Another simulator may have taken the name over since; its link stays.
 void remove_link(MasconSim *sim)
 {
     if (sim->link_path.empty())
         return;
-    char target[256];
-    ssize_t n = readlink(sim->link_path.c_str(), target, sizeof target - 1);
-    if (n >= 0) {
-        target[n] = '\0';
-        if (sim->slave_path == target)
-            unlink(sim->link_path.c_str());
-    }
+    sim_unlink_if_ours(sim->link_path.c_str(), sim->slave_path.c_str());
     sim->link_path.clear();
 }
 
@@ -390,6 +384,17 @@ const char *sim_link_path(const MasconSim *sim)
 bool sim_send(MasconSim *sim, const void *bytes, size_t len)
 {
     return write_all(sim, static_cast<const char *>(bytes), len);
+}
+
+void sim_unlink_if_ours(const char *link, const char *slave)
+{
+    char target[PATH_MAX];
+    ssize_t n = link[0] ? readlink(link, target, sizeof target - 1) : -1;
+    if (n < 0)
+        return;
+    target[n] = '\0';
+    if (strcmp(target, slave) == 0)
+        unlink(link);
 }
 
 long sim_send_some(MasconSim *sim, const void *bytes, size_t len)

@@ -75,6 +75,10 @@ size_t sim_received(const MasconSim *sim, char *out, size_t cap);
 
 // The line goes away: the master is closed, the host's reads fail. Idempotent.
 void sim_hangup(MasconSim *sim);
+// Removes the link unless another simulator has taken the name over since
+// (it no longer points at slave). Touches nothing but the file system, so a
+// signal thread may call it while the simulator is being freed.
+void sim_unlink_if_ours(const char *link, const char *slave);
 // Hangs up, removes the link, frees everything.
 void sim_close(MasconSim *sim);
 

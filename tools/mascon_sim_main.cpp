@@ -141,19 +141,6 @@ void print_resets(std::string answer)
     }
 }
 
-void unlink_our_link()
-{
-    if (!g_link[0])
-        return;
-    char target[PATH_MAX];
-    ssize_t n = readlink(g_link, target, sizeof target - 1);
-    if (n < 0)
-        return;
-    target[n] = '\0';
-    if (strcmp(target, g_slave) == 0)
-        unlink(g_link);
-}
-
 // The process exit closes the master, which hangs the line up; only the link
 // outlives us unless removed here.
 void signal_main(sigset_t signals)
@@ -161,7 +148,7 @@ void signal_main(sigset_t signals)
     int sig = 0;
     while (sigwait(&signals, &sig) != 0) {
     }
-    unlink_our_link();
+    sim_unlink_if_ours(g_link, g_slave);
     fflush(stdout);
     _exit(0);
 }
