@@ -49,7 +49,7 @@ int g_lever = 6;                 // lever position, 0 to 15
 bool g_pressed[4] = {};          // K X Y Z held down
 int g_gstate = 2;                // index into gstate_messages
 bool g_silent = false;           // RESETs go unanswered
-int g_resets = 0;                // RESETs the watcher has reported
+int g_resets = 0;                // RESETs answered (or seen, when silent) so far
 std::deque<std::string> g_log;   // what went over the line, newest last
 std::string g_trouble;           // the last thing that went wrong, until a send succeeds
 std::string g_device;            // the line as the header names it
