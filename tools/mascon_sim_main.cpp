@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -46,6 +47,10 @@ MasconSim *g_sim = nullptr;
 bool g_verbose = false;
 std::mutex g_out_mutex;
 std::thread g_reset_printer;
+// RESETs the printer has logged, so a script's wait-reset can let its next
+// line be logged only after them, in the line's order.
+int g_resets_printed = 0;
+std::condition_variable g_printed;
 // Copied for the signal thread, which must not touch g_sim while main frees it.
 char g_link[PATH_MAX] = "";
 char g_slave[PATH_MAX] = "";
@@ -138,6 +143,8 @@ void print_resets(std::string answer)
         std::lock_guard<std::mutex> lock(g_out_mutex);
         say("< ", "RESET\r", 6);
         say_answer(answer);
+        g_resets_printed = n;
+        g_printed.notify_all();
     }
 }
 
@@ -236,6 +243,10 @@ int run_line(const std::string &raw_line, long number, int *waits)
                 return 1;
             }
             ++*waits;
+            if (g_verbose) {
+                std::unique_lock<std::mutex> lock(g_out_mutex);
+                g_printed.wait(lock, [waits] { return g_resets_printed >= *waits; });
+            }
         }
     } else if (word == "hangup" && arg.empty()) {
         sim_hangup(g_sim);
