@@ -99,6 +99,26 @@ static void make_raw(struct termios *t)
     t->c_cc[VTIME] = 0;
 }
 
+// Two shapes of read time-outs the tty can wait out itself, so that a read
+// is a single read() that sleeps in the kernel: none at all (every byte, for
+// ever: VMIN 1), and "what has arrived, else the first byte within the
+// constant" (VMIN 0, VTIME the constant in tenths of a second, rounded up).
+// Any other shape is waited out with poll() by ReadFile, over VMIN 1.
+static bool tty_waits_out(const COMMTIMEOUTS *t, struct termios *tio)
+{
+    tio->c_cc[VMIN] = 1;
+    tio->c_cc[VTIME] = 0;
+    if (!t->ReadIntervalTimeout && !t->ReadTotalTimeoutMultiplier && !t->ReadTotalTimeoutConstant)
+        return true;
+    if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == MAXDWORD &&
+        t->ReadTotalTimeoutConstant && t->ReadTotalTimeoutConstant <= 25500) {
+        tio->c_cc[VMIN] = 0;
+        tio->c_cc[VTIME] = static_cast<cc_t>((t->ReadTotalTimeoutConstant + 99) / 100);
+        return true;
+    }
+    return false;
+}
+
 // A USB serial adapter holds what it receives until its latency timer runs
 // out (16 ms on the common ones), five times as long as a message takes on
 // the wire; asked for low latency, its driver sends each byte on at once.
@@ -133,8 +153,10 @@ HANDLE compat_serial_open(const char *path)
     // root included, which the tty's own exclusive mode does not.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         return compat_fail_open(fd, ERROR_ACCESS_DENIED);
+    COMMTIMEOUTS timeouts = port_timeouts(st.st_rdev, nullptr);
     struct termios raw = found;
     make_raw(&raw);
+    bool tty_waits = tty_waits_out(&timeouts, &raw);
     if (tcsetattr(fd, TCSANOW, &raw) != 0)
         return compat_fail_open(fd, compat_error_from_errno(errno));
     ask_low_latency(fd);
@@ -145,7 +167,8 @@ HANDLE compat_serial_open(const char *path)
     }
     handle->found = found;
     handle->device = st.st_rdev;
-    handle->timeouts = port_timeouts(st.st_rdev, nullptr);
+    handle->timeouts = timeouts;
+    handle->tty_waits = tty_waits;
     // What a freshly opened port reports beside its speed and byte size.
     handle->dcb.fBinary = 1;
     handle->dcb.fDtrControl = DTR_CONTROL_ENABLE;
@@ -234,7 +257,14 @@ BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
     CompatHandle *handle = port_with_record(file, timeouts);
     if (!handle)
         return FALSE;
+    struct termios t;
+    if (tcgetattr(handle->fd, &t) != 0)
+        return compat_fail_errno(errno);
+    bool tty_waits = tty_waits_out(timeouts, &t);
+    if (tcsetattr(handle->fd, TCSANOW, &t) != 0)
+        return compat_fail_errno(errno);
     handle->timeouts = *timeouts;
+    handle->tty_waits = tty_waits;
     port_timeouts(handle->device, timeouts);
     return compat_succeed();
 }

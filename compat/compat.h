@@ -30,6 +30,9 @@ struct CompatHandle {
     // Windows (the next opener finds them).
     COMMTIMEOUTS timeouts;
     dev_t device;
+    // COMPAT_SERIAL: the tty waits out the read time-outs itself (VMIN and
+    // VTIME), so a read is one read() with no poll() before it.
+    bool tty_waits;
     // COMPAT_KEYDRV: the virtual keyboard, or null for a capture file.
     struct libevdev_uinput *uinput;
     // COMPAT_THREAD
@@ -95,6 +98,11 @@ int compat_write_all(int fd, const void *data, size_t len, size_t *done);
 // asked it to stop. Returns the descriptor's revents, 0 on time-out, -1 on
 // error. fd may be -1: just wait (0: only look whether to leave).
 int compat_wait_fd(int fd, short events, int timeout_ms);
+// read() and write() that leave the thread as above, by a signal that
+// interrupts them: for a descriptor the call itself may wait on, with no
+// poll() before it.
+ssize_t compat_blocking_read(int fd, void *buffer, size_t len);
+ssize_t compat_blocking_write(int fd, const void *buffer, size_t len);
 
 // Posts WM_CLOSE to every window, as a user closing them would; with none yet,
 // the first window made gets it.

@@ -211,6 +211,35 @@ static int port_wait_ms(const COMMTIMEOUTS *t, DWORD to_read, DWORD done, long l
     return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
+// A port whose tty waits out the time-outs itself, with no poll() before the
+// read(): sleeping in poll() and then reading costs a third again of what the
+// program does for a message. A read that brings nothing has timed out or
+// found the line hung up; the latter comes back at once, and is held to the
+// time-out as in ReadFile's loop.
+static DWORD read_port_direct(CompatHandle *handle, char *at, DWORD to_read, DWORD *done)
+{
+    const COMMTIMEOUTS *t = &handle->timeouts;
+    bool first_within = t->ReadIntervalTimeout == MAXDWORD;
+    long long began = first_within ? compat_now_ms() : 0;
+    while (*done < to_read) {
+        ssize_t n = compat_blocking_read(handle->fd, at + *done, to_read - *done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return compat_error_from_errno(errno);
+        if (n == 0) {
+            long long left = first_within ? began + t->ReadTotalTimeoutConstant - compat_now_ms() : 0;
+            if (left > 0)
+                compat_wait_fd(-1, 0, static_cast<int>(left));
+            break;
+        }
+        *done += static_cast<DWORD>(n);
+        if (first_within)
+            break;
+    }
+    return ERROR_SUCCESS;
+}
+
 // Ports only: the program reads nothing else. A read returns once every byte
 // has arrived or its time-outs say so.
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_count, LPOVERLAPPED)
@@ -223,6 +252,14 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
     char *at = static_cast<char *>(buffer);
     DWORD done = 0;
     DWORD error = ERROR_SUCCESS;
+    if (handle->tty_waits) {
+        if (to_read > 0)
+            error = read_port_direct(handle, at, to_read, &done);
+        if (read_count)
+            *read_count = done;
+        SetLastError(error);
+        return error == ERROR_SUCCESS ? TRUE : FALSE;
+    }
     long long began = compat_now_ms();
     while (done < to_read) {
         int ready = compat_wait_fd(handle->fd, POLLIN,
@@ -260,11 +297,15 @@ int compat_write_all(int fd, const void *data, size_t len, size_t *done)
 {
     const char *at = static_cast<const char *>(data);
     for (*done = 0; *done < len;) {
-        // A reader that stalls must not keep a terminated thread here.
-        compat_wait_fd(fd, POLLOUT, -1);
-        ssize_t n = write(fd, at + *done, len - *done);
+        // A reader that stalls must not keep a terminated thread here; the
+        // write waits itself, with no poll() before it, where it can.
+        ssize_t n = compat_blocking_write(fd, at + *done, len - *done);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == EAGAIN) {
+            compat_wait_fd(fd, POLLOUT, -1);
+            continue;
+        }
         if (n <= 0)
             return n < 0 ? errno : EIO;
         *done += static_cast<size_t>(n);

@@ -9,10 +9,12 @@
 // ExitThread jumps back to where the thread started. TerminateThread asks the
 // thread to do the same and wakes it: every call of this layer that can
 // block or spin (ReadFile and WriteFile on a port, DeviceIoControl and
-// SendInput, ClearCommError, Sleep) waits on the thread's wake descriptor too
-// and leaves the thread when it fires. So the thread stops at its next such
-// call, which is as far as the program ever gets without one, and no stack is
-// unwound behind the back of the sanitizers.
+// SendInput, ClearCommError, Sleep) either waits on the thread's wake
+// descriptor too, or blocks in a single system call that the wake signal
+// interrupts, and leaves the thread. So the thread stops at its next such
+// call, which is as far as the program ever gets without one. The jump out of
+// the signal's handler is the one the sanitizers know of, siglongjmp, taken
+// only inside that call.
 //
 // The rule that makes this sound, kept by the layer and the program alike:
 // between a thread's start and any point where it can be stopped, no lock is
@@ -28,11 +30,15 @@
 #include <poll.h>
 #include <pthread.h>
 #include <setjmp.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <atomic>
 
 struct CompatThread {
     LPTHREAD_START_ROUTINE start;
@@ -48,6 +54,11 @@ struct CompatThread {
     int refs;         // the handle and the running thread
     int wake_fd;      // readable once TerminateThread has asked the thread to stop
     sigjmp_buf leave; // back to the thread's start
+    pthread_t pthread; // for the wake signal
+    // Set by TerminateThread before it wakes the thread; in_call while the
+    // thread sits in a system call only the wake signal gets it out of.
+    std::atomic<bool> stopping;
+    std::atomic<bool> in_call;
 };
 
 static thread_local CompatThread *g_self; // null on threads we did not make
@@ -91,12 +102,61 @@ static void *thread_main(void *value)
         set_exit_code_locked(thread, code);
         pthread_mutex_unlock(&thread->lock);
     }
+    g_self = nullptr; // a late wake signal finds no thread to leave
     pthread_mutex_lock(&thread->lock);
     thread->ended = true;
     eventfd_write(thread->ended_fd, 1);
     pthread_mutex_unlock(&thread->lock);
     thread_release(thread);
     return nullptr;
+}
+
+// Leaves the thread only from inside a blocking call: anywhere else it would
+// cut the program off mid-step, and the thread's next call of this layer
+// leaves it instead. No restart: where the handler runs late (under
+// ThreadSanitizer, once the call is over) the call must come back with EINTR
+// for its caller to try again, and be left then.
+static void on_wake_signal(int)
+{
+    CompatThread *self = g_self;
+    if (self && self->in_call.load() && self->stopping.load())
+        siglongjmp(self->leave, 1);
+}
+
+static int wake_signal(void) { return SIGRTMIN; }
+
+static void install_wake_signal(void)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = on_wake_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(wake_signal(), &action, nullptr);
+}
+
+// The stop request is looked at only after in_call is raised: made before,
+// it is seen here; made after, its signal finds the thread inside the call.
+template <typename Call> static ssize_t blocking_call(Call call)
+{
+    CompatThread *self = g_self;
+    if (!self)
+        return call();
+    self->in_call.store(true);
+    if (self->stopping.load())
+        siglongjmp(self->leave, 1);
+    ssize_t n = call();
+    self->in_call.store(false);
+    return n;
+}
+
+ssize_t compat_blocking_read(int fd, void *buffer, size_t len)
+{
+    return blocking_call([&] { return read(fd, buffer, len); });
+}
+
+ssize_t compat_blocking_write(int fd, const void *buffer, size_t len)
+{
+    return blocking_call([&] { return write(fd, buffer, len); });
 }
 
 int compat_wait_fd(int fd, short events, int timeout_ms)
@@ -117,6 +177,8 @@ int compat_wait_fd(int fd, short events, int timeout_ms)
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, size_t stack_size, LPTHREAD_START_ROUTINE start,
                            LPVOID parameter, DWORD, LPDWORD thread_id)
 {
+    static pthread_once_t wake_signal_once = PTHREAD_ONCE_INIT;
+    pthread_once(&wake_signal_once, install_wake_signal);
     CompatThread *thread = static_cast<CompatThread *>(calloc(1, sizeof(CompatThread)));
     int wake_fd = thread ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
     int ended_fd = wake_fd >= 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
@@ -142,8 +204,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, size_t stack_size, LPTHREAD_ST
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (stack_size)
         pthread_attr_setstacksize(&attr, stack_size < 65536 ? 65536 : stack_size);
-    pthread_t pthread;
-    int rc = handle ? pthread_create(&pthread, &attr, thread_main, thread) : ENOMEM;
+    int rc = handle ? pthread_create(&thread->pthread, &attr, thread_main, thread) : ENOMEM;
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         if (handle)
@@ -184,7 +245,10 @@ BOOL WINAPI TerminateThread(HANDLE object, DWORD exit_code)
     pthread_mutex_lock(&thread->lock);
     if (!thread->ended) {
         set_exit_code_locked(thread, exit_code);
+        thread->stopping.store(true);
         eventfd_write(thread->wake_fd, 1);
+        // Still running: it has not marked itself ended, which needs the lock.
+        pthread_kill(thread->pthread, wake_signal());
     }
     pthread_mutex_unlock(&thread->lock);
     return compat_succeed();

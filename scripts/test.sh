@@ -29,7 +29,7 @@ ctest --test-dir build-asan --output-on-failure -j "$(nproc)" -L '^(gtest|slow)$
 # worker, in process (the timed fault tests left out: the sanitizer slows the
 # program down many times); the real program is the native desk's below.
 ctest --test-dir build-tsan --output-on-failure -j "$(nproc)" -L gtest \
-  -R '^(Threads|Messages|Worker|SyncFailure|TrayWindow)\.'
+  -R '^(Threads|Messages|Worker|SyncFailure|TrayWindow)\.|\.TerminateLeaves'
 
 # Long runs are scripts/fuzz.sh's own.
 scripts/fuzz.sh all 10

@@ -118,13 +118,18 @@ long io_count(const std::string &path, const char *field)
     return -1;
 }
 
-bool waiting_in_poll(DWORD thread_id)
+bool waiting_in_the_layer(DWORD thread_id)
 {
     std::string task = "/proc/self/task/" + std::to_string(thread_id);
     std::string stat = read_file(task + "/stat");
     size_t end = stat.rfind(')');
-    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S' &&
-           read_file(task + "/wchan").find("poll") != std::string::npos;
+    if (end == std::string::npos || end + 2 >= stat.size() || stat[end + 2] != 'S')
+        return false;
+    std::string where = read_file(task + "/wchan");
+    for (const char *wait : {"poll", "n_tty_read", "wait_woken", "pipe_write"})
+        if (where.find(wait) != std::string::npos)
+            return true;
+    return false;
 }
 
 int pending_input(const char *tty)

@@ -62,9 +62,10 @@ std::vector<std::string> wait_packets(const std::string &capture, size_t n, int 
 // A counter of /proc's io accounting ("rchar", "syscw", ...) at path, e.g.
 // /proc/self/task/TID/io for one thread; -1 when it cannot be read.
 long io_count(const std::string &path, const char *field);
-// The thread (of this process) is asleep in poll(), where every wait of the
-// platform layer is, rather than running or blocked elsewhere.
-bool waiting_in_poll(DWORD thread_id);
+// The thread (of this process) is asleep where the platform layer waits: in
+// poll(), or in the read or write of a tty or a pipe that waits itself;
+// rather than running or blocked elsewhere.
+bool waiting_in_the_layer(DWORD thread_id);
 // What has arrived at a tty and is not read yet.
 int pending_input(const char *tty);
 

@@ -72,7 +72,7 @@ struct Later {
 DWORD WINAPI send_once_asleep(LPVOID parameter)
 {
     Later *later = static_cast<Later *>(parameter);
-    if (!wait_for([&] { return waiting_in_poll(later->reader); }))
+    if (!wait_for([&] { return waiting_in_the_layer(later->reader); }))
         return 1;
     return sim_send(later->sim, later->bytes, strlen(later->bytes)) ? 0 : 2;
 }
@@ -411,6 +411,34 @@ TEST(Handles, ClosedOrMadeUpHandlesAreInvalid)
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(GetExitCodeThread(thread, &code)) << "a closed thread handle";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Reads that wait for ever, or for a first byte, sleep in read() alone, with
+// no poll() beside it; TerminateThread still gets the thread out at once.
+TEST_F(SerialPort, TerminateLeavesAReadAsleepInTheKernel)
+{
+    COMMTIMEOUTS shapes[] = {{0, 0, 0, 0, 0}, {MAXDWORD, MAXDWORD, 25000, 0, 0}};
+    for (COMMTIMEOUTS &timeouts : shapes) {
+        HANDLE port = open_port();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+        DWORD reader_id = 0;
+        HANDLE reader = CreateThread(
+            NULL, 0,
+            [](LPVOID port) -> DWORD {
+                char got[6];
+                DWORD n = 0;
+                ReadFile(port, got, sizeof got, &n, NULL);
+                return 1;
+            },
+            port, 0, &reader_id);
+        ASSERT_NE(reader, nullptr);
+        EXPECT_TRUE(wait_for([&] { return waiting_in_the_layer(reader_id); }));
+        EXPECT_TRUE(TerminateThread(reader, 0));
+        EXPECT_EQ(wait_thread(reader, 2000), 0u) << "interval " << timeouts.ReadIntervalTimeout;
+        CloseHandle(reader);
+        CloseHandle(port);
+    }
 }
 
 TEST(Threads, ExitCodesOfReturnExitThreadAndTerminate)

@@ -77,6 +77,33 @@ TEST_F(KeyPackets, ALostReaderLosesPacketsNotTheProgram)
     EXPECT_EQ(send_button_key(7), 1);
 }
 
+// A reader that takes nothing fills the FIFO, and the next packet's write
+// sleeps in the kernel: TerminateThread still gets the sender out.
+TEST_F(KeyPackets, TerminateLeavesAPacketWaitingForAStalledReader)
+{
+    keydrv_close();
+    std::string fifo = devices.dir.file("keytap.vxd");
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(keydrv_open(&config), 0);
+    DWORD sender_id = 0;
+    HANDLE sender = CreateThread(
+        NULL, 0,
+        [](LPVOID) -> DWORD {
+            for (;;)
+                send_button_key(7); // a release: nothing is left held
+        },
+        NULL, 0, &sender_id);
+    ASSERT_NE(sender, nullptr);
+    EXPECT_TRUE(wait_for([&] { return waiting_in_the_layer(sender_id); }));
+    EXPECT_TRUE(TerminateThread(sender, 0));
+    EXPECT_EQ(wait_thread(sender, 2000), 0u);
+    CloseHandle(sender);
+    close(reader);
+}
+
 // The keys the module holds down, released at the end.
 struct HeldKeys : KeyPackets {
     void SetUp() override
