@@ -727,14 +727,24 @@ void latency_phase(Program &p, Program &floor)
                  "each): %s %.2f us, notchkey %.2f us (%.2fx)",
                  sent, names[0], cpu_us[0], cpu_us[1], cpu_us[1] / cpu_us[0]));
 
-    const std::vector<double> &own = samples[PLACE_FREE][READER_POLL][1];
+}
+
+// notchkey alone, as a user runs it, against the line itself: where the
+// scheduler puts it, the reader asleep in poll() in this process.
+void alone_phase(Program &p)
+{
+    std::vector<Step> steps = message_mix(g_options.messages, p.lever, &p.lever);
+    std::vector<double> own;
+    own.reserve(steps.size());
+    for (const Step &step : steps)
+        own.push_back(one_message(p, step, READER_POLL));
     if (!g_options.plot_dir.empty())
         write_plot_data(own, g_options.plot_dir);
     Spread s = spread_of(own);
     double median_share = 100 * s.median / k_wire_us, p99_share = 100 * s.p99 / k_wire_us;
-    print(format("   notchkey %s, reader in %s, against the line itself (a message takes %.0f us on the wire: 6 "
-                 "bytes at 19200 baud, 10 bits a byte):",
-                 k_placement_names[PLACE_FREE], k_reader_names[READER_POLL], k_wire_us));
+    print(format("   notchkey alone, %zu messages, %s, reader in %s, against the line itself (a message takes %.0f "
+                 "us on the wire: 6 bytes at 19200 baud, 10 bits a byte):",
+                 s.count, k_placement_names[PLACE_FREE], k_reader_names[READER_POLL], k_wire_us));
     print(format("   min %.1f us, median %.1f us, p90 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us, mean %.1f us",
                  s.min, s.median, s.p90, s.p99, s.p999, s.max, s.mean));
     print(format("   median = %.2f %% of the wire time (goal <= 1 %%): %s", median_share, verdict(median_share <= 1)));
@@ -805,6 +815,7 @@ void main_run(RunFigures &f)
         wait_synchronised(floor);
         latency_phase(p, floor);
         discard(floor);
+        alone_phase(p);
         throughput_phase(p);
         f.hwm_kib = status_value(format("/proc/%d/status", static_cast<int>(p.pid)), "VmHWM");
         f.rss_kib = status_value(format("/proc/%d/status", static_cast<int>(p.pid)), "VmRSS");
