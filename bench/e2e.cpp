@@ -729,15 +729,22 @@ void latency_phase(Program &p, Program &floor)
 
 }
 
-// notchkey alone, as a user runs it, against the line itself: where the
-// scheduler puts it, the reader asleep in poll() in this process.
-void alone_phase(Program &p)
+// notchkey alone, as a user runs it: where the scheduler put it at its start
+// (so before anything else places it), the reader asleep in poll() in this
+// process.
+std::vector<double> alone_samples(Program &p)
 {
     std::vector<Step> steps = message_mix(g_options.messages, p.lever, &p.lever);
     std::vector<double> own;
     own.reserve(steps.size());
     for (const Step &step : steps)
         own.push_back(one_message(p, step, READER_POLL));
+    return own;
+}
+
+// The same against the line itself.
+void print_alone(const std::vector<double> &own)
+{
     if (!g_options.plot_dir.empty())
         write_plot_data(own, g_options.plot_dir);
     Spread s = spread_of(own);
@@ -810,12 +817,13 @@ void main_run(RunFigures &f)
         start_program(p, 0);
         f.start_to_sync_ms = micros_between(p.started, wait_synchronised(p)) / 1000;
         rest_phase(p, f);
+        std::vector<double> alone = alone_samples(p);
         floor.floor = !g_options.floor_is_notchkey;
         start_program(floor, 0, g_options.floor);
         wait_synchronised(floor);
         latency_phase(p, floor);
         discard(floor);
-        alone_phase(p);
+        print_alone(alone);
         throughput_phase(p);
         f.hwm_kib = status_value(format("/proc/%d/status", static_cast<int>(p.pid)), "VmHWM");
         f.rss_kib = status_value(format("/proc/%d/status", static_cast<int>(p.pid)), "VmRSS");
