@@ -726,7 +726,6 @@ void latency_phase(Program &p, Program &floor)
     print(format("   CPU time per message (every thread, from /proc/PID/task/*/schedstat over the %.0f messages "
                  "each): %s %.2f us, notchkey %.2f us (%.2fx)",
                  sent, names[0], cpu_us[0], cpu_us[1], cpu_us[1] / cpu_us[0]));
-
 }
 
 // notchkey alone, as a user runs it: where the scheduler put it at its start
