@@ -24,6 +24,17 @@ struct KeyPackets : testing::Test {
     }
     void TearDown() override { keydrv_close(); }
     std::vector<std::string> packets() const { return read_lines(capture); }
+    // The driver entry made a FIFO, with *reader its reading end, and reopened.
+    void use_fifo(int *reader)
+    {
+        keydrv_close();
+        std::string fifo = devices.dir.file("keytap.vxd");
+        unlink(fifo.c_str());
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        *reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(*reader, 0);
+        ASSERT_EQ(keydrv_open(&config), 0);
+    }
 };
 
 TEST_F(KeyPackets, LeverMovePressesTheNewKeyBeforeReleasingTheOld)
@@ -61,13 +72,8 @@ TEST_F(KeyPackets, ButtonsSendOneByteEachAndGStatesNothing)
 
 TEST_F(KeyPackets, ALostReaderLosesPacketsNotTheProgram)
 {
-    keydrv_close();
-    std::string fifo = devices.dir.file("keytap.vxd");
-    unlink(fifo.c_str());
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    ASSERT_EQ(keydrv_open(&config), 0);
+    int reader = -1;
+    ASSERT_NO_FATAL_FAILURE(use_fifo(&reader));
     send_button_key(6);
     char got[16] = {};
     EXPECT_EQ(read(reader, got, sizeof got), 3);
@@ -81,13 +87,8 @@ TEST_F(KeyPackets, ALostReaderLosesPacketsNotTheProgram)
 // sleeps in the kernel: TerminateThread still gets the sender out.
 TEST_F(KeyPackets, TerminateLeavesAPacketWaitingForAStalledReader)
 {
-    keydrv_close();
-    std::string fifo = devices.dir.file("keytap.vxd");
-    unlink(fifo.c_str());
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    ASSERT_EQ(keydrv_open(&config), 0);
+    int reader = -1;
+    ASSERT_NO_FATAL_FAILURE(use_fifo(&reader));
     DWORD sender_id = 0;
     HANDLE sender = CreateThread(
         NULL, 0,
