@@ -293,7 +293,10 @@ TEST_F(Worker, StreamOutOfStepEndsTheWorker)
 TEST_F(Worker, MessageInPiecesIsReadWhole)
 {
     start_synchronised();
-    long read = worker_read();
+    // The lever's packet goes out before the G-state is read: count from the
+    // whole answer, "MCA50\rMCG00\r".
+    long read = 12;
+    ASSERT_TRUE(wait_for([&] { return worker_read() == read; })) << worker_read();
     for (std::string piece : {"MC", "A55", "\r"}) {
         EXPECT_EQ(read_lines(capture).size(), 1u) << "a packet before \"" << piece << '"';
         ASSERT_TRUE(sim_send(sim, piece.data(), piece.size()));
