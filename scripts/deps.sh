@@ -50,5 +50,27 @@ if [[ " ${missing[*]}" == *:i386* ]] && [ "$(dpkg --print-architecture)" = amd64
   ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
-apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}"
+# A mirror caught mid-sync fails an index for hours ("Mirror sync in
+# progress?"), often one architecture's of one suite only. Retry, then go on
+# with the indexes that did come: the install below says whether they serve.
+updated=0
+for try in 1 2 3; do
+  if apt-get update -q -o Acquire::Retries=3; then updated=1; break; fi
+  [ "$try" -lt 3 ] && sleep $((try * 5))
+done
+[ "$updated" = 1 ] || echo "notchkey: apt-get update failed 3 times; installing from the indexes it has" >&2
+install=(apt-get install -y -q --no-install-recommends)
+if "${install[@]}" "${missing[@]}"; then
+  echo "notchkey: installed ${missing[*]} from the current suites"
+  exit 0
+fi
+# With one architecture's security index missing, the other's libraries are
+# newer than the 32-bit ones can match (Multi-Arch: same wants both alike):
+# take every package from the release's own suite instead.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+if [ -n "$codename" ] && "${install[@]}" -t "$codename" "${missing[@]}"; then
+  echo "notchkey: installed ${missing[*]} from the release's own suite ($codename), the current suites would not install"
+  exit 0
+fi
+echo "notchkey: could not install ${missing[*]}" >&2
+exit 1
