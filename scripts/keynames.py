@@ -26,7 +26,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 def key_names():
     """The program's own key names, by (extended, make code), as mascon-sim
     lists them from the program's table."""
-    sim = os.environ.get("MASCON_SIM", os.path.join(ROOT, "build", "tools", "mascon-sim"))
+    sim = os.environ.get("MASCON_SIM_PROGRAM") or os.path.join(ROOT, "build", "tools", "mascon-sim")
     try:
         listed = subprocess.run([sim, "--key-names"], capture_output=True, text=True, check=True)
     except (OSError, subprocess.CalledProcessError) as error:
