@@ -24,6 +24,8 @@ def pytest_addoption(parser):
     parser.addoption("--native-binary", default=os.path.join(ROOT, "build", "notchkey"))
     parser.addoption("--exe", default=os.path.join(ROOT, "build-win", "notchkey.exe"))
     parser.addoption("--probe", default=os.path.join(ROOT, "build-win", "tests", "wine", "probe.exe"))
+    parser.addoption("--wine", default="wine",
+                     help="the wine that runs them: wine64 for an x86-64 build")
     parser.addoption("--shots", default=os.path.join(ROOT, "build-win", "wine"),
                      help="where screenshots of the Wine desk go")
 
@@ -87,8 +89,8 @@ def wine_stage(request):
     for it; None with the reason when it cannot be."""
     exe = os.path.abspath(request.config.getoption("--exe"))
     probe = os.path.abspath(request.config.getoption("--probe"))
-    missing = [tool for tool in ("wine", "wineboot", "wineserver", "Xvfb", "import")
-               if not shutil.which(tool)]
+    loader = request.config.getoption("--wine")
+    missing = [tool for tool in (loader, "wineserver", "Xvfb", "import") if not shutil.which(tool)]
     if missing:
         yield "missing %s (scripts/deps.sh installs them as root)" % " ".join(missing)
         return
@@ -97,7 +99,7 @@ def wine_stage(request):
             yield "%s is not built (scripts/build.sh)" % path
             return
     root = tempfile.mkdtemp(prefix="notchkey-wine.")
-    stage = WineStage(root, exe, probe, request.config.getoption("--shots"))
+    stage = WineStage(root, exe, probe, request.config.getoption("--shots"), loader)
     try:
         stage.start()
     except Exception as error:  # noqa: BLE001 - any failure means no desk

@@ -236,8 +236,9 @@ def winpath(path):
 class WineStage:
     """Xvfb and a Wine prefix, made once for every scenario of the Wine desk."""
 
-    def __init__(self, root, exe, probe, shots):
+    def __init__(self, root, exe, probe, shots, loader="wine"):
         self.root = root
+        self.loader = loader  # the wine that runs exe: wine, or wine64 for a 64-bit one
         self.exe = exe
         self.probe = probe
         self.shots = shots
@@ -254,10 +255,10 @@ class WineStage:
                                          pass_fds=[display.fileno()], stdout=log, stderr=log)
         number = wait_until(lambda: open(display_file).read().strip(), 10, "Xvfb's display")
         self.env = dict(os.environ, DISPLAY=":" + number, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                        TMPDIR=self.root,
+                        TMPDIR=self.root, WINELOADER=shutil.which(self.loader) or self.loader,
                         # No installer prompts for .NET or HTML support, no menu entries.
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
-        boot = subprocess.run(["wineboot", "-i"], env=self.env, capture_output=True, timeout=180)
+        boot = subprocess.run([self.loader, "wineboot", "-i"], env=self.env, capture_output=True, timeout=180)
         if boot.returncode != 0:
             raise RuntimeError("wineboot failed: %s" % boot.stderr.decode(errors="replace")[-300:])
         subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
@@ -323,7 +324,7 @@ class WineDesk(Desk):
         pass  # current Windows has none
 
     def start(self, args=()):
-        command = ["wine", "explorer", "/desktop=nk-%d,1024x768" % self.number,
+        command = [self.stage.loader, "explorer", "/desktop=nk-%d,1024x768" % self.number,
                    winpath(self.stage.probe), winpath(self.stage.exe), winpath(self.home),
                    winpath(self.out), "--commands", winpath(self.commands),
                    "--hook-keys", winpath(os.path.join(self.root, "hook.out")),
