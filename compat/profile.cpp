@@ -1,6 +1,7 @@
 // GetPrivateProfileStringA, GetPrivateProfileSectionA, lstrcpyA and lstrcmpiA.
 //
-// The settings file is read as Windows reads one: section and key names in
+// The settings file is read as Windows reads one: in UTF-8 or, after its
+// byte-order mark, UTF-16 (given out as UTF-8); section and key names in
 // any letter case, blanks around names and values ignored, one pair of
 // matching quotes around a value removed, lines starting with ';' ignored,
 // the value cut to the buffer, and the default for a missing file, section or
@@ -29,7 +30,11 @@ int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b)
     return strcasecmp(a ? a : "", b ? b : "");
 }
 
-static bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+// ^Z, the old end-of-file mark some editors leave, is a blank too.
+static bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == 0x1a;
+}
 
 static std::string trimmed(const std::string &text)
 {
@@ -41,9 +46,83 @@ static std::string trimmed(const std::string &text)
     return text.substr(begin, end - begin);
 }
 
+// A name or value ends at a NUL byte, as a string does.
+static std::string up_to_nul(const std::string &text) { return text.substr(0, text.find('\0')); }
+
 static bool same_name(const std::string &a, const char *b)
 {
     return a.size() == strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
+}
+
+static void append_utf8(std::string *out, unsigned code)
+{
+    if (code < 0x80) {
+        *out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        *out += static_cast<char>(0xC0 | (code >> 6));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        *out += static_cast<char>(0xE0 | (code >> 12));
+        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        *out += static_cast<char>(0xF0 | (code >> 18));
+        *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// A file saved as UTF-16 with its byte-order mark (Notepad's "Unicode"), as
+// the narrow text the rest of the reader and the program work with: UTF-8,
+// this system's own. An unpaired surrogate becomes U+FFFD; an odd last byte is
+// a unit of its own, as Windows reads it.
+static std::string from_utf16(const std::string &bytes, bool big_endian)
+{
+    std::vector<unsigned> units;
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+        unsigned first = static_cast<unsigned char>(bytes[i]);
+        unsigned second = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
+        units.push_back(big_endian ? (first << 8 | second) : (second << 8 | first));
+    }
+    std::string text;
+    for (size_t i = 0; i < units.size(); ++i) {
+        unsigned unit = units[i];
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] < 0xE000) {
+            append_utf8(&text, 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            append_utf8(&text, unit >= 0xD800 && unit < 0xE000 ? 0xFFFD : unit);
+        }
+    }
+    return text;
+}
+
+// The file's text, its byte-order mark taken off; false when there is no
+// file to read.
+static bool read_text(const std::string &path, std::string *text)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (!file)
+        return false;
+    std::string bytes;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;)
+        bytes.append(chunk, n);
+    fclose(file);
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        *text = bytes.substr(3);
+    else if (bytes.compare(0, 2, "\xFF\xFE") == 0)
+        *text = from_utf16(bytes.substr(2), false);
+    else if (bytes.compare(0, 2, "\xFE\xFF") == 0)
+        *text = from_utf16(bytes.substr(2), true);
+    else
+        *text = bytes;
+    return true;
 }
 
 // A line of a section: its name, and its value when it has an '='.
@@ -55,37 +134,28 @@ struct ProfileEntry {
 
 // The entries of the first section named section, in file order (as Wine
 // reads a file, a later section of the same name is not looked at); false
-// when there is no file to read.
+// when there is no file to read. Lines end at CR, LF or both; a section's
+// name runs to the last ']' of its line, and a '[' line without one is an
+// entry of the section before.
 static bool read_section(const std::string &path, const char *section,
                          std::vector<ProfileEntry> *entries)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (!file)
-        return false;
     std::string text;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;)
-        text.append(chunk, n);
-    fclose(file);
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        text.erase(0, 3);
-
+    if (!read_text(path, &text))
+        return false;
     bool in_section = false, seen = false;
     size_t at = 0;
     while (at < text.size()) {
-        size_t end = text.find('\n', at);
+        size_t end = text.find_first_of("\r\n", at);
         if (end == std::string::npos)
             end = text.size();
         std::string line = trimmed(text.substr(at, end - at));
         at = end + 1;
         if (line.empty() || line[0] == ';')
             continue;
-        if (line[0] == '[') {
-            size_t close = line.find(']');
-            std::string name = trimmed(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+        size_t close = line[0] == '[' ? line.rfind(']') : std::string::npos;
+        if (close != std::string::npos && close > 0) {
+            std::string name = trimmed(up_to_nul(line.substr(1, close - 1)));
             in_section = !seen && same_name(name, section);
             seen = seen || in_section;
             continue;
@@ -94,10 +164,10 @@ static bool read_section(const std::string &path, const char *section,
             continue;
         size_t equals = line.find('=');
         if (equals == std::string::npos)
-            entries->push_back({line, false, ""});
+            entries->push_back({up_to_nul(line), false, ""});
         else
-            entries->push_back({trimmed(line.substr(0, equals)), true,
-                                trimmed(line.substr(equals + 1))});
+            entries->push_back({up_to_nul(trimmed(line.substr(0, equals))), true,
+                                up_to_nul(trimmed(line.substr(equals + 1)))});
     }
     return true;
 }
@@ -159,6 +229,8 @@ DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LP
         read_section(path, section, &entries);
     }
     for (const ProfileEntry &entry : entries) {
+        if (entry.name.empty() && !entry.has_value)
+            continue; // a line that was nothing but a NUL and what followed it
         list += entry.has_value ? entry.name + "=" + entry.value : entry.name;
         list += '\0';
     }

@@ -29,7 +29,7 @@ def imports(exe):
 # The first releases of the old family have no SendInput: an exe importing it
 # would not even load there, not even to use the driver.
 def test_sendinput_is_not_imported_but_looked_up(request):
-    exe = os.path.abspath(request.config.getoption("--exe"))
+    exe = os.path.abspath(request.config.getoption("--shipped-exe"))
     if not os.path.exists(exe):
         pytest.fail("%s is not built (scripts/build.sh)" % exe)
     table = imports(exe)
@@ -38,3 +38,20 @@ def test_sendinput_is_not_imported_but_looked_up(request):
     assert "GetProcAddress" in table["KERNEL32.DLL"]
     assert sorted(table) == ["GDI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "SHELL32.DLL",
                              "USER32.DLL"], "only system DLLs"
+
+
+def test_settings_files_are_read_as_wine_reads_them(request, wine_stage, tmp_path):
+    """The native settings reader's table of odd files, run against Wine's own
+    reader: its expectations are Wine's."""
+    from conftest import unavailable
+    if isinstance(wine_stage, str):
+        unavailable(wine_stage)
+    table = os.path.join(os.path.dirname(os.path.abspath(request.config.getoption("--probe"))),
+                         "profile_table.exe")
+    # A file, not a pipe: Wine's own processes keep a pipe open after the table ends.
+    out = tmp_path / "table.out"
+    with open(out, "wb") as f:
+        code = subprocess.run([wine_stage.loader, table], cwd=tmp_path, env=wine_stage.env,
+                              stdout=f, stderr=subprocess.STDOUT, timeout=120).returncode
+    text = out.read_text(errors="replace")
+    assert code == 0 and " 0 failed" in text, text
