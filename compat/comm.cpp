@@ -3,11 +3,13 @@
 //
 // The port is opened without waiting for carrier, and asked for low latency
 // where its driver has it. A Windows port carries bytes untouched, so opening
-// puts the tty in raw mode and closing puts back the terminal settings found
-// at open. Of the settings block, the speed and the byte size reach the line,
-// the two fields the program changes; every other field is kept with the
-// handle as last applied and the line keeps what it had, so applying a block
-// read earlier brings the port back exactly as it was.
+// puts the tty in raw mode, software flow control off (a freshly plugged
+// adapter comes with it on, and would swallow a 0x13 from the line and stop
+// our writes), and closing puts back the terminal settings found at open. Of
+// the settings block, the speed, the byte size and the flow control reach the
+// line, and GetCommState reports them as the line has them; every other field
+// is kept with the handle as last applied and the line keeps what it had, so
+// applying a block read earlier brings the port back exactly as it was.
 #include "compat.h"
 
 #include <errno.h>
@@ -91,7 +93,8 @@ static CompatHandle *port_with_record(HANDLE file, const void *record)
 
 static void make_raw(struct termios *t)
 {
-    t->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL);
+    t->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL |
+                    IXON | IXOFF | IXANY);
     t->c_oflag &= ~OPOST;
     t->c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     t->c_cflag |= CREAD | CLOCAL;
@@ -197,6 +200,13 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb)
     for (BYTE size = 5; size <= 8; ++size)
         if ((t.c_cflag & CSIZE) == g_sizes[size - 5])
             d.ByteSize = size;
+    d.fOutX = (t.c_iflag & IXON) != 0;
+    d.fInX = (t.c_iflag & IXOFF) != 0;
+    d.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+    if (t.c_cflag & CRTSCTS)
+        d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    else if (d.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        d.fRtsControl = RTS_CONTROL_ENABLE;
     *dcb = d;
     return compat_succeed();
 }
@@ -216,6 +226,10 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb)
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
     t.c_cflag = (t.c_cflag & ~CSIZE) | g_sizes[dcb->ByteSize - 5];
+    t.c_iflag = (t.c_iflag & ~(IXON | IXOFF | IXANY)) | (dcb->fOutX ? IXON : 0) |
+                (dcb->fInX ? IXOFF : 0);
+    bool handshake = dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE;
+    t.c_cflag = (t.c_cflag & ~CRTSCTS) | (handshake ? CRTSCTS : 0);
     if (tcsetattr(handle->fd, TCSANOW, &t) != 0)
         return compat_fail_errno(errno);
     handle->dcb = *dcb;

@@ -12,6 +12,7 @@ enum CompatHandleKind {
     COMPAT_SERIAL, // a tty opened as COMn
     COMPAT_KEYDRV, // the key-injection driver stand-in
     COMPAT_THREAD,
+    COMPAT_OBJECT, // a named object (CreateMutexA)
 };
 
 struct CompatThread;

@@ -6,6 +6,12 @@
 // path \\.\keytap.vxd its entry "keytap.vxd", and nothing else is consulted;
 // without it, COMn is /dev/ttyS(n-1) and the driver is /dev/uinput. Every
 // other name is an ordinary path, its backslashes taken as slashes.
+//
+// Named objects (CreateMutexA) live where the devices do, as a Wine prefix
+// holds both its dosdevices and its wineserver's objects: one name space per
+// device folder, and one for the system's own devices. An object is an
+// abstract socket bound to a name made of the two, so the kernel refuses a
+// second one and lets go of it when its process ends, however it ends.
 #include "compat.h"
 #include "keys/keytap.h"
 
@@ -13,13 +19,16 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <stddef.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -136,6 +145,55 @@ CompatDevice compat_resolve_device(const char *name, char *path, size_t cap)
         return COMPAT_DEVICE_KEYDRV;
     }
     return COMPAT_DEVICE_NONE;
+}
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name)
+{
+    // Unnamed ones are nobody else's business; nothing here needs them.
+    if (!name || !*name) {
+        compat_fail(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    const char *dir = getenv("NOTCHKEY_DEVICES");
+    char space[PATH_MAX] = "/dev";
+    if (dir && *dir && !realpath(dir, space))
+        snprintf(space, sizeof space, "%s", dir);
+    // FNV-1a over the name space and the name: an abstract address holds
+    // little more than a hundred bytes, a folder's path may not fit.
+    unsigned long long hash = 14695981039346656037ull;
+    const char *parts[] = {space, "\n", name};
+    for (const char *part : parts)
+        for (const char *c = part; *c; ++c)
+            hash = (hash ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    int len = snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "notchkey-object-%016llx", hash);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        compat_fail_errno(errno);
+        return NULL;
+    }
+    bool exists = false;
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&address),
+             static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + len)) != 0) {
+        if (errno != EADDRINUSE) {
+            compat_fail_open(fd, compat_error_from_errno(errno));
+            return NULL;
+        }
+        // Another process holds it; the handle stands for the same object.
+        exists = true;
+    }
+    CompatHandle *handle = compat_handle_new(COMPAT_OBJECT, fd);
+    if (!handle) {
+        compat_fail_open(fd, ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    if (exists)
+        compat_fail(ERROR_ALREADY_EXISTS);
+    else
+        compat_succeed();
+    return handle->value;
 }
 
 void compat_native_path(const char *name, char *path, size_t cap)
@@ -340,7 +398,8 @@ BOOL WINAPI CloseHandle(HANDLE object)
     case COMPAT_SERIAL: return compat_serial_close(handle);
     case COMPAT_KEYDRV: return compat_keydrv_close(handle);
     case COMPAT_THREAD: return compat_thread_close(handle);
-    case COMPAT_FILE: break;
+    case COMPAT_FILE:
+    case COMPAT_OBJECT: break;
     }
     return compat_handle_close(handle);
 }

@@ -74,6 +74,7 @@ typedef const struct tagRECT *LPCRECT;
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_FILE_EXISTS 80
+#define ERROR_ALREADY_EXISTS 183
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_BROKEN_PIPE 109
 #define ERROR_DISK_FULL 112
@@ -114,6 +115,9 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LP
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                       LPOVERLAPPED overlapped);
 BOOL WINAPI CloseHandle(HANDLE object);
+// A named object that one process of the machine holds at a time: the next
+// creator gets a handle too, with ERROR_ALREADY_EXISTS.
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCSTR name);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                             DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
 
@@ -127,6 +131,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
 
 #define DTR_CONTROL_ENABLE 1
 #define RTS_CONTROL_ENABLE 1
+#define RTS_CONTROL_HANDSHAKE 2
 
 #define CBR_19200 19200
 
@@ -135,7 +140,9 @@ typedef struct _DCB {
     DWORD DCBlength;
     DWORD BaudRate;
     DWORD fBinary : 1;
+    DWORD fOutxCtsFlow : 1;
     DWORD fOutX : 1;
+    DWORD fInX : 1;
     DWORD fDtrControl : 2;
     DWORD fRtsControl : 2;
     WORD XonLim;

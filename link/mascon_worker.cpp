@@ -87,6 +87,23 @@ int mascon_sync(void)
     return 0;
 }
 
+// Windows lets one program at a time open a port, but not every system that
+// runs us does (Wine lets a second one in, which then writes RESET into the
+// first one's line): a named object per port, taken before the port is
+// opened, keeps a second notchkey out. Held until the process ends.
+static BOOL take_port(int number)
+{
+    char name[32];
+    snprintf(name, sizeof name, "notchkey COM%d", number);
+    HANDLE taken = CreateMutexA(NULL, FALSE, name);
+    if (taken && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(taken);
+        return FALSE;
+    }
+    // An object that cannot be made at all leaves it to the port's own rule.
+    return TRUE;
+}
+
 int com_port_number(const char *name)
 {
     if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm')
@@ -162,20 +179,24 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     int number = com_port_number(config->port);
     char device[20];
     snprintf(device, sizeof device, "\\\\.\\COM%d", number);
-    g_port = number ? CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, NULL)
-                    : INVALID_HANDLE_VALUE;
+    g_port = number && take_port(number) ? CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
+                                         : INVALID_HANDLE_VALUE;
     if (g_port == INVALID_HANDLE_VALUE) {
         snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
         worker_fail(config);
     }
 
-    // Only the speed and the byte size are ours to choose; everything else
-    // stays as the port had it.
+    // The speed and the byte size are ours to choose; everything else stays
+    // as the port had it, but for software flow control: a port can come
+    // with it on (a freshly plugged adapter does), and then a 0x13 from the
+    // line would vanish and stop our writes.
     GetCommState(g_port, &g_dcb_saved);
     g_dcb_work = g_dcb_saved;
     g_dcb_work.BaudRate = MASCON_BAUD_RATE;
     g_dcb_work.ByteSize = MASCON_BYTE_SIZE;
+    g_dcb_work.fOutX = FALSE;
+    g_dcb_work.fInX = FALSE;
     SetCommState(g_port, &g_dcb_work);
     // A port keeps the time-outs the last program gave it; ones that let a
     // read return at once would make the read loop spin. Ours: a read returns

@@ -22,7 +22,10 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
 def pytest_addoption(parser):
     parser.addoption("--native-binary", default=os.path.join(ROOT, "build", "notchkey"))
-    parser.addoption("--exe", default=os.path.join(ROOT, "build-win", "notchkey.exe"))
+    parser.addoption("--exe", default=os.path.join(ROOT, "build-win", "notchkey.exe"),
+                     help="the notchkey.exe the Wine desk runs")
+    parser.addoption("--shipped-exe", default=os.path.join(ROOT, "build-win", "notchkey.exe"),
+                     help="the notchkey.exe users get, for 32-bit Windows")
     parser.addoption("--probe", default=os.path.join(ROOT, "build-win", "tests", "wine", "probe.exe"))
     parser.addoption("--wine", default="wine",
                      help="the wine that runs them: wine64 for an x86-64 build")

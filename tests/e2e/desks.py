@@ -93,14 +93,17 @@ class Desk:
         self.mascons.append(m)
         return m
 
-    def settings(self, port="COM2", logfile="notchkey.log", injector=DESK_CHOICE, extra=""):
+    def settings(self, port="COM2", logfile="notchkey.log", injector=DESK_CHOICE, extra="",
+                 encoding="latin-1"):
+        """The settings file; encoding="utf-16" saves it as Notepad's "Unicode"
+        does, with its byte-order mark."""
         lines = ["[config]", "port=" + port]
         if injector is DESK_CHOICE:
             injector = self.injector
         if injector is not None:
             lines.append("injector=" + injector)
         lines += ["[debug]", "logfile=" + logfile]
-        self.write_settings(("\r\n".join(lines) + "\r\n" + extra).encode("latin-1"))
+        self.write_settings(("\r\n".join(lines) + "\r\n" + extra).encode(encoding))
 
     def write_settings(self, data):
         with open(os.path.join(self.home, "notchkey.ini"), "wb") as f:
@@ -130,6 +133,22 @@ class Desk:
     def cleanup(self):
         for m in self.mascons:
             m.close()
+
+
+def screen_events(screen):
+    """What a native notchkey showed: its key packets (through the capture
+    driver) and boxes (standard error), in order."""
+    with open(screen, "rb") as f:
+        text = f.read().decode("latin-1")
+    events = []
+    for line in text.splitlines():
+        if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
+            events += packets(line)
+        elif line.startswith(TITLE + ": "):
+            events += box(line[len(TITLE) + 2:])
+        else:
+            events.append("output " + line)
+    return events
 
 
 class NativeDesk(Desk):
@@ -173,17 +192,24 @@ class NativeDesk(Desk):
         self.started = True
 
     def events(self):
-        with open(self.screen, "rb") as f:
-            text = f.read().decode("latin-1")
-        events = []
-        for line in text.splitlines():
-            if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
-                events += packets(line)
-            elif line.startswith(TITLE + ": "):
-                events += box(line[len(TITLE) + 2:])
-            else:
-                events.append("output " + line)
-        return events
+        return screen_events(self.screen)
+
+    def run_second(self, port="COM2", timeout=20):
+        """Another notchkey, in a folder of its own, on this desk's devices and
+        driver, with no desktop to notify: what it showed and how it ended."""
+        home = os.path.join(self.root, "second")
+        os.makedirs(home)
+        with open(os.path.join(home, "notchkey.ini"), "wb") as f:
+            f.write(("[config]\r\nport=%s\r\n" % port).encode())
+        screen = os.path.join(self.root, "second.txt")
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
+        env["NOTCHKEY_DEVICES"] = self.devices
+        with open(screen, "wb") as out:
+            code = subprocess.run([self.binary], cwd=home, env=env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=out, timeout=timeout).returncode
+        return Result(screen_events(screen), code - 256 if code > 127 else code, None, None)
+
 
     # The notification icon's right-click, as the native layer takes it.
     def menu_exit(self):
@@ -227,6 +253,14 @@ class NativeDesk(Desk):
             self.proc.kill()
             self.proc.wait()
         super().cleanup()
+
+
+def read_lines(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("latin-1").splitlines()
+    except FileNotFoundError:
+        return []
 
 
 def winpath(path):
@@ -336,12 +370,28 @@ class WineDesk(Desk):
                                          stdout=log, stderr=log)
         self.started = True
 
+    def run_second(self, port="COM2", timeout=60):
+        """Another notchkey.exe, in a folder of its own, on this desk's ports,
+        started by a probe that shows no window and leaves the foreground to
+        this desk's: what it showed and how it ended."""
+        home = os.path.join(self.root, "second")
+        os.makedirs(home)
+        with open(os.path.join(home, "notchkey.ini"), "wb") as f:
+            f.write(("[config]\r\nport=%s\r\ninjector=%s\r\n" % (port, self.injector)).encode())
+        out = os.path.join(self.root, "second.out")
+        command = [self.stage.loader, winpath(self.stage.probe), winpath(self.stage.exe),
+                   winpath(home), winpath(out),
+                   "--window", "hidden", "--box-delay", "300", "--timeout", "45"]
+        with open(os.path.join(self.root, "wine-second.log"), "wb") as log:
+            subprocess.run(command, env=self.stage.env, stdin=subprocess.DEVNULL, stdout=log,
+                           stderr=log, timeout=timeout)
+        lines = read_lines(out)
+        end = next((l for l in lines if l.startswith("exit ")), None)
+        events = [l for l in lines if l.startswith(("press ", "release ", "box "))]
+        return Result(events, int(end.split()[1]) if end else None, None, None)
+
     def lines(self):
-        try:
-            with open(self.out, "rb") as f:
-                return f.read().decode("latin-1").splitlines()
-        except FileNotFoundError:
-            return []
+        return read_lines(self.out)
 
     def events(self):
         return [line for line in self.lines()

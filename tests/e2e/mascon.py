@@ -1,7 +1,11 @@
 """A mascon on a real pseudo-terminal, played by the test.
 
-The slave is linked as DIR/comN, where both desks look for COMn. Both ends are
-raw. The mascon keeps the slave open itself, so its master never reads EIO
+The slave is linked as DIR/comN, where both desks look for COMn. The line
+starts with the terminal settings a freshly made tty has (echo, line editing,
+CR to LF, software flow control: what a freshly plugged adapter comes with),
+not ones the test chose: the program must make it a Windows port itself. Only
+a line that must hold bytes before the program opens it is raw, as a line no
+one has opened neither echoes nor edits. The mascon keeps the slave open itself, so its master never reads EIO
 while the program has the port closed. A thread reads everything the program
 writes, keeps it, and answers each "RESET\\r" as told.
 """
@@ -32,8 +36,8 @@ class Mascon:
         waiting on the line when the program opens it."""
         self.com = com
         self.master, self.slave = os.openpty()
-        for fd in (self.master, self.slave):
-            tty.setraw(fd)
+        if pending:
+            tty.setraw(self.slave)
         self.slave_path = os.ttyname(self.slave)
         self.link = os.path.join(link_dir, "com%d" % com)
         if os.path.lexists(self.link):

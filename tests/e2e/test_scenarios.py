@@ -192,6 +192,18 @@ def test_wrong_key_entry_opens_nothing(desk, entry, shown, injector):
     assert result.log is None
 
 
+def test_settings_saved_as_unicode(desk):
+    com5 = desk.mascon(5)
+    desk.settings(port="COM5", extra="[keys]\r\nMCA50=q\r\n", encoding="utf-16")
+    desk.start()
+    com5.wait_reset()
+    assert desk.wait_events(2) == packets("10 87")
+    desk.close()
+    result = desk.finish()
+    assert result.events == packets("10 87", "90")
+    assert result.log == BOTH_LINES
+
+
 # ---- failed starts
 
 def test_unknown_injector_opens_nothing(desk):
@@ -358,6 +370,32 @@ def test_stream_out_of_step_releases_before_the_box(desk):
     com2.send(b"MCA5", "MCA55")
     result = desk.finish()
     assert result.events == RIDE + packets("82", "b9") + box("Invalid message from mascon")
+    assert result.exit_code == 0
+
+
+def test_flow_control_bytes_from_the_mascon_are_data(desk):
+    """A fresh adapter's line has software flow control on; a Windows port
+    carries XOFF and XON untouched, so here they are six bytes of a message
+    that is none."""
+    com2 = ride(desk)
+    com2.send(b"\x13MCA5\x11")
+    result = desk.finish()
+    assert result.events == RIDE + packets("82", "b9") + box("Invalid message from mascon")
+    assert result.exit_code == 0
+
+
+def test_second_notchkey_on_a_held_port_is_refused(desk):
+    com2 = ride(desk)
+    second = desk.run_second(port="COM2")
+    assert second.events == box("COM2 is invalid COM port.")
+    assert second.exit_code == 0
+    assert com2.wrote() == b"RESET\r", "the second one wrote to the port"
+    # The first rides on.
+    com2.send("MCA65")
+    assert desk.wait_events(len(RIDE) + 2) == RIDE + packets("03 82")
+    desk.close()
+    result = desk.finish()
+    assert result.events == RIDE + packets("03 82", "83", "b9")
     assert result.exit_code == 0
 
 

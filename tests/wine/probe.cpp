@@ -4,7 +4,7 @@
 // message boxes (answered with OK after a pause), and how notchkey ended.
 //
 //   probe.exe NOTCHKEY_EXE WORKDIR OUTFILE [--commands FILE] [--hook-keys FILE]
-//             [--box-delay MS] [--timeout S] [--args TEXT]
+//             [--box-delay MS] [--timeout S] [--args TEXT] [--window hidden]
 //
 // OUTFILE lines, in the order they happened:
 //   "press 52" / "release 07"  a WM_KEYDOWN / WM_KEYUP of the probe's window,
@@ -24,6 +24,8 @@
 //
 // The probe brings its window to the foreground once, at the start, and never
 // again: whatever takes the foreground from it keeps it, as on a user's desk.
+// With "--window hidden" it shows no window and leaves the foreground alone:
+// a second notchkey started beside a probe that has it.
 
 #include <windows.h>
 
@@ -355,7 +357,7 @@ static LRESULT CALLBACK probe_wndproc(HWND window, UINT message, WPARAM wparam, 
     }
 }
 
-static HWND create_probe_window(HINSTANCE instance)
+static HWND create_probe_window(HINSTANCE instance, BOOL shown)
 {
     WNDCLASSA window_class;
     memset(&window_class, 0, sizeof window_class);
@@ -368,8 +370,8 @@ static HWND create_probe_window(HINSTANCE instance)
         return NULL;
     HWND window = CreateWindowExA(0, PROBE_CLASS, "Simulator stand-in", WS_OVERLAPPEDWINDOW,
                                   40, 40, 360, 200, NULL, NULL, instance, NULL);
-    if (!window)
-        return NULL;
+    if (!window || !shown)
+        return window;
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
     SetForegroundWindow(window);
@@ -410,6 +412,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     const char *workdir = __argv[2];
     const char *args = "";
     DWORD timeout_s = 60;
+    BOOL shown = TRUE;
     for (int i = 4; i < __argc; i += 2) {
         if (i + 1 >= __argc)
             return 2;
@@ -428,6 +431,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
                 return 2;
         } else if (strcmp(__argv[i], "--args") == 0) {
             args = value;
+        } else if (strcmp(__argv[i], "--window") == 0 && strcmp(value, "hidden") == 0) {
+            shown = FALSE;
         } else {
             return 2;
         }
@@ -436,7 +441,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     if (g_out == INVALID_HANDLE_VALUE)
         return 2;
 
-    g_window = create_probe_window(instance);
+    g_window = create_probe_window(instance, shown);
     if (!g_window)
         return 3;
     g_hook = SetWindowsHookExA(WH_KEYBOARD_LL, keyboard_hook, instance, 0);
