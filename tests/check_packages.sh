@@ -43,7 +43,8 @@ over two lines*, **bold**, snake_case_name and 2 * 3 * 4.
 
 | a | b |
 |---|:-:|
-| \`x|y\` | 1 |
+| \`x\|y\` | 1 |
+| \`[\` \`\` \` \`\` \`\\\` | 2 |
 
 | name | about |
 |---|---|
@@ -54,6 +55,8 @@ over two lines*, **bold**, snake_case_name and 2 * 3 * 4.
    echo *not* \`touched\`
    \`\`\`
 <!-- dropped -->
+<!-- dropped
+over lines -->
 ### Small — heading
 EOF
 "$py" packaging/md2txt.py "$work/sample.md" "$work/sample.txt" || fail "md2txt.py on a sample"
@@ -66,17 +69,21 @@ over two lines, bold, snake_case_name and 2 * 3 * 4.
 
 [picture: alt text]
 
-a    b
----  -
-x|y  1
+a      b
+-----  -
+x|y    1
+[ \` \\  2
 
 first
-    about: ${long% }
+    about: word word word word word word word word word word word word word
+        word word word word word word word
 
 second
 
        echo *not* \`touched\`
+
 Small -- heading
+~~~~~~~~~~~~~~~~
 EOF
 )
 got=$(tr -d '\r' <"$work/sample.txt")
@@ -95,7 +102,51 @@ code=0
 "$py" packaging/md2txt.py "$work/missing.md" "$work/missing.txt" 2>"$work/missing.err" || code=$?
 [ "$code" -ne 0 ] && grep -q "cannot read" "$work/missing.err" && [ ! -e "$work/missing.txt" ] ||
   fail "md2txt.py on a missing file: exit $code, $(cat "$work/missing.err")"
-ok "md2txt.py: headings, emphasis across lines, quoted code with blanks, links, pictures, narrow and wide tables, fences, ASCII punctuation, CRLF, BOM only when needed"
+ok "md2txt.py: headings, emphasis across lines, quoted code with blanks, code spans holding backticks, links, pictures, narrow and wide tables, fences, comments, ASCII punctuation, CRLF, BOM only when needed"
+
+# Each reader's part of one source: unmarked text, parts shown on the page,
+# parts hidden there; the blank lines around parts left out still part the rest.
+cat >"$work/parts.md" <<'EOF'
+# Source
+
+For all.
+<!-- only: readme windows -->
+## Windows
+<!-- end -->
+
+<!-- only: readme install -->
+Steps, with `café`.
+<!-- end -->
+<!-- only: linux install
+Hidden here.
+-->
+End.
+EOF
+want_readme=$'T readme\n========\n\nFor all.\n\nWindows\n-------\n\nSteps, with café.\n\nEnd.'
+want_windows=$'T windows\n=========\n\nFor all.\n\nWindows\n-------\n\nEnd.'
+want_linux=$'T linux\n=======\n\nFor all.\n\nHidden here.\n\nEnd.'
+want_install=$'T install\n=========\n\nSteps, with café.\n\nHidden here.'
+for reader in readme windows linux install; do
+  "$py" packaging/md2txt.py --for "$reader" --title "T $reader" --lf "$work/parts.md" "$work/parts.txt" ||
+    fail "md2txt.py --for $reader on the parts sample"
+  want=want_$reader
+  [ "$(cat "$work/parts.txt")" = "${!want}" ] || fail "md2txt.py --for $reader gave:
+$(cat "$work/parts.txt")
+instead of:
+${!want}"
+done
+[ "$(head -c 3 "$work/parts.txt")" != $'\xef\xbb\xbf' ] && ! grep -q $'\r' "$work/parts.txt" ||
+  fail "md2txt.py --lf wrote a BOM or CR"
+for bad in $'<!-- only: linux -->\nx\n<!-- end -->' $'<!-- only: readme mac -->\nx\n<!-- end -->' \
+  $'<!-- only: readme\nx\n-->' $'<!-- only: readme -->\nx' $'x\n<!-- end -->' \
+  $'<!-- only: readme -->\n<!-- only: readme linux -->\nx\n<!-- end -->\n<!-- end -->'; do
+  printf '%s\n' "$bad" >"$work/bad.md"
+  code=0
+  "$py" packaging/md2txt.py --for windows "$work/bad.md" "$work/bad.txt" 2>"$work/bad.err" || code=$?
+  [ "$code" -ne 0 ] && grep -q "line [0-9]" "$work/bad.err" ||
+    fail "md2txt.py took the faulty marks $(printf %q "$bad") (exit $code, $(cat "$work/bad.err"))"
+done
+ok "md2txt.py --for: each reader's parts of one source, hidden ones too; faulty marks refused, naming their line"
 
 # --- packing ----------------------------------------------------------------
 bash scripts/package.sh "${build_arg[@]}" >"$work/package.out" 2>&1 ||
