@@ -3,7 +3,8 @@
 # byte for byte where it can, that packing twice gives the same bytes, that
 # notchkey.exe is a 32-bit GUI program needing only system DLLs and carrying
 # its version, and that the Linux programs run from the unpacked tarball with
-# its own settings file. Running notchkey.exe is left to the Wine desk (tests/e2e).
+# its own settings file. The guides: every path they name is in their package.
+# Running notchkey.exe is left to the Wine desk (tests/e2e).
 #
 # usage: tests/check_packages.sh [--no-build]   (--no-build: pack build/ and build-win/ as they are)
 set -euo pipefail
@@ -209,7 +210,7 @@ if epoch is not None:
 t = tarfile.open(tgz_path)
 members = t.getmembers()
 want = {name, f"{name}/bin", f"{name}/bin/notchkey", f"{name}/bin/mascon-sim",
-        f"{name}/notchkey.ini", f"{name}/99-notchkey-uinput.rules", f"{name}/README.md",
+        f"{name}/notchkey.ini", f"{name}/99-notchkey-uinput.rules", f"{name}/README.txt",
         f"{name}/99-notchkey-mascon.rules", f"{name}/notchkey@.service", f"{name}/INSTALL.txt"}
 got = [m.name.rstrip("/") for m in members]
 need(set(got) == want and len(got) == len(want), f"tarball holds {sorted(got)}, expected {sorted(want)}")
@@ -225,7 +226,6 @@ for m in members:
 tfiles = {m.name[len(name) + 1:]: t.extractfile(m).read() for m in members if m.isfile()}
 
 # Files copied as they are.
-need(tfiles["README.md"] == src("README.md"), "tarball README.md is not the tree's")
 for f in ("99-notchkey-uinput.rules", "99-notchkey-mascon.rules", "notchkey@.service"):
     need(tfiles[f] == src("packaging/" + f), f"tarball {f} is not packaging/'s")
 need(zfiles["notchkey.exe"] == src("build-win/notchkey.exe"), "zip notchkey.exe is not build-win/'s")
@@ -246,7 +246,7 @@ for f in ("notchkey.ini", "README.txt"):
         need(not data[3:].isascii() and data.decode("utf-8-sig"), f"zip {f} has a needless BOM")
     else:
         need(data.isascii(), f"zip {f} is not ASCII and has no BOM")
-for f in ("notchkey.ini", "INSTALL.txt"):
+for f in ("notchkey.ini", "README.txt", "INSTALL.txt"):
     need(b"\r" not in tfiles[f], f"tarball {f} has CR characters")
 
 # The settings file: the source's content in both, injector set for each.
@@ -289,21 +289,60 @@ for label, text, injector in (("zip notchkey.ini", win_ini, "sendinput"),
     for word in ("sendinput", "driver", "privilege", "COM1", "COM256", ";[keys]", "invalid key"):
         need(word in text, f"{label}: the comments never mention {word}")
 
-# The guides.
-readme_md = src("README.md").decode()
-readme_txt = zfiles["README.txt"].decode("utf-8-sig")
-need("```" not in readme_txt, "README.txt still has code fences")
-for heading in re.findall(r"^#{1,6}\s+(.+?)\s*$", readme_md, re.M):
-    plain = re.sub(r"[`*]", "", heading)
-    need(plain in readme_txt, f"README.txt lacks the heading {plain!r}")
-install = tfiles["INSTALL.txt"].decode()
-need(not re.search(r"@[A-Z_]+@", install), "INSTALL.txt has an unfilled @PLACEHOLDER@")
-need(name in install, f"INSTALL.txt never names {name}")
-for phrase in ("99-notchkey-uinput.rules", "usermod -aG input", "modprobe uinput", "dialout",
-               "NOTCHKEY_DEVICES", "ln -s /dev/ttyUSB0 ~/.notchkey-devices/com2",
-               "ln -s /dev/uinput ~/.notchkey-devices/keytap.vxd", "99-notchkey-mascon.rules",
-               "~/.config/systemd/user/notchkey@.service", "~/.config/notchkey/notchkey.ini",
-               "/dev/serial/by-id/", "latency_timer"):
+# The guides: each package's own, made from README.md for its readers.
+version = name[len("notchkey-"):]
+texts = {
+    "zip": {f: zfiles[f].decode("utf-8-sig").replace("\r\n", "\n") for f in ("README.txt", "notchkey.ini")},
+    "tarball": {f: tfiles[f].decode() for f in ("README.txt", "INSTALL.txt", "notchkey.ini")},
+}
+titles = {("zip", "README.txt"): f"notchkey {version} for Windows",
+          ("tarball", "README.txt"): f"notchkey {version} for Linux (x86_64)",
+          ("tarball", "INSTALL.txt"): f"notchkey {version} for Linux (x86_64)"}
+for (pkg, f), title in titles.items():
+    text = texts[pkg][f]
+    need(text.startswith(title + "\n"), f"{pkg} {f} does not start with its title {title!r}")
+    for left in ("```", "<!--", "-->", "[picture:"):
+        need(left not in text, f"{pkg} {f} still has {left!r}")
+need("mascon-sim" not in "".join(texts["zip"].values()), "the zip's guide speaks of mascon-sim, which it lacks")
+
+# Every path a guide names must be in its package. Absolute ones, those under
+# ~ or a variable, are the user's machine; these are no package's either:
+NOT_PATHS = {"kp/", "Up/Down", "Home/End"}    # a key name, key pairs
+MADE_BY_USER = {"notchkey.log"}               # an example log file
+PATH = re.compile(r"(?<![\w./~$%\\<>-])([\w.@-][\w.@<>-]*/[\w.@<>/*-]*"
+                  r"|[\w.@-][\w.@<>-]*\.(?:ini|txt|md|exe|rules|service|sh|py|png|zip|gz|log|conf)(?![\w/]))")
+contents = {"zip": {f"{name}/" + f for f in zfiles}, "tarball": {f"{name}/" + f for f in tfiles}}
+named = {}
+for pkg, files in texts.items():
+    have = {p[len(name) + 1:] for p in contents[pkg]}
+    have |= {d + "/" for p in have for d in [p.rsplit("/", 1)[0]] if "/" in p}
+    named[pkg] = set()
+    for f, text in files.items():
+        for token in PATH.findall(text):
+            token = token.rstrip(".,:;")
+            if (token in NOT_PATHS or token in MADE_BY_USER or token.startswith("DIR/")
+                    or token.startswith("notchkey-<version>")):
+                continue
+            named[pkg].add(token)
+            need(token in have, f"{pkg} {f} names {token}, which the {pkg} lacks")
+
+# The Linux guide's list of files is the tarball's.
+readme = texts["tarball"]["README.txt"]
+table = re.search(r"^file +what it is\n-+ +-+\n((?:\S.*\n)+)", readme, re.M)
+if need(table, "tarball README.txt has no table of the files"):
+    listed = {row.split()[0] for row in table.group(1).splitlines()}
+    need(listed == set(tfiles), f"tarball README.txt lists {sorted(listed)}, the tarball holds {sorted(tfiles)}")
+
+# The device folder the guide names is the unit's.
+install = texts["tarball"]["INSTALL.txt"]
+unit = re.search(r"^Environment=NOTCHKEY_DEVICES=%t/(\S+)$", tfiles["notchkey@.service"].decode(), re.M)
+if need(unit, "notchkey@.service sets no NOTCHKEY_DEVICES under %t"):
+    folder = "$XDG_RUNTIME_DIR/" + unit.group(1).replace("%i", "<device>")
+    need(folder in install, f"INSTALL.txt never names the unit's device folder {folder}")
+for phrase in ("sudo modprobe uinput", "/etc/modules-load.d/", "udevadm control --reload-rules",
+               "udevadm trigger --name-match=uinput", "usermod -aG input,dialout",
+               "~/.config/notchkey/notchkey.ini", "~/.config/systemd/user/notchkey@.service",
+               "/dev/serial/by-id/", "NOTCHKEY_DEVICES=", "latency_timer"):
     need(phrase in install, f"INSTALL.txt lacks {phrase!r}")
 
 if failures:
@@ -311,7 +350,12 @@ if failures:
 print(f"ok - zip: exactly {len(zfiles)} files under {name}/, exe as built, CRLF text, dated from the last commit")
 print(f"ok - tarball: exactly {len(tfiles)} files under {name}/, stripped programs as built, 0:0, fixed modes and dates")
 print("ok - notchkey.ini: one source, CRLF sendinput for Windows, LF driver for Linux, only known keys, no inline comments")
-print("ok - README.txt has every heading and no fences; INSTALL.txt covers udev, groups and NOTCHKEY_DEVICES")
+print("ok - guides: zip README.txt, tarball README.txt and INSTALL.txt, each with its title, no Markdown marks left, "
+      "no picture; the zip's never speaks of mascon-sim")
+for pkg in ("zip", "tarball"):
+    print(f"ok - {pkg}: every path its guides name is in it: {', '.join(sorted(named[pkg]))}")
+print("ok - tarball README.txt lists exactly the tarball's files; INSTALL.txt names the unit's device folder "
+      f"{folder} and every install step")
 EOF
 
 unzip -q "$zip" -d "$work/zip"
@@ -468,7 +512,7 @@ wait_capture() {
   return 1
 }
 
-# Runs the packaged notchkey from the unpacked folder (as INSTALL.txt tells)
+# Runs the packaged notchkey from the unpacked folder (as the Linux guide tells)
 # with settings file $2 against the packaged mascon-sim; $1 names the case, $3
 # and $4 are the press and release of the key MCA55 holds (02, 82: key 1).
 ride() {
