@@ -3,8 +3,10 @@
 # byte for byte where it can, that packing twice gives the same bytes, that
 # notchkey.exe is a 32-bit GUI program needing only system DLLs and carrying
 # its version, and that the Linux programs run from the unpacked tarball with
-# its own settings file. The guides: every path they name is in their package.
-# Running notchkey.exe is left to the Wine desk (tests/e2e).
+# its own settings file. The guides: every path they name is in their package,
+# INSTALL.txt's libraries are those ldd shows, and the Linux guide's "Try it"
+# recipe runs as written, ten times in a row. Running notchkey.exe is left to
+# the Wine desk (tests/e2e).
 #
 # usage: tests/check_packages.sh [--no-build]   (--no-build: pack build/ and build-win/ as they are)
 set -euo pipefail
@@ -577,5 +579,172 @@ code=0
 grep -qF "Lever to keys!: can't open keytap.vxd." "$work/nodev.out" ||
   fail "without keytap.vxd notchkey said: $(cat "$work/nodev.out")"
 ok "tarball: without a keyboard device notchkey stops at once with \"can't open keytap.vxd.\" (exit $code)"
+
+# --- INSTALL.txt's libraries against ldd -------------------------------------
+"$py" - "$pkg" <<'EOF' || fail "INSTALL.txt's libraries"
+import os, re, shutil, subprocess, sys
+
+pkg = sys.argv[1]
+failures = []
+
+def need(cond, what):
+    if not cond:
+        failures.append(what)
+    return cond
+
+def run(*cmd):
+    return subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
+
+# The table under "library  Debian package  needed by", cut where the header's
+# columns start.
+text = open(os.path.join(pkg, "INSTALL.txt")).read()
+m = re.search(r"^(library +)(Debian package +)needed by\n-[- ]*\n((?:\S.*\n)+)", text, re.M)
+if not m:
+    sys.exit("INSTALL.txt has no table of libraries (library, Debian package, needed by)")
+cut1, cut2 = len(m.group(1)), len(m.group(1)) + len(m.group(2))
+listed = {}
+for row in m.group(3).splitlines():
+    listed[row[:cut1].strip()] = (row[cut1:cut2].strip(), {w.strip() for w in row[cut2:].split(",")})
+
+programs = {"notchkey": os.path.join(pkg, "bin/notchkey"), "mascon-sim": os.path.join(pkg, "bin/mascon-sim")}
+resolved, needs = {}, {}
+for prog, path in programs.items():
+    for line in run("ldd", path).splitlines():
+        lib = re.match(r"\s*(\S+) => (\S+) \(", line) or re.match(r"\s*(/\S+) \(", line)
+        if not lib or lib.group(1).startswith("linux-vdso"):
+            continue
+        soname = os.path.basename(lib.group(1))
+        resolved[soname] = lib.group(2) if lib.lastindex == 2 else lib.group(1)
+
+def needed(path):
+    return set(re.findall(r"^\s*NEEDED\s+(\S+)$", run("objdump", "-p", path), re.M))
+
+for prog, path in programs.items():
+    needs[prog] = needed(path)
+need(set(listed) == set(resolved),
+     f"INSTALL.txt names {sorted(set(listed) - set(resolved))} that ldd does not show, "
+     f"and lacks {sorted(set(resolved) - set(listed))} that it does")
+
+for soname, (package, users) in listed.items():
+    for user in users:
+        if user in programs:
+            need(soname in needs[user], f"INSTALL.txt: {user} does not need {soname} itself")
+        elif need(user in resolved, f"INSTALL.txt: {soname} needed by {user}, which ldd does not show"):
+            need(soname in needed(resolved[user]), f"INSTALL.txt: {user} does not need {soname}")
+for prog in programs:
+    for soname in needs[prog]:
+        need(prog in listed.get(soname, ("", set()))[1], f"INSTALL.txt does not say that {prog} needs {soname}")
+
+# The Debian package that holds each library here.
+dpkg = shutil.which("dpkg")
+owners = 0
+for soname, (package, _) in listed.items():
+    if not dpkg or soname not in resolved:
+        continue
+    paths = [resolved[soname], os.path.realpath(resolved[soname])]
+    paths += [p[4:] if p.startswith("/usr/") else "/usr" + p for p in paths]
+    for p in paths:
+        found = subprocess.run([dpkg, "-S", p], capture_output=True, text=True)
+        if found.returncode == 0:
+            owner = found.stdout.split(":")[0]
+            need(package.split(",")[0] == owner, f"INSTALL.txt: {soname} is in {owner}, not {package}")
+            owners += 1
+            break
+    else:
+        need(False, f"dpkg knows no package of {resolved[soname]}")
+
+# The newest symbol versions the programs need are the ones named.
+def newest(prefix):
+    found = []
+    for path in programs.values():
+        found += re.findall(r"\(" + prefix + r"_([0-9.]+)\)", run("objdump", "-T", path))
+    return max(found, key=lambda v: [int(x) for x in v.split(".")], default=None)
+
+glibc, glibcxx = newest("GLIBC"), newest("GLIBCXX")
+need(re.search(r"\b" + re.escape(glibc) + r" or newer", listed.get("libc.so.6", ("",))[0]),
+     f"INSTALL.txt does not say libc6 {glibc} or newer, the newest the programs need")
+if glibcxx:
+    need(f"GLIBCXX_{glibcxx}" in listed.get("libstdc++.so.6", ("",))[0],
+         f"INSTALL.txt does not name GLIBCXX_{glibcxx}, the newest mascon-sim needs")
+
+if failures:
+    sys.exit("\n".join(failures))
+print(f"ok - INSTALL.txt names the {len(listed)} libraries ldd shows for bin/notchkey and bin/mascon-sim, "
+      f"and what needs each (objdump): {', '.join(sorted(listed))}")
+print(f"ok - INSTALL.txt's Debian packages hold those libraries here (dpkg -S, {owners} of {len(listed)}); "
+      f"libc6 {glibc} or newer and GLIBCXX_{glibcxx}, the newest the programs need")
+EOF
+
+# --- the Linux guide's "Try it" recipe, as the guide has it -------------------
+# Taken from the text a user reads: the first block of code under the heading,
+# and the block after "It prints:". Run in the unpacked folder, ten times in a
+# row; each run must print what the guide says, leave nothing running, and
+# change nothing in the folder.
+"$py" - "$pkg/README.txt" "$work/recipe" "$work/recipe.out" <<'EOF' || fail "the Linux guide's recipe"
+import re, sys
+
+text = open(sys.argv[1]).read()
+start = re.search(r"^Try it without hardware\n-+\n", text, re.M)
+if not start:
+    sys.exit("README.txt has no section 'Try it without hardware'")
+section = text[start.end():]
+
+def block(after):
+    """The first indented block after position `after`, dedented."""
+    m = re.compile(r"((?:^    .*\n)+)", re.M).search(section, after)
+    if not m:
+        sys.exit("README.txt: no block of code where the recipe should be")
+    return m, "".join(line[4:] + "\n" for line in m.group(1).splitlines())
+
+recipe_at, recipe = block(0)
+prints = section.find("It prints:", recipe_at.end())
+if prints < 0:
+    sys.exit("README.txt: the recipe says not what it prints")
+_, output = block(prints)
+open(sys.argv[2], "w").write(recipe)
+open(sys.argv[3], "w").write(output)
+EOF
+[ -s "$work/recipe" ] && [ -s "$work/recipe.out" ] || fail "no recipe in the Linux guide"
+snapshot() { (cd "$pkg" && find . -printf '%p %s %T@ %m\n' | LC_ALL=C sort); }
+before=$(snapshot)
+mkdir "$work/try"
+for run in $(seq 10); do
+  # A session of its own, so whatever the recipe starts can be found and ended.
+  (cd "$pkg" && TMPDIR=$work/try exec setsid bash -e "$work/recipe") >"$work/try.out" 2>"$work/try.err" &
+  recipe_pid=$!
+  pids+=("$recipe_pid")
+  for ((i = 0; i < 300; ++i)); do
+    alive "$recipe_pid" || break
+    sleep 0.1
+  done
+  if alive "$recipe_pid"; then
+    kill -KILL -- "-$recipe_pid" 2>/dev/null || true
+    fail "run $run of the recipe still ran after 30 s; it printed: $(cat "$work/try.out" "$work/try.err")"
+  fi
+  code=0
+  wait "$recipe_pid" || code=$?
+  pids=("${pids[@]/#$recipe_pid}")
+  left=$(pgrep -s "$recipe_pid" | paste -sd' ' - || true)
+  [ -z "$left" ] || kill -KILL -- "-$recipe_pid" 2>/dev/null || true
+  [ "$code" -eq 0 ] || fail "run $run of the recipe ended with $code${left:+, leaving $left running}; it printed:
+$(cat "$work/try.out" "$work/try.err")"
+  [ -z "$left" ] || fail "run $run of the recipe left processes $left running"
+  [ ! -s "$work/try.err" ] || fail "run $run of the recipe printed on standard error: $(cat "$work/try.err")"
+  "$py" - "$work/recipe.out" "$work/try.out" "$work/try" <<'EOF' || fail "run $run of the recipe printed what the guide does not say"
+import re, sys
+
+want = open(sys.argv[1]).read().splitlines()
+got = open(sys.argv[2]).read().splitlines()
+# The guide's example pseudo-terminal and folder are the ones of its writer's run.
+sim = re.compile(r"mascon-sim: /dev/pts/[0-9]+ linked as " + re.escape(sys.argv[3]) + r"/tmp\.\w+/com2")
+if len(got) != len(want) or not all(sim.fullmatch(g) if w.startswith("mascon-sim: ") else g == w
+                                    for w, g in zip(want, got)):
+    sys.exit("printed:\n" + "\n".join(got) + "\nthe guide says:\n" + "\n".join(want))
+EOF
+  [ -z "$(ls -A "$work/try")" ] || fail "run $run of the recipe left $(ls -A "$work/try") behind"
+done
+[ "$(snapshot)" = "$before" ] || fail "the recipe changed the package's folder:
+$(diff <(echo "$before") <(snapshot))"
+ok "tarball: the Linux guide's \"Try it\" recipe ($(wc -l <"$work/recipe") lines, taken from README.txt) ran 10 times in a row as written: each printed the link, then $(grep -v '^mascon-sim: ' "$work/recipe.out" | paste -sd, - | sed 's/,/, /g'), as the guide says; nothing left running or behind, nothing changed in the folder"
 
 echo "check_packages: all checks passed"
