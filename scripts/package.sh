@@ -2,7 +2,9 @@
 # Builds both programs and packs the release archives into dist/:
 #   notchkey-VERSION-win32.zip            notchkey.exe, notchkey.ini, README.txt
 #   notchkey-VERSION-linux-x86_64.tar.gz  bin/, notchkey.ini, the udev rules, the user
-#                                         service, README.md, INSTALL.txt
+#                                         service, README.txt, INSTALL.txt
+# The guides (README.txt, INSTALL.txt) are made from README.md, each from the
+# parts marked for its readers (packaging/md2txt.py).
 # VERSION comes from the file VERSION. Archive order and times are fixed (the
 # last commit's time, or SOURCE_DATE_EPOCH), so the same binaries pack into
 # the same bytes.
@@ -75,7 +77,8 @@ mkdir -p "$win"
 cp "$exe" "$win/notchkey.exe"
 chmod 755 "$win/notchkey.exe"
 sed 's/\r$//; s/$/\r/' packaging/notchkey.ini >"$win/notchkey.ini"
-python3 packaging/md2txt.py README.md "$win/README.txt"
+python3 packaging/md2txt.py --for windows --title "notchkey $version for Windows" \
+  README.md "$win/README.txt"
 if [ -f LICENSE ]; then
   sed 's/\r$//; s/$/\r/' LICENSE >"$win/LICENSE.txt"
 fi
@@ -97,18 +100,12 @@ done
 sed 's/\r$//; s/^injector=sendinput$/injector=driver/' packaging/notchkey.ini >"$lin/notchkey.ini"
 grep -qx 'injector=driver' "$lin/notchkey.ini" || { echo "package: no injector line in packaging/notchkey.ini" >&2; exit 1; }
 cp packaging/99-notchkey-uinput.rules packaging/99-notchkey-mascon.rules \
-  packaging/notchkey@.service README.md "$lin/"
-
-newest() { # the highest symbol version named $1_* the binaries need
-  objdump -T "${linux_bins[@]}" | grep -o "$1_[0-9.]*" | sed "s/^$1_//" | sort -uV | tail -1
-}
-glibc=$(newest GLIBC)
-glibcxx=$(newest GLIBCXX)
-built_on=$(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-}")
-sed -e "s|@VERSION@|$version|g" -e "s|@GLIBC@|${glibc:-2.17}|g" \
-    -e "s|@GLIBCXX@|GLIBCXX_${glibcxx:-3.4}|g" -e "s|@BUILT_ON@|${built_on:-Linux}|g" \
-    packaging/INSTALL.txt >"$lin/INSTALL.txt"
-chmod 644 "$lin/notchkey.ini" "$lin"/*.rules "$lin"/*.service "$lin"/*.md "$lin"/*.txt
+  packaging/notchkey@.service "$lin/"
+python3 packaging/md2txt.py --for linux --lf --title "notchkey $version for Linux (x86_64)" \
+  README.md "$lin/README.txt"
+python3 packaging/md2txt.py --for install --lf --title "notchkey $version for Linux (x86_64)" \
+  README.md "$lin/INSTALL.txt"
+chmod 644 "$lin/notchkey.ini" "$lin"/*.rules "$lin"/*.service "$lin"/*.txt
 settle "$work/linux"
 tar_path=$dist/$name-linux-x86_64.tar.gz
 (cd "$work/linux" && tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \

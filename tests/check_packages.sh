@@ -3,7 +3,10 @@
 # byte for byte where it can, that packing twice gives the same bytes, that
 # notchkey.exe is a 32-bit GUI program needing only system DLLs and carrying
 # its version, and that the Linux programs run from the unpacked tarball with
-# its own settings file. Running notchkey.exe is left to the Wine desk (tests/e2e).
+# its own settings file. The guides: every path they name is in their package,
+# INSTALL.txt's libraries are those ldd shows, and the Linux guide's "Try it"
+# recipe runs as written, ten times in a row. Running notchkey.exe is left to
+# the Wine desk (tests/e2e).
 #
 # usage: tests/check_packages.sh [--no-build]   (--no-build: pack build/ and build-win/ as they are)
 set -euo pipefail
@@ -43,7 +46,8 @@ over two lines*, **bold**, snake_case_name and 2 * 3 * 4.
 
 | a | b |
 |---|:-:|
-| \`x|y\` | 1 |
+| \`x\|y\` | 1 |
+| \`[\` \`\` \` \`\` \`\\\` | 2 |
 
 | name | about |
 |---|---|
@@ -54,6 +58,8 @@ over two lines*, **bold**, snake_case_name and 2 * 3 * 4.
    echo *not* \`touched\`
    \`\`\`
 <!-- dropped -->
+<!-- dropped
+over lines -->
 ### Small — heading
 EOF
 "$py" packaging/md2txt.py "$work/sample.md" "$work/sample.txt" || fail "md2txt.py on a sample"
@@ -66,17 +72,21 @@ over two lines, bold, snake_case_name and 2 * 3 * 4.
 
 [picture: alt text]
 
-a    b
----  -
-x|y  1
+a      b
+-----  -
+x|y    1
+[ \` \\  2
 
 first
-    about: ${long% }
+    about: word word word word word word word word word word word word word
+        word word word word word word word
 
 second
 
        echo *not* \`touched\`
+
 Small -- heading
+~~~~~~~~~~~~~~~~
 EOF
 )
 got=$(tr -d '\r' <"$work/sample.txt")
@@ -95,7 +105,51 @@ code=0
 "$py" packaging/md2txt.py "$work/missing.md" "$work/missing.txt" 2>"$work/missing.err" || code=$?
 [ "$code" -ne 0 ] && grep -q "cannot read" "$work/missing.err" && [ ! -e "$work/missing.txt" ] ||
   fail "md2txt.py on a missing file: exit $code, $(cat "$work/missing.err")"
-ok "md2txt.py: headings, emphasis across lines, quoted code with blanks, links, pictures, narrow and wide tables, fences, ASCII punctuation, CRLF, BOM only when needed"
+ok "md2txt.py: headings, emphasis across lines, quoted code with blanks, code spans holding backticks, links, pictures, narrow and wide tables, fences, comments, ASCII punctuation, CRLF, BOM only when needed"
+
+# Each reader's part of one source: unmarked text, parts shown on the page,
+# parts hidden there; the blank lines around parts left out still part the rest.
+cat >"$work/parts.md" <<'EOF'
+# Source
+
+For all.
+<!-- only: readme windows -->
+## Windows
+<!-- end -->
+
+<!-- only: readme install -->
+Steps, with `café`.
+<!-- end -->
+<!-- only: linux install
+Hidden here.
+-->
+End.
+EOF
+want_readme=$'T readme\n========\n\nFor all.\n\nWindows\n-------\n\nSteps, with café.\n\nEnd.'
+want_windows=$'T windows\n=========\n\nFor all.\n\nWindows\n-------\n\nEnd.'
+want_linux=$'T linux\n=======\n\nFor all.\n\nHidden here.\n\nEnd.'
+want_install=$'T install\n=========\n\nSteps, with café.\n\nHidden here.'
+for reader in readme windows linux install; do
+  "$py" packaging/md2txt.py --for "$reader" --title "T $reader" --lf "$work/parts.md" "$work/parts.txt" ||
+    fail "md2txt.py --for $reader on the parts sample"
+  want=want_$reader
+  [ "$(cat "$work/parts.txt")" = "${!want}" ] || fail "md2txt.py --for $reader gave:
+$(cat "$work/parts.txt")
+instead of:
+${!want}"
+done
+[ "$(head -c 3 "$work/parts.txt")" != $'\xef\xbb\xbf' ] && ! grep -q $'\r' "$work/parts.txt" ||
+  fail "md2txt.py --lf wrote a BOM or CR"
+for bad in $'<!-- only: linux -->\nx\n<!-- end -->' $'<!-- only: readme mac -->\nx\n<!-- end -->' \
+  $'<!-- only: readme\nx\n-->' $'<!-- only: readme -->\nx' $'x\n<!-- end -->' \
+  $'<!-- only: readme -->\n<!-- only: readme linux -->\nx\n<!-- end -->\n<!-- end -->'; do
+  printf '%s\n' "$bad" >"$work/bad.md"
+  code=0
+  "$py" packaging/md2txt.py --for windows "$work/bad.md" "$work/bad.txt" 2>"$work/bad.err" || code=$?
+  [ "$code" -ne 0 ] && grep -q "line [0-9]" "$work/bad.err" ||
+    fail "md2txt.py took the faulty marks $(printf %q "$bad") (exit $code, $(cat "$work/bad.err"))"
+done
+ok "md2txt.py --for: each reader's parts of one source, hidden ones too; faulty marks refused, naming their line"
 
 # --- packing ----------------------------------------------------------------
 bash scripts/package.sh "${build_arg[@]}" >"$work/package.out" 2>&1 ||
@@ -158,7 +212,7 @@ if epoch is not None:
 t = tarfile.open(tgz_path)
 members = t.getmembers()
 want = {name, f"{name}/bin", f"{name}/bin/notchkey", f"{name}/bin/mascon-sim",
-        f"{name}/notchkey.ini", f"{name}/99-notchkey-uinput.rules", f"{name}/README.md",
+        f"{name}/notchkey.ini", f"{name}/99-notchkey-uinput.rules", f"{name}/README.txt",
         f"{name}/99-notchkey-mascon.rules", f"{name}/notchkey@.service", f"{name}/INSTALL.txt"}
 got = [m.name.rstrip("/") for m in members]
 need(set(got) == want and len(got) == len(want), f"tarball holds {sorted(got)}, expected {sorted(want)}")
@@ -174,7 +228,6 @@ for m in members:
 tfiles = {m.name[len(name) + 1:]: t.extractfile(m).read() for m in members if m.isfile()}
 
 # Files copied as they are.
-need(tfiles["README.md"] == src("README.md"), "tarball README.md is not the tree's")
 for f in ("99-notchkey-uinput.rules", "99-notchkey-mascon.rules", "notchkey@.service"):
     need(tfiles[f] == src("packaging/" + f), f"tarball {f} is not packaging/'s")
 need(zfiles["notchkey.exe"] == src("build-win/notchkey.exe"), "zip notchkey.exe is not build-win/'s")
@@ -195,7 +248,7 @@ for f in ("notchkey.ini", "README.txt"):
         need(not data[3:].isascii() and data.decode("utf-8-sig"), f"zip {f} has a needless BOM")
     else:
         need(data.isascii(), f"zip {f} is not ASCII and has no BOM")
-for f in ("notchkey.ini", "INSTALL.txt"):
+for f in ("notchkey.ini", "README.txt", "INSTALL.txt"):
     need(b"\r" not in tfiles[f], f"tarball {f} has CR characters")
 
 # The settings file: the source's content in both, injector set for each.
@@ -238,21 +291,60 @@ for label, text, injector in (("zip notchkey.ini", win_ini, "sendinput"),
     for word in ("sendinput", "driver", "privilege", "COM1", "COM256", ";[keys]", "invalid key"):
         need(word in text, f"{label}: the comments never mention {word}")
 
-# The guides.
-readme_md = src("README.md").decode()
-readme_txt = zfiles["README.txt"].decode("utf-8-sig")
-need("```" not in readme_txt, "README.txt still has code fences")
-for heading in re.findall(r"^#{1,6}\s+(.+?)\s*$", readme_md, re.M):
-    plain = re.sub(r"[`*]", "", heading)
-    need(plain in readme_txt, f"README.txt lacks the heading {plain!r}")
-install = tfiles["INSTALL.txt"].decode()
-need(not re.search(r"@[A-Z_]+@", install), "INSTALL.txt has an unfilled @PLACEHOLDER@")
-need(name in install, f"INSTALL.txt never names {name}")
-for phrase in ("99-notchkey-uinput.rules", "usermod -aG input", "modprobe uinput", "dialout",
-               "NOTCHKEY_DEVICES", "ln -s /dev/ttyUSB0 ~/.notchkey-devices/com2",
-               "ln -s /dev/uinput ~/.notchkey-devices/keytap.vxd", "99-notchkey-mascon.rules",
-               "~/.config/systemd/user/notchkey@.service", "~/.config/notchkey/notchkey.ini",
-               "/dev/serial/by-id/", "latency_timer"):
+# The guides: each package's own, made from README.md for its readers.
+version = name[len("notchkey-"):]
+texts = {
+    "zip": {f: zfiles[f].decode("utf-8-sig").replace("\r\n", "\n") for f in ("README.txt", "notchkey.ini")},
+    "tarball": {f: tfiles[f].decode() for f in ("README.txt", "INSTALL.txt", "notchkey.ini")},
+}
+titles = {("zip", "README.txt"): f"notchkey {version} for Windows",
+          ("tarball", "README.txt"): f"notchkey {version} for Linux (x86_64)",
+          ("tarball", "INSTALL.txt"): f"notchkey {version} for Linux (x86_64)"}
+for (pkg, f), title in titles.items():
+    text = texts[pkg][f]
+    need(text.startswith(title + "\n"), f"{pkg} {f} does not start with its title {title!r}")
+    for left in ("```", "<!--", "-->", "[picture:"):
+        need(left not in text, f"{pkg} {f} still has {left!r}")
+need("mascon-sim" not in "".join(texts["zip"].values()), "the zip's guide speaks of mascon-sim, which it lacks")
+
+# Every path a guide names must be in its package. Absolute ones, those under
+# ~ or a variable, are the user's machine; these are no package's either:
+NOT_PATHS = {"kp/", "Up/Down", "Home/End"}    # a key name, key pairs
+MADE_BY_USER = {"notchkey.log"}               # an example log file
+PATH = re.compile(r"(?<![\w./~$%\\<>-])([\w.@-][\w.@<>-]*/[\w.@<>/*-]*"
+                  r"|[\w.@-][\w.@<>-]*\.(?:ini|txt|md|exe|rules|service|sh|py|png|zip|gz|log|conf)(?![\w/]))")
+contents = {"zip": {f"{name}/" + f for f in zfiles}, "tarball": {f"{name}/" + f for f in tfiles}}
+named = {}
+for pkg, files in texts.items():
+    have = {p[len(name) + 1:] for p in contents[pkg]}
+    have |= {d + "/" for p in have for d in [p.rsplit("/", 1)[0]] if "/" in p}
+    named[pkg] = set()
+    for f, text in files.items():
+        for token in PATH.findall(text):
+            token = token.rstrip(".,:;")
+            if (token in NOT_PATHS or token in MADE_BY_USER or token.startswith("DIR/")
+                    or token.startswith("notchkey-<version>")):
+                continue
+            named[pkg].add(token)
+            need(token in have, f"{pkg} {f} names {token}, which the {pkg} lacks")
+
+# The Linux guide's list of files is the tarball's.
+readme = texts["tarball"]["README.txt"]
+table = re.search(r"^file +what it is\n-+ +-+\n((?:\S.*\n)+)", readme, re.M)
+if need(table, "tarball README.txt has no table of the files"):
+    listed = {row.split()[0] for row in table.group(1).splitlines()}
+    need(listed == set(tfiles), f"tarball README.txt lists {sorted(listed)}, the tarball holds {sorted(tfiles)}")
+
+# The device folder the guide names is the unit's.
+install = texts["tarball"]["INSTALL.txt"]
+unit = re.search(r"^Environment=NOTCHKEY_DEVICES=%t/(\S+)$", tfiles["notchkey@.service"].decode(), re.M)
+if need(unit, "notchkey@.service sets no NOTCHKEY_DEVICES under %t"):
+    folder = "$XDG_RUNTIME_DIR/" + unit.group(1).replace("%i", "<device>")
+    need(folder in install, f"INSTALL.txt never names the unit's device folder {folder}")
+for phrase in ("sudo modprobe uinput", "/etc/modules-load.d/", "udevadm control --reload-rules",
+               "udevadm trigger --name-match=uinput", "usermod -aG input,dialout",
+               "~/.config/notchkey/notchkey.ini", "~/.config/systemd/user/notchkey@.service",
+               "/dev/serial/by-id/", "NOTCHKEY_DEVICES=", "latency_timer"):
     need(phrase in install, f"INSTALL.txt lacks {phrase!r}")
 
 if failures:
@@ -260,7 +352,12 @@ if failures:
 print(f"ok - zip: exactly {len(zfiles)} files under {name}/, exe as built, CRLF text, dated from the last commit")
 print(f"ok - tarball: exactly {len(tfiles)} files under {name}/, stripped programs as built, 0:0, fixed modes and dates")
 print("ok - notchkey.ini: one source, CRLF sendinput for Windows, LF driver for Linux, only known keys, no inline comments")
-print("ok - README.txt has every heading and no fences; INSTALL.txt covers udev, groups and NOTCHKEY_DEVICES")
+print("ok - guides: zip README.txt, tarball README.txt and INSTALL.txt, each with its title, no Markdown marks left, "
+      "no picture; the zip's never speaks of mascon-sim")
+for pkg in ("zip", "tarball"):
+    print(f"ok - {pkg}: every path its guides name is in it: {', '.join(sorted(named[pkg]))}")
+print("ok - tarball README.txt lists exactly the tarball's files; INSTALL.txt names the unit's device folder "
+      f"{folder} and every install step")
 EOF
 
 unzip -q "$zip" -d "$work/zip"
@@ -417,7 +514,7 @@ wait_capture() {
   return 1
 }
 
-# Runs the packaged notchkey from the unpacked folder (as INSTALL.txt tells)
+# Runs the packaged notchkey from the unpacked folder (as the Linux guide tells)
 # with settings file $2 against the packaged mascon-sim; $1 names the case, $3
 # and $4 are the press and release of the key MCA55 holds (02, 82: key 1).
 ride() {
@@ -482,5 +579,172 @@ code=0
 grep -qF "Lever to keys!: can't open keytap.vxd." "$work/nodev.out" ||
   fail "without keytap.vxd notchkey said: $(cat "$work/nodev.out")"
 ok "tarball: without a keyboard device notchkey stops at once with \"can't open keytap.vxd.\" (exit $code)"
+
+# --- INSTALL.txt's libraries against ldd -------------------------------------
+"$py" - "$pkg" <<'EOF' || fail "INSTALL.txt's libraries"
+import os, re, shutil, subprocess, sys
+
+pkg = sys.argv[1]
+failures = []
+
+def need(cond, what):
+    if not cond:
+        failures.append(what)
+    return cond
+
+def run(*cmd):
+    return subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
+
+# The table under "library  Debian package  needed by", cut where the header's
+# columns start.
+text = open(os.path.join(pkg, "INSTALL.txt")).read()
+m = re.search(r"^(library +)(Debian package +)needed by\n-[- ]*\n((?:\S.*\n)+)", text, re.M)
+if not m:
+    sys.exit("INSTALL.txt has no table of libraries (library, Debian package, needed by)")
+cut1, cut2 = len(m.group(1)), len(m.group(1)) + len(m.group(2))
+listed = {}
+for row in m.group(3).splitlines():
+    listed[row[:cut1].strip()] = (row[cut1:cut2].strip(), {w.strip() for w in row[cut2:].split(",")})
+
+programs = {"notchkey": os.path.join(pkg, "bin/notchkey"), "mascon-sim": os.path.join(pkg, "bin/mascon-sim")}
+resolved, needs = {}, {}
+for prog, path in programs.items():
+    for line in run("ldd", path).splitlines():
+        lib = re.match(r"\s*(\S+) => (\S+) \(", line) or re.match(r"\s*(/\S+) \(", line)
+        if not lib or lib.group(1).startswith("linux-vdso"):
+            continue
+        soname = os.path.basename(lib.group(1))
+        resolved[soname] = lib.group(2) if lib.lastindex == 2 else lib.group(1)
+
+def needed(path):
+    return set(re.findall(r"^\s*NEEDED\s+(\S+)$", run("objdump", "-p", path), re.M))
+
+for prog, path in programs.items():
+    needs[prog] = needed(path)
+need(set(listed) == set(resolved),
+     f"INSTALL.txt names {sorted(set(listed) - set(resolved))} that ldd does not show, "
+     f"and lacks {sorted(set(resolved) - set(listed))} that it does")
+
+for soname, (package, users) in listed.items():
+    for user in users:
+        if user in programs:
+            need(soname in needs[user], f"INSTALL.txt: {user} does not need {soname} itself")
+        elif need(user in resolved, f"INSTALL.txt: {soname} needed by {user}, which ldd does not show"):
+            need(soname in needed(resolved[user]), f"INSTALL.txt: {user} does not need {soname}")
+for prog in programs:
+    for soname in needs[prog]:
+        need(prog in listed.get(soname, ("", set()))[1], f"INSTALL.txt does not say that {prog} needs {soname}")
+
+# The Debian package that holds each library here.
+dpkg = shutil.which("dpkg")
+owners = 0
+for soname, (package, _) in listed.items():
+    if not dpkg or soname not in resolved:
+        continue
+    paths = [resolved[soname], os.path.realpath(resolved[soname])]
+    paths += [p[4:] if p.startswith("/usr/") else "/usr" + p for p in paths]
+    for p in paths:
+        found = subprocess.run([dpkg, "-S", p], capture_output=True, text=True)
+        if found.returncode == 0:
+            owner = found.stdout.split(":")[0]
+            need(package.split(",")[0] == owner, f"INSTALL.txt: {soname} is in {owner}, not {package}")
+            owners += 1
+            break
+    else:
+        need(False, f"dpkg knows no package of {resolved[soname]}")
+
+# The newest symbol versions the programs need are the ones named.
+def newest(prefix):
+    found = []
+    for path in programs.values():
+        found += re.findall(r"\(" + prefix + r"_([0-9.]+)\)", run("objdump", "-T", path))
+    return max(found, key=lambda v: [int(x) for x in v.split(".")], default=None)
+
+glibc, glibcxx = newest("GLIBC"), newest("GLIBCXX")
+need(re.search(r"\b" + re.escape(glibc) + r" or newer", listed.get("libc.so.6", ("",))[0]),
+     f"INSTALL.txt does not say libc6 {glibc} or newer, the newest the programs need")
+if glibcxx:
+    need(f"GLIBCXX_{glibcxx}" in listed.get("libstdc++.so.6", ("",))[0],
+         f"INSTALL.txt does not name GLIBCXX_{glibcxx}, the newest mascon-sim needs")
+
+if failures:
+    sys.exit("\n".join(failures))
+print(f"ok - INSTALL.txt names the {len(listed)} libraries ldd shows for bin/notchkey and bin/mascon-sim, "
+      f"and what needs each (objdump): {', '.join(sorted(listed))}")
+print(f"ok - INSTALL.txt's Debian packages hold those libraries here (dpkg -S, {owners} of {len(listed)}); "
+      f"libc6 {glibc} or newer and GLIBCXX_{glibcxx}, the newest the programs need")
+EOF
+
+# --- the Linux guide's "Try it" recipe, as the guide has it -------------------
+# Taken from the text a user reads: the first block of code under the heading,
+# and the block after "It prints:". Run in the unpacked folder, ten times in a
+# row; each run must print what the guide says, leave nothing running, and
+# change nothing in the folder.
+"$py" - "$pkg/README.txt" "$work/recipe" "$work/recipe.out" <<'EOF' || fail "the Linux guide's recipe"
+import re, sys
+
+text = open(sys.argv[1]).read()
+start = re.search(r"^Try it without hardware\n-+\n", text, re.M)
+if not start:
+    sys.exit("README.txt has no section 'Try it without hardware'")
+section = text[start.end():]
+
+def block(after):
+    """The first indented block after position `after`, dedented."""
+    m = re.compile(r"((?:^    .*\n)+)", re.M).search(section, after)
+    if not m:
+        sys.exit("README.txt: no block of code where the recipe should be")
+    return m, "".join(line[4:] + "\n" for line in m.group(1).splitlines())
+
+recipe_at, recipe = block(0)
+prints = section.find("It prints:", recipe_at.end())
+if prints < 0:
+    sys.exit("README.txt: the recipe says not what it prints")
+_, output = block(prints)
+open(sys.argv[2], "w").write(recipe)
+open(sys.argv[3], "w").write(output)
+EOF
+[ -s "$work/recipe" ] && [ -s "$work/recipe.out" ] || fail "no recipe in the Linux guide"
+snapshot() { (cd "$pkg" && find . -printf '%p %s %T@ %m\n' | LC_ALL=C sort); }
+before=$(snapshot)
+mkdir "$work/try"
+for run in $(seq 10); do
+  # A session of its own, so whatever the recipe starts can be found and ended.
+  (cd "$pkg" && TMPDIR=$work/try exec setsid bash -e "$work/recipe") >"$work/try.out" 2>"$work/try.err" &
+  recipe_pid=$!
+  pids+=("$recipe_pid")
+  for ((i = 0; i < 300; ++i)); do
+    alive "$recipe_pid" || break
+    sleep 0.1
+  done
+  if alive "$recipe_pid"; then
+    kill -KILL -- "-$recipe_pid" 2>/dev/null || true
+    fail "run $run of the recipe still ran after 30 s; it printed: $(cat "$work/try.out" "$work/try.err")"
+  fi
+  code=0
+  wait "$recipe_pid" || code=$?
+  pids=("${pids[@]/#$recipe_pid}")
+  left=$(pgrep -s "$recipe_pid" | paste -sd' ' - || true)
+  [ -z "$left" ] || kill -KILL -- "-$recipe_pid" 2>/dev/null || true
+  [ "$code" -eq 0 ] || fail "run $run of the recipe ended with $code${left:+, leaving $left running}; it printed:
+$(cat "$work/try.out" "$work/try.err")"
+  [ -z "$left" ] || fail "run $run of the recipe left processes $left running"
+  [ ! -s "$work/try.err" ] || fail "run $run of the recipe printed on standard error: $(cat "$work/try.err")"
+  "$py" - "$work/recipe.out" "$work/try.out" "$work/try" <<'EOF' || fail "run $run of the recipe printed what the guide does not say"
+import re, sys
+
+want = open(sys.argv[1]).read().splitlines()
+got = open(sys.argv[2]).read().splitlines()
+# The guide's example pseudo-terminal and folder are the ones of its writer's run.
+sim = re.compile(r"mascon-sim: /dev/pts/[0-9]+ linked as " + re.escape(sys.argv[3]) + r"/tmp\.\w+/com2")
+if len(got) != len(want) or not all(sim.fullmatch(g) if w.startswith("mascon-sim: ") else g == w
+                                    for w, g in zip(want, got)):
+    sys.exit("printed:\n" + "\n".join(got) + "\nthe guide says:\n" + "\n".join(want))
+EOF
+  [ -z "$(ls -A "$work/try")" ] || fail "run $run of the recipe left $(ls -A "$work/try") behind"
+done
+[ "$(snapshot)" = "$before" ] || fail "the recipe changed the package's folder:
+$(diff <(echo "$before") <(snapshot))"
+ok "tarball: the Linux guide's \"Try it\" recipe ($(wc -l <"$work/recipe") lines, taken from README.txt) ran 10 times in a row as written: each printed the link, then $(grep -v '^mascon-sim: ' "$work/recipe.out" | paste -sd, - | sed 's/,/, /g'), as the guide says; nothing left running or behind, nothing changed in the folder"
 
 echo "check_packages: all checks passed"
