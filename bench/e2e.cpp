@@ -1,7 +1,8 @@
 // The native notchkey run as a user would, against mascon-sim on a
 // pseudo-terminal, with a FIFO as its key driver read here: latency of one
-// message at a time side by side with the floor program (floor.c), throughput
-// back to back, cost at rest, and the time from start to the sync packet.
+// message at a time side by side with the two floor programs (floor.c, alone
+// and with notchkey's threads), throughput back to back, cost at rest, and
+// the time from start to the sync packet.
 //
 // Every wait has a deadline and a watchdog bounds the whole run; the program
 // dies with this process (PR_SET_PDEATHSIG) whatever happens.
@@ -53,7 +54,8 @@ const std::size_t k_warm_up = 20;
 struct Options {
     std::string program = NOTCHKEY_BINARY;
     std::string floor = NOTCHKEY_FLOOR_BINARY;
-    bool floor_is_notchkey = false; // --baseline: another build of notchkey in the floor's place
+    std::string floor_threads = NOTCHKEY_FLOOR_THREADS_BINARY;
+    bool floor_is_notchkey = false; // --baseline: another build of notchkey in the plain floor's place
     std::size_t messages = 10000; // per program, place and reader
     int rounds = 50; // short ones: the machine's other load changes by the second
     std::size_t throughput = 1000000;
@@ -293,27 +295,22 @@ std::vector<std::string> stop_program(Program &p)
 
 // ---------------------------------------------------------------- /proc
 
-std::vector<std::string> stat_fields(pid_t pid)
+// Time on a processor of every thread of the process, in nanoseconds: finer
+// than the clock ticks, which a program that runs a few microseconds at a
+// time mostly escapes, and what a program spends of its own on a message
+// whatever its wake-ups cost.
+long long cpu_ns(pid_t pid)
 {
-    std::string text = read_text(format("/proc/%d/stat", static_cast<int>(pid)));
-    std::size_t paren = text.rfind(')');
-    if (paren == std::string::npos)
-        fail("cannot read /proc/PID/stat");
-    std::istringstream in(text.substr(paren + 2));
-    std::vector<std::string> fields;
-    for (std::string f; in >> f;)
-        fields.push_back(f);
-    return fields;
-}
-
-// utime + stime of every thread, in clock ticks.
-long cpu_ticks(pid_t pid)
-{
-    std::vector<std::string> f = stat_fields(pid);
-    // Field 14 (utime) and 15 (stime); the list starts at field 3.
-    if (f.size() < 13)
-        fail("short /proc/PID/stat");
-    return std::stol(f[11]) + std::stol(f[12]);
+    std::string dir = format("/proc/%d/task", static_cast<int>(pid));
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        fail("cannot list " + dir);
+    long long total = 0;
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+            total += std::atoll(read_text(dir + "/" + e->d_name + "/schedstat").c_str());
+    closedir(d);
+    return total;
 }
 
 long status_value(const std::string &path, const char *key)
@@ -326,7 +323,7 @@ long status_value(const std::string &path, const char *key)
 }
 
 // Voluntary and involuntary context switches of every thread: each is a
-// wake-up or a preemption, none of which a program at rest should have.
+// wake-up or a preemption.
 long context_switches(pid_t pid, int *threads)
 {
     std::string dir = format("/proc/%d/task", static_cast<int>(pid));
@@ -359,7 +356,8 @@ const char *verdict(bool met) { return met ? "met" : "NOT MET"; }
 
 struct RunFigures {
     double start_to_sync_ms = 0;
-    long ticks_at_sync = 0, rest_ticks = 0, rest_switches = 0;
+    long long cpu_ns_at_sync = 0, rest_cpu_ns = 0;
+    long rest_switches = 0;
     int threads = 0;
     long hwm_kib = 0, rss_kib = 0;
 };
@@ -369,10 +367,10 @@ void rest_phase(Program &p, RunFigures &f)
     // The sync packet goes out before the G-state answer is read; the
     // worker is synchronised once it has read that and waits for a message.
     std::this_thread::sleep_for(std::chrono::milliseconds(k_settle_ms));
-    f.ticks_at_sync = cpu_ticks(p.pid);
+    f.cpu_ns_at_sync = cpu_ns(p.pid);
     long switches_before = context_switches(p.pid, &f.threads);
     std::this_thread::sleep_for(std::chrono::seconds(g_options.rest_seconds));
-    f.rest_ticks = cpu_ticks(p.pid) - f.ticks_at_sync;
+    f.rest_cpu_ns = cpu_ns(p.pid) - f.cpu_ns_at_sync;
     f.rest_switches = context_switches(p.pid, &f.threads) - switches_before;
 }
 
@@ -546,41 +544,29 @@ double one_message(Program &p, const Step &step, Reader reader)
     return static_cast<double>(read_at - sent) / 1000;
 }
 
-// count messages to each program, floor and notchkey in turn, message by
-// message, so that whatever else the machine does falls on both alike; the
+// The programs side by side: the plain floor (or the baseline), the floor
+// with notchkey's threads, and notchkey.
+const int k_programs = 3;
+enum { FLOOR_PLAIN, FLOOR_THREADS, NOTCHKEY };
+
+// count messages to each program, the floors and notchkey in turn, message by
+// message, so that whatever else the machine does falls on all alike; the
 // first `skip` of each are not kept. Each lever ends where its mix left it.
-void latency_block(Program *const programs[2], std::size_t count, std::size_t skip, Reader reader,
-                   std::vector<double> *kept[2])
+void latency_block(Program *const programs[k_programs], std::size_t count, std::size_t skip, Reader reader,
+                   std::vector<double> *kept[k_programs])
 {
-    std::vector<Step> steps[2];
-    for (int which = 0; which < 2; ++which) {
+    std::vector<Step> steps[k_programs];
+    for (int which = 0; which < k_programs; ++which) {
         steps[which] = message_mix(count, programs[which]->lever, &programs[which]->lever);
         if (reader == READER_PROCESS)
             reader_takes(*programs[which], count);
     }
     for (std::size_t i = 0; i < count; ++i)
-        for (int which = 0; which < 2; ++which) {
+        for (int which = 0; which < k_programs; ++which) {
             double us = one_message(*programs[which], steps[which][i], reader);
             if (i >= skip)
                 kept[which]->push_back(us);
         }
-}
-
-// Time on a processor of every thread of the process, in nanoseconds: finer
-// than the clock ticks, and what a program spends of its own on a message
-// whatever its wake-ups cost.
-long long cpu_ns(pid_t pid)
-{
-    std::string dir = format("/proc/%d/task", static_cast<int>(pid));
-    DIR *d = opendir(dir.c_str());
-    if (!d)
-        fail("cannot list " + dir);
-    long long total = 0;
-    while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.')
-            total += std::atoll(read_text(dir + "/" + e->d_name + "/schedstat").c_str());
-    closedir(d);
-    return total;
 }
 
 // Where the programs run, against the benchmark's own thread that writes the
@@ -590,11 +576,22 @@ long long cpu_ns(pid_t pid)
 // every message wakes an idle processor twice, which on this kind of machine
 // costs more than all the rest. So a comparison of one process with another is
 // only fair with both in the same place, and the benchmark puts them in each.
-enum Placement { PLACE_FREE, PLACE_SAME, PLACE_OTHER, PLACE_COUNT };
+//
+// With everything on one processor, the pseudo-terminal's kernel worker that
+// hands each message on to the program is still free to run anywhere. Once
+// that processor has been busy for a while (some 60 ms of messages on the
+// machines this was measured on) the kernel runs it on the idle one, and every
+// message then crosses processors twice, to the worker and back to the
+// program; after a pause it stays on the busy one again for a while. That
+// comes with the processor's recent past, not with the program: measured one
+// after the other, whichever program comes first after a pause looks two to
+// three times as fast as the ones after it. Taking the messages in turn, the
+// programs share that past.
+enum Placement { PLACE_FREE, PLACE_ONE, PLACE_OTHER, PLACE_COUNT };
 
 const char *const k_placement_names[PLACE_COUNT] = {
     "where the scheduler puts them",
-    "all on the benchmark's processor",
+    "everything on one processor",
     "programs on another processor",
 };
 
@@ -637,13 +634,14 @@ Places find_places()
     return places;
 }
 
-void place(const Places &places, Placement where, Program *const programs[2])
+// The benchmark goes with every thread of its own (mascon-sim's included)
+// and its readers in other processes.
+void place(const Places &places, Placement where, Program *const programs[k_programs])
 {
     const cpu_set_t &harness = where == PLACE_FREE ? places.all : places.bench;
-    const cpu_set_t &program = where == PLACE_FREE ? places.all : where == PLACE_SAME ? places.bench : places.other;
-    if (sched_setaffinity(0, sizeof harness, &harness) != 0)
-        fail("cannot place the benchmark");
-    for (int which = 0; which < 2; ++which) {
+    const cpu_set_t &program = where == PLACE_FREE ? places.all : where == PLACE_ONE ? places.bench : places.other;
+    set_affinity(getpid(), harness);
+    for (int which = 0; which < k_programs; ++which) {
         set_affinity(programs[which]->pid, program);
         set_affinity(programs[which]->reader, harness);
     }
@@ -651,20 +649,22 @@ void place(const Places &places, Placement where, Program *const programs[2])
 
 // A reader spinning on the very processor the program needs would measure
 // how long the scheduler lets it spin.
-bool measured(Placement where, Reader reader) { return !(where == PLACE_SAME && reader == READER_SPIN); }
+bool measured(Placement where, Reader reader) { return !(where == PLACE_ONE && reader == READER_SPIN); }
 
-void latency_phase(Program &p, Program &floor)
+void latency_phase(Program *const programs[k_programs])
 {
-    start_reader(p);
-    start_reader(floor);
-    Program *programs[2] = {&floor, &p};
-    const char *names[2] = {g_options.floor_is_notchkey ? "baseline" : "floor", "notchkey"};
+    for (int which = 0; which < k_programs; ++which)
+        start_reader(*programs[which]);
+    const char *names[k_programs] = {g_options.floor_is_notchkey ? "baseline" : "floor", "floor, 3 threads",
+                                     "notchkey"};
     Places places = find_places();
     int placements = places.pinned ? PLACE_COUNT : 1;
-    long long cpu_before[2] = {cpu_ns(floor.pid), cpu_ns(p.pid)};
+    long long cpu_before[k_programs];
+    for (int which = 0; which < k_programs; ++which)
+        cpu_before[which] = cpu_ns(programs[which]->pid);
     // Rounds through every place and reader, so that no place or reader has
     // the machine to itself.
-    std::vector<double> samples[PLACE_COUNT][READER_COUNT][2];
+    std::vector<double> samples[PLACE_COUNT][READER_COUNT][k_programs];
     std::size_t per_block = std::max<std::size_t>(1, g_options.messages / g_options.rounds);
     for (int round = 0; round < g_options.rounds; ++round)
         for (int where = 0; where < placements; ++where) {
@@ -674,7 +674,9 @@ void latency_phase(Program &p, Program &floor)
                     continue;
                 // The first messages after a switch of place or reader find
                 // caches and idle processors left by the last.
-                std::vector<double> *kept[2] = {&samples[where][reader][0], &samples[where][reader][1]};
+                std::vector<double> *kept[k_programs];
+                for (int which = 0; which < k_programs; ++which)
+                    kept[which] = &samples[where][reader][which];
                 latency_block(programs, k_warm_up + per_block, k_warm_up, Reader(reader), kept);
             }
         }
@@ -684,48 +686,59 @@ void latency_phase(Program &p, Program &floor)
         for (int reader = 0; reader < READER_COUNT; ++reader)
             cells += measured(Placement(where), Reader(reader));
     double sent = static_cast<double>(g_options.rounds * cells * (k_warm_up + per_block));
-    double cpu_us[2];
-    for (int which = 0; which < 2; ++which)
+    double cpu_us[k_programs];
+    for (int which = 0; which < k_programs; ++which)
         cpu_us[which] = static_cast<double>(cpu_ns(programs[which]->pid) - cpu_before[which]) / sent / 1000;
 
     print("");
-    print(format("1. End-to-end latency, side by side with the floor: from mascon-sim's write of one message on the "
+    print(format("1. End-to-end latency, side by side with two floors: from mascon-sim's write of one message on the "
                  "pseudo-terminal to the packet's line read from the driver FIFO; one message at a time, each sent "
                  "once the previous line was read (lever moves and button presses/releases alternating), every "
                  "packet's bytes checked. The floor (bench/floor.c) is the least a program can do with the same two "
-                 "devices: the port made raw, \"RESET\\r\", then one line written for every six bytes read. "
-                 "Both run at once and take the messages in turn, one each; %d rounds, each: %zu messages each "
+                 "devices: the port made raw, \"RESET\\r\", then one line written for every six bytes read; the "
+                 "floor with 3 threads does that in a worker thread while its main thread sleeps on a condition "
+                 "variable and a third waits for signals, as notchkey's do. "
+                 "The three run at once and take the messages in turn, one each; %d rounds, each: %zu messages each "
                  "(after %zu not counted) in every place with every reader; %zu messages per program, place and "
-                 "reader. Goals: "
-                 "notchkey's median <= %.2fx and its p99 <= %.2fx the floor's, with both programs in the same "
+                 "reader. Placed, the benchmark (every thread of it) and its readers in another process stay on "
+                 "one processor, and the programs go with them (everything on one processor) or to the other one. "
+                 "Goals: "
+                 "notchkey's median <= %.2fx and its p99 <= %.2fx the floor with 3 threads', with all in the same "
                  "place, with every reader.",
-                 g_options.rounds, per_block, k_warm_up, samples[0][0][1].size(), k_median_ratio_goal,
+                 g_options.rounds, per_block, k_warm_up, samples[0][0][NOTCHKEY].size(), k_median_ratio_goal,
                  k_p99_ratio_goal));
-    print(format("   %-34s %-38s %-9s %9s %9s %9s", "place", "reader", "program", "median", "p99", "max"));
+    print(format("   %-30s %-36s %-23s %9s %9s %9s", "place", "reader", "program", "median", "p99", "max"));
     bool all_met = true;
     for (int where = 0; where < placements; ++where)
         for (int reader = 0; reader < READER_COUNT; ++reader) {
             if (!measured(Placement(where), Reader(reader)))
                 continue;
-            std::vector<double>(&cell)[2] = samples[where][reader];
-            Spread spread[2] = {spread_of(cell[0]), spread_of(cell[1])};
-            for (int which = 0; which < 2; ++which)
-                print(format("   %-34s %-38s %-9s %6.1f us %6.1f us %6.0f us",
+            std::vector<double>(&cell)[k_programs] = samples[where][reader];
+            Spread spread[k_programs];
+            for (int which = 0; which < k_programs; ++which) {
+                spread[which] = spread_of(cell[which]);
+                print(format("   %-30s %-36s %-23s %6.1f us %6.1f us %6.0f us",
                              which || reader ? "" : k_placement_names[where], which ? "" : k_reader_names[reader],
                              names[which], spread[which].median, spread[which].p99, spread[which].max));
-            double median_ratio = spread[1].median / spread[0].median, p99_ratio = spread[1].p99 / spread[0].p99;
+            }
+            const Spread &own = spread[NOTCHKEY], &plain = spread[FLOOR_PLAIN], &threads = spread[FLOOR_THREADS];
+            double median_ratio = own.median / threads.median, p99_ratio = own.p99 / threads.p99;
             bool met = median_ratio <= k_median_ratio_goal && p99_ratio <= k_p99_ratio_goal;
             // Left to the scheduler, each program is as fast as the place it
             // happened to land on.
             bool judged = where != PLACE_FREE || !places.pinned;
             all_met = all_met && (met || !judged);
-            print(format("   %-34s %-38s %-9s %8.2fx %8.2fx           %s", "", "", "ratio", median_ratio, p99_ratio,
-                         judged ? verdict(met) : "(each as fast as where it landed)"));
+            print(format("   %-30s %-36s %-23s %8.2fx %8.2fx", "", "", format("notchkey / %s", names[FLOOR_PLAIN]).c_str(),
+                         own.median / plain.median, own.p99 / plain.p99));
+            print(format("   %-30s %-36s %-23s %8.2fx %8.2fx           %s", "", "", "notchkey / 3 threads",
+                         median_ratio, p99_ratio, judged ? verdict(met) : "(each as fast as where it landed)"));
         }
-    print(format("   notchkey against the floor, both in the same place, with every reader: %s", verdict(all_met)));
+    print(format("   notchkey against the floor with 3 threads, all in the same place, with every reader: %s",
+                 verdict(all_met)));
     print(format("   CPU time per message (every thread, from /proc/PID/task/*/schedstat over the %.0f messages "
-                 "each): %s %.2f us, notchkey %.2f us (%.2fx)",
-                 sent, names[0], cpu_us[0], cpu_us[1], cpu_us[1] / cpu_us[0]));
+                 "each): %s %.2f us, %s %.2f us, notchkey %.2f us (%.2fx and %.2fx)",
+                 sent, names[FLOOR_PLAIN], cpu_us[FLOOR_PLAIN], names[FLOOR_THREADS], cpu_us[FLOOR_THREADS],
+                 cpu_us[NOTCHKEY], cpu_us[NOTCHKEY] / cpu_us[FLOOR_PLAIN], cpu_us[NOTCHKEY] / cpu_us[FLOOR_THREADS]));
 }
 
 // notchkey alone, as a user runs it: where the scheduler put it at its start
@@ -811,7 +824,7 @@ void throughput_phase(Program &p)
 
 void main_run(RunFigures &f)
 {
-    Program p, floor;
+    Program p, floor, floor_threads;
     try {
         start_program(p, 0);
         f.start_to_sync_ms = micros_between(p.started, wait_synchronised(p)) / 1000;
@@ -820,13 +833,18 @@ void main_run(RunFigures &f)
         floor.floor = !g_options.floor_is_notchkey;
         start_program(floor, 0, g_options.floor);
         wait_synchronised(floor);
-        latency_phase(p, floor);
+        floor_threads.floor = true;
+        start_program(floor_threads, 0, g_options.floor_threads);
+        wait_synchronised(floor_threads);
+        Program *programs[k_programs] = {&floor, &floor_threads, &p};
+        latency_phase(programs);
+        discard(floor_threads);
         discard(floor);
         print_alone(alone);
         throughput_phase(p);
         f.hwm_kib = status_value(format("/proc/%d/status", static_cast<int>(p.pid)), "VmHWM");
         f.rss_kib = status_value(format("/proc/%d/status", static_cast<int>(p.pid)), "VmRSS");
-        long ticks_total = cpu_ticks(p.pid);
+        long long cpu_ns_total = cpu_ns(p.pid);
         std::vector<std::string> released = stop_program(p);
         // Whatever is still held goes up on the way out, one release a packet.
         for (const std::string &line : released) {
@@ -837,22 +855,26 @@ void main_run(RunFigures &f)
         if (p.exit_status != 0)
             fail(format("the program exited with %d after SIGTERM", p.exit_status));
 
-        long hz = sysconf(_SC_CLK_TCK);
+        double rest_us = static_cast<double>(f.rest_cpu_ns) / 1000;
         print("");
-        print(format("3. Cost at rest: CPU time of the notchkey process (all %d threads; utime+stime from "
-                     "/proc/PID/stat, %ld ticks a second) over %d s after synchronisation (from %d ms after the "
-                     "sync packet).",
-                     f.threads, hz, g_options.rest_seconds, k_settle_ms));
-        print(format("   %ld ticks (%.0f ms) at rest, goal 0 ticks: %s; %ld context switches at rest", f.rest_ticks,
-                     1000.0 * static_cast<double>(f.rest_ticks) / static_cast<double>(hz), verdict(f.rest_ticks == 0),
-                     f.rest_switches));
-        print(format("   (start-up to sync used %ld ticks; the whole run, %zu + %zu messages included, %ld ticks)",
-                     f.ticks_at_sync, g_options.messages, g_options.throughput, ticks_total));
+        print(format("3. Cost at rest: time on a processor of the notchkey process (all %d threads, from "
+                     "/proc/PID/task/*/schedstat, in microseconds: a clock tick is 10 ms, which wake-ups of a few "
+                     "microseconds mostly escape) over %d s after synchronisation (from %d ms after the sync packet).",
+                     f.threads, g_options.rest_seconds, k_settle_ms));
+        print(format("   %.0f us at rest: %.1f us a second, %.4f %% of one processor; %ld context switches (%.1f a "
+                     "second: the worker waking to check that the line is still there), %.1f us each",
+                     rest_us, rest_us / g_options.rest_seconds, rest_us / g_options.rest_seconds / 1e4,
+                     f.rest_switches, static_cast<double>(f.rest_switches) / g_options.rest_seconds,
+                     f.rest_switches ? rest_us / static_cast<double>(f.rest_switches) : 0.0));
+        print(format("   (start-up to sync used %.0f us; the whole run, %zu + %zu messages included, %.0f ms)",
+                     static_cast<double>(f.cpu_ns_at_sync) / 1000, g_options.messages, g_options.throughput,
+                     static_cast<double>(cpu_ns_total) / 1e6));
         print(format("   peak resident memory (VmHWM, end of the run, before SIGTERM): %ld KiB = %.2f MiB, goal <= 4 "
                      "MiB: %s (VmRSS then %ld KiB)",
                      f.hwm_kib, static_cast<double>(f.hwm_kib) / 1024, verdict(f.hwm_kib <= 4096), f.rss_kib));
         print(format("   SIGTERM: exit code 0; keys still held, released on the way out: %zu", released.size()));
     } catch (...) {
+        discard(floor_threads);
         discard(floor);
         discard(p);
         throw;
@@ -896,7 +918,8 @@ void start_figures(const RunFigures &f)
 void usage()
 {
     std::fprintf(stderr,
-                 "usage: notchkey_e2e [--program PATH] [--floor PATH | --baseline PATH] [--messages N] [--rounds N]\n"
+                 "usage: notchkey_e2e [--program PATH] [--floor PATH | --baseline PATH] [--floor-threads PATH]\n"
+                 "                    [--messages N] [--rounds N]\n"
                  "                    [--throughput N] [--rest-seconds S] [--sync-runs N] [--plot-dir DIR]\n"
                  "                    [--watchdog S]\n");
     std::exit(2);
@@ -913,6 +936,8 @@ void parse(int argc, char **argv)
             g_options.program = v;
         else if (a == "--floor")
             g_options.floor = v;
+        else if (a == "--floor-threads")
+            g_options.floor_threads = v;
         else if (a == "--baseline") {
             g_options.floor = v;
             g_options.floor_is_notchkey = true;

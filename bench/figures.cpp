@@ -30,12 +30,17 @@ double micros_between(BenchClock::time_point from, BenchClock::time_point to)
 
 std::string format(const char *fmt, ...)
 {
-    char buffer[1024];
-    va_list args;
+    // A paragraph of the report is longer than any buffer one would guess.
+    va_list args, again;
     va_start(args, fmt);
-    vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_copy(again, args);
+    int len = vsnprintf(nullptr, 0, fmt, args);
     va_end(args);
-    return buffer;
+    std::string text(len > 0 ? static_cast<std::size_t>(len) : 0, '\0');
+    if (len > 0)
+        vsnprintf(&text[0], text.size() + 1, fmt, again);
+    va_end(again);
+    return text;
 }
 
 static std::string lever_packet(int from, int to)
