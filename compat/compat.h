@@ -109,6 +109,16 @@ ssize_t compat_blocking_write(int fd, const void *buffer, size_t len);
 // the first window made gets it.
 void compat_close_windows(void);
 
+// Posts message to every window, as a broadcast to the top-level windows.
+void compat_broadcast(UINT message);
+
 // The user right-clicks the notification icon and, in the menu that opens,
-// chooses the item at that position, or none (-1). Nothing without an icon.
+// chooses the item at that position, or none (-1). The click waits its turn
+// in the queue behind what came before it; without an icon then, nothing.
 void compat_tray_click(int item);
+// A handler DispatchMessageA asks first about each message: true when it
+// was the layer's own and has been carried out (a click of compat_tray_click).
+void compat_dispatch_first(bool (*handler)(const MSG *msg));
+// The notification area restarts, as when Explorer does: every icon is gone,
+// and "TaskbarCreated" is broadcast for their programs to add them again.
+void compat_taskbar_restart(void);

@@ -3,7 +3,8 @@
 // SIGINT, SIGTERM and SIGHUP close the windows, as a user closing them
 // would, so the program shuts down in its own order. SIGUSR1 and SIGUSR2 are
 // the user's right-click on the notification icon: the first closes the menu
-// without a choice, the second chooses its first item. They are taken by a
+// without a choice, the second chooses its first item. SIGRTMIN is a restart
+// of the notification area, as when Explorer restarts. They are taken by a
 // thread of their own, which may post messages as no signal handler could;
 // every other thread starts with them blocked. SIGPIPE is ignored: a capture
 // whose reader goes away, or a closed line, loses what was written to it
@@ -25,6 +26,8 @@ static void *signal_main(void *)
             continue;
         if (signal_number == SIGUSR1 || signal_number == SIGUSR2)
             compat_tray_click(signal_number == SIGUSR2 ? 0 : -1);
+        else if (signal_number == SIGRTMIN)
+            compat_taskbar_restart();
         else
             compat_close_windows();
     }
@@ -39,6 +42,7 @@ int main()
     sigaddset(&g_user_signals, SIGHUP);
     sigaddset(&g_user_signals, SIGUSR1);
     sigaddset(&g_user_signals, SIGUSR2);
+    sigaddset(&g_user_signals, SIGRTMIN);
     pthread_sigmask(SIG_BLOCK, &g_user_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     pthread_t signals;

@@ -156,6 +156,18 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
     return compat_succeed();
 }
 
+UINT WINAPI MapVirtualKeyA(UINT, UINT) { return 0; }
+
+SHORT WINAPI GetKeyState(int) { return 0; }
+
+// The keyboard SendInput types on is the driver's: none when it cannot be made.
+int WINAPI GetKeyboardType(int type_flag)
+{
+    if (type_flag != 0)
+        return 0;
+    return input_target() != INVALID_HANDLE_VALUE ? 4 : 0;
+}
+
 // The loader, for the one function the program looks up at run time.
 static HINSTANCE__ *const USER32 = reinterpret_cast<HINSTANCE__ *>(&g_input_target);
 

@@ -7,12 +7,52 @@
 #include "compat.h"
 
 #include <stdint.h>
+#include <string.h>
 #include <systemd/sd-bus.h>
 #include <time.h>
+
+#include <string>
 
 static const uint64_t ANSWER_WAIT_US = 1000000; // a box never holds the program longer
 
 static uint64_t now_us(void) { return static_cast<uint64_t>(compat_now_ms()) * 1000u; }
+
+// The bus takes UTF-8 only and refuses a message with anything else in it;
+// a box's text is the settings' bytes (a Latin-1 port name, say). Each
+// invalid sequence becomes U+FFFD, the longest broken beginning of a
+// character as one, as browsers and Python read such text.
+static std::string as_utf8(const char *text)
+{
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
+    size_t len = strlen(text);
+    std::string out;
+    for (size_t i = 0; i < len;) {
+        unsigned c = s[i];
+        int need = 0;
+        unsigned low = 0x80, high = 0xBF; // the second byte's range
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF)
+            need = 1;
+        else if (c >= 0xE0 && c <= 0xEF)
+            need = 2, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+        else if (c >= 0xF0 && c <= 0xF4)
+            need = 3, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+        size_t j = i + 1;
+        int got = 0;
+        while (got < need && j < len && s[j] >= (got ? 0x80u : low) && s[j] <= (got ? 0xBFu : high))
+            ++j, ++got;
+        if (need && got == need)
+            out.append(text + i, j - i);
+        else
+            out += "\xEF\xBF\xBD";
+        i = j;
+    }
+    return out;
+}
 
 static int answered(sd_bus_message *, void *done, sd_bus_error *)
 {
@@ -34,8 +74,8 @@ void compat_notify(const char *summary, const char *body)
     int rc = sd_bus_call_method_async(bus, nullptr, "org.freedesktop.Notifications",
                                       "/org/freedesktop/Notifications",
                                       "org.freedesktop.Notifications", "Notify", answered, &done,
-                                      "susssasa{sv}i", "notchkey", 0u, "dialog-warning", summary,
-                                      body, 0, 0, -1);
+                                      "susssasa{sv}i", "notchkey", 0u, "dialog-warning",
+                                      as_utf8(summary).c_str(), as_utf8(body).c_str(), 0, 0, -1);
     while (rc >= 0 && !done) {
         rc = sd_bus_process(bus, nullptr);
         if (rc != 0)

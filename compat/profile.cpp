@@ -1,4 +1,5 @@
-// GetPrivateProfileStringA, GetPrivateProfileSectionA, lstrcpyA and lstrcmpiA.
+// GetPrivateProfileStringA, GetPrivateProfileSectionA, lstrcpyA, lstrcmpiA and
+// CharNextA.
 //
 // The settings file is read as Windows reads one: in UTF-8 or, after its
 // byte-order mark, UTF-16 (given out as UTF-8); section and key names in
@@ -23,6 +24,20 @@ LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from)
     if (!to || !from)
         return NULL;
     return strcpy(to, from);
+}
+
+LPSTR WINAPI CharNextA(LPCSTR text)
+{
+    LPSTR at = const_cast<LPSTR>(text);
+    if (!at || !*at)
+        return at;
+    unsigned char lead = static_cast<unsigned char>(*at);
+    int length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 1;
+    // A sequence cut short or a stray byte is a character of its own.
+    int i = 1;
+    while (i < length && (static_cast<unsigned char>(at[i]) & 0xC0) == 0x80)
+        ++i;
+    return at + (i == length ? length : 1);
 }
 
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b)

@@ -6,7 +6,8 @@
 // notification area keeps the icon added to it. With no one to see it, a
 // click on it comes from a signal (SIGUSR1: the menu is opened and dismissed;
 // SIGUSR2: opened, and its first item chosen), and the pop-up menu it opens
-// takes the choice the click brought.
+// takes the choice the click brought. A restart of the notification area
+// (SIGRTMIN) loses the icon and broadcasts "TaskbarCreated".
 #include "compat.h"
 
 #include <pthread.h>
@@ -70,16 +71,39 @@ BOOL WINAPI TrackPopupMenu(HMENU menu, UINT, int, int, int, HWND owner, LPCRECT)
     return TRUE;
 }
 
+// A click is a message of the layer's own in the program's queue, so that it
+// comes after whatever was posted before it (an icon added again first).
+static UINT click_message(void) { return RegisterWindowMessageA("notchkey tray click"); }
+
+static bool tray_clicked(const MSG *msg);
+
 void compat_tray_click(int item)
 {
+    compat_dispatch_first(tray_clicked);
+    PostMessageA(NULL, click_message(), static_cast<WPARAM>(item + 1), 0);
+}
+
+static bool tray_clicked(const MSG *msg)
+{
+    if (msg->hwnd || msg->message != click_message())
+        return false;
     pthread_mutex_lock(&g_shell_lock);
     bool shown = g_tray_shown;
     NOTIFYICONDATAA icon = g_tray;
     if (shown)
-        g_menu_choice = item;
+        g_menu_choice = static_cast<int>(msg->wParam) - 1;
     pthread_mutex_unlock(&g_shell_lock);
     if (shown && (icon.uFlags & NIF_MESSAGE))
         PostMessageA(icon.hWnd, icon.uCallbackMessage, icon.uID, WM_RBUTTONDOWN);
+    return true;
+}
+
+void compat_taskbar_restart(void)
+{
+    pthread_mutex_lock(&g_shell_lock);
+    g_tray_shown = false;
+    pthread_mutex_unlock(&g_shell_lock);
+    compat_broadcast(RegisterWindowMessageA("TaskbarCreated"));
 }
 
 BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)

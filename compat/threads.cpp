@@ -296,6 +296,8 @@ BOOL compat_thread_close(CompatHandle *handle)
 
 DWORD WINAPI GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_gettid)); }
 
+DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(compat_now_ms()); }
+
 long long compat_now_ms(void)
 {
     struct timespec now;

@@ -28,9 +28,25 @@ static const struct {
     {0x5D, KEY_COMPOSE},
 };
 
+// The plain codes above the main block's, by what a PC keyboard means by them
+// (F13 to F24, the keypad's '=' and the Japanese and Brazilian keys); the
+// two numberings part ways at 0x54. The codes no keyboard sends have none.
+static const struct {
+    BYTE scancode;
+    int key;
+} UPPER_KEYS[] = {
+    {0x54, KEY_SYSRQ}, {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
+    {0x59, KEY_KPEQUAL}, {0x5C, KEY_KPJPCOMMA}, {0x64, KEY_F13}, {0x65, KEY_F14},
+    {0x66, KEY_F15}, {0x67, KEY_F16}, {0x68, KEY_F17}, {0x69, KEY_F18},
+    {0x6A, KEY_F19}, {0x6B, KEY_F20}, {0x6C, KEY_F21}, {0x6D, KEY_F22},
+    {0x6E, KEY_F23}, {0x70, KEY_KATAKANAHIRAGANA}, {0x73, KEY_RO}, {0x76, KEY_F24},
+    {0x77, KEY_HIRAGANA}, {0x78, KEY_KATAKANA}, {0x79, KEY_HENKAN}, {0x7B, KEY_MUHENKAN},
+    {0x7D, KEY_YEN}, {0x7E, KEY_KPCOMMA},
+};
+
 // The Linux key code of a set-1 make code's key (an extended one as
-// COMPAT_EXTENDED | code), or 0 for none. Below 0x80 the two numberings
-// agree for every key.
+// COMPAT_EXTENDED | code), or 0 for none. Up to the keypad's point (0x53)
+// the two numberings agree.
 int compat_uinput_key_of(int scancode)
 {
     if ((scancode & ~0x7f) == COMPAT_EXTENDED) {
@@ -39,7 +55,12 @@ int compat_uinput_key_of(int scancode)
                 return extended.key;
         return 0;
     }
-    return scancode > 0 && scancode < 0x80 ? scancode : 0;
+    if (scancode > 0 && scancode <= 0x53)
+        return scancode;
+    for (const auto &upper : UPPER_KEYS)
+        if (upper.scancode == scancode)
+            return upper.key;
+    return 0;
 }
 
 // Not Sleep: this runs under SendInput's lock, where no thread may be stopped.

@@ -85,6 +85,37 @@ void compat_close_windows(void)
     pthread_mutex_unlock(&g_user_lock);
 }
 
+void compat_broadcast(UINT message)
+{
+    pthread_mutex_lock(&g_user_lock);
+    for (HWND window = g_windows; window; window = window->next)
+        post_locked(window, message, 0, 0);
+    pthread_mutex_unlock(&g_user_lock);
+}
+
+UINT WINAPI RegisterWindowMessageA(LPCSTR name)
+{
+    static char names[16][64];
+    static int count;
+    if (!name || !*name || strlen(name) >= sizeof names[0]) {
+        compat_fail(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    pthread_mutex_lock(&g_user_lock);
+    int i = 0;
+    while (i < count && strcasecmp(names[i], name) != 0)
+        ++i;
+    if (i == count && count < 16)
+        strcpy(names[count++], name);
+    pthread_mutex_unlock(&g_user_lock);
+    if (i == 16) {
+        compat_fail(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    // Above the class atoms, in the range Windows gives registered messages.
+    return 0xC800u + static_cast<UINT>(i);
+}
+
 // The procedure of a registered class, or null; the caller holds g_user_lock.
 static WNDPROC class_proc(const char *name)
 {
@@ -177,8 +208,16 @@ LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM, LPARAM)
 // No key messages come to a hidden window here.
 BOOL WINAPI TranslateMessage(const MSG *) { return FALSE; }
 
+// Set once, before the message it handles is first posted.
+static bool (*volatile g_dispatch_first)(const MSG *msg);
+
+void compat_dispatch_first(bool (*handler)(const MSG *msg)) { g_dispatch_first = handler; }
+
 LRESULT WINAPI DispatchMessageA(const MSG *msg)
 {
+    bool (*handler)(const MSG *) = g_dispatch_first;
+    if (msg && handler && handler(msg))
+        return 0;
     if (!msg || !is_window(msg->hwnd))
         return 0;
     return msg->hwnd->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);

@@ -24,6 +24,7 @@ extern "C" {
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef uint16_t WORD;
+typedef int16_t SHORT;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef unsigned int UINT;
@@ -199,6 +200,8 @@ DWORD WINAPI GetCurrentThreadId(void);
 // Threads only.
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
 void WINAPI Sleep(DWORD milliseconds);
+// Milliseconds on the monotonic clock, wrapping as Windows' does.
+DWORD WINAPI GetTickCount(void);
 
 // ---- windows and messages ------------------------------------------------
 
@@ -215,6 +218,9 @@ void WINAPI Sleep(DWORD milliseconds);
 #define WM_RBUTTONDOWN 0x0204
 #define WM_RBUTTONUP 0x0205
 #define WM_APP 0x8000
+
+// A message number of its own for each name, the same for every caller.
+UINT WINAPI RegisterWindowMessageA(LPCSTR name);
 
 #define PM_REMOVE 0x0001
 
@@ -341,8 +347,31 @@ typedef struct tagINPUT {
     };
 } INPUT, *LPINPUT;
 
-// Scan-code key events only, delivered through the key-driver stand-in.
+// Scan-code key events only, delivered through the key-driver stand-in; the
+// virtual key is ignored beside KEYEVENTF_SCANCODE, as Windows ignores it.
 UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size);
+
+#define VK_NUMLOCK 0x90
+#define VK_NUMPAD0 0x60
+#define VK_NUMPAD1 0x61
+#define VK_NUMPAD2 0x62
+#define VK_NUMPAD3 0x63
+#define VK_NUMPAD4 0x64
+#define VK_NUMPAD5 0x65
+#define VK_NUMPAD6 0x66
+#define VK_NUMPAD7 0x67
+#define VK_NUMPAD8 0x68
+#define VK_NUMPAD9 0x69
+#define VK_DECIMAL 0x6E
+#define MAPVK_VSC_TO_VK_EX 3
+
+// The keyboard the keys go to: it has no layout (every scan code maps to no
+// virtual key, 0) and no lock lights (every key state is 0). Its type is that
+// of a 101/102-key keyboard (4), or 0 when there is none to type on: the
+// virtual keyboard could not be made.
+UINT WINAPI MapVirtualKeyA(UINT code, UINT map_type);
+SHORT WINAPI GetKeyState(int virtual_key);
+int WINAPI GetKeyboardType(int type_flag);
 
 // ---- modules --------------------------------------------------------------
 
@@ -357,6 +386,8 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 // ---- strings and settings files ------------------------------------------
 
 LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from);
+// The system's narrow characters are UTF-8: the next character's start.
+LPSTR WINAPI CharNextA(LPCSTR text);
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b);
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out,
                                       DWORD size, LPCSTR file);

@@ -119,13 +119,26 @@ static int apply_key_map(const AppConfig *config)
         // Some systems hand comment lines over with the entries.
         if (*first != ';' && (cut || !apply_key_entry(entry, taken))) {
             // Enough of a long entry to find it by.
-            snprintf(g_text, sizeof g_text, "%.100s is invalid key.", entry);
+            snprintf(g_text, sizeof g_text, "%.*s is invalid key.",
+                     key_text_cut(entry, KEY_TEXT_SHOWN), entry);
             MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
             return 1;
         }
         entry = nul + 1;
     }
     return 0;
+}
+
+int key_text_cut(const char *text, int limit)
+{
+    const char *end = text;
+    while (*end) {
+        const char *next = CharNextA(end);
+        if (next - text > limit)
+            break;
+        end = next;
+    }
+    return static_cast<int>(end - text);
 }
 
 int keydrv_select(const AppConfig *config)
@@ -152,16 +165,22 @@ int keydrv_select(const AppConfig *config)
 
 int keydrv_open(const AppConfig *config)
 {
-    if (g_sendinput)
-        return 0;
-    // Opening the device loads the driver; closing the last handle unloads it.
-    g_keydrv = CreateFileA(KEYDRV_PATH, 0, 0, NULL, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, NULL);
-    if (g_keydrv == INVALID_HANDLE_VALUE) {
-        snprintf(g_text, sizeof g_text, "can't open keytap.vxd.");
-        MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
-        return 1;
+    if (g_sendinput) {
+        // SendInput needs nothing opened, but a keyboard to type on: without
+        // one (a system that makes it for us and could not) every key would
+        // be lost unseen. Where that can happen, it is the driver's device.
+        if (GetKeyboardType(0))
+            return 0;
+    } else {
+        // Opening the device loads the driver; closing the last handle unloads it.
+        g_keydrv = CreateFileA(KEYDRV_PATH, 0, 0, NULL, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE,
+                               NULL);
+        if (g_keydrv != INVALID_HANDLE_VALUE)
+            return 0;
     }
-    return 0;
+    snprintf(g_text, sizeof g_text, "can't open keytap.vxd.");
+    MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
+    return 1;
 }
 
 int keydrv_close(void)
@@ -182,6 +201,24 @@ static int held_slot(WORD key)
     return (key & 0x7f) | ((key & KEY_EXTENDED) ? 0x80 : 0);
 }
 
+// The virtual key Windows gives a key's scan code. Windows itself ignores it
+// beside KEYEVENTF_SCANCODE and works it out from the layout, but Wine does
+// not, and a window that reads wParam would see key 0. The keypad's digits
+// and point are their own keys only while Num Lock is on.
+static WORD virtual_key_of(WORD key)
+{
+    static const BYTE KEYPAD[] = {
+        VK_NUMPAD7, VK_NUMPAD8, VK_NUMPAD9, 0, VK_NUMPAD4, VK_NUMPAD5, VK_NUMPAD6, 0,
+        VK_NUMPAD1, VK_NUMPAD2, VK_NUMPAD3, VK_NUMPAD0, VK_DECIMAL,
+    };
+    UINT scan = key & 0x7f;
+    if (!(key & KEY_EXTENDED) && scan >= 0x47 && scan <= 0x53 && KEYPAD[scan - 0x47] &&
+        (GetKeyState(VK_NUMLOCK) & 1))
+        return KEYPAD[scan - 0x47];
+    return static_cast<WORD>(MapVirtualKeyA((key & KEY_EXTENDED) ? 0xE000 | scan : scan,
+                                            MAPVK_VSC_TO_VK_EX));
+}
+
 // A failed request is not retried: that key event is lost, the next one may
 // get through.
 static void send_packet(const WORD *keys, DWORD len)
@@ -197,6 +234,7 @@ static void send_packet(const WORD *keys, DWORD len)
         memset(inputs, 0, sizeof inputs);
         for (DWORD i = 0; i < len; ++i) {
             inputs[i].type = INPUT_KEYBOARD;
+            inputs[i].ki.wVk = virtual_key_of(keys[i]);
             inputs[i].ki.wScan = keys[i] & 0x7f;
             inputs[i].ki.dwFlags = KEYEVENTF_SCANCODE |
                                    ((keys[i] & KEY_EXTENDED) ? KEYEVENTF_EXTENDEDKEY : 0) |
@@ -218,6 +256,10 @@ static void send_packet(const WORD *keys, DWORD len)
 
 int send_lever_change(LONG from, LONG to)
 {
+    // Two positions of one key (a simulator with fewer notches than the
+    // lever): the key is already down and stays so.
+    if (from != to && lever_scancodes[from] == lever_scancodes[to])
+        return 1;
     // The new key goes down before the old one comes up, so some lever key is
     // held at every moment.
     WORD keys[2] = {lever_scancodes[to], static_cast<WORD>(lever_scancodes[from] | 0x80)};

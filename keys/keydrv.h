@@ -29,6 +29,12 @@ int keydrv_select(const AppConfig *config);
 int keydrv_open(const AppConfig *config);
 int keydrv_close(void);
 
+// How many bytes of a wrong entry its message shows, at most.
+#define KEY_TEXT_SHOWN 100
+// The length of text's longest beginning of at most limit bytes that ends
+// between two characters, so a message never shows half of one.
+int key_text_cut(const char *text, int limit);
+
 // The senders run on the worker only, with indices the lookups produced.
 int send_lever_change(LONG from, LONG to);
 int send_button_key(LONG index);

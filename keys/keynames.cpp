@@ -60,6 +60,16 @@ static int hex_digit(char c)
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
+// Set-1 make codes that no PC keyboard sends (no key of any layout has them):
+// a simulator would see nothing or, where a system maps codes loosely, an
+// unrelated key.
+static bool no_key_has(LONG code)
+{
+    return code == 0x55 || code == 0x5A || code == 0x5B || (code >= 0x5D && code <= 0x63) ||
+           code == 0x6F || code == 0x71 || code == 0x72 || code == 0x74 || code == 0x75 ||
+           code == 0x7A || code == 0x7C || code == 0x7F;
+}
+
 LONG key_code_of(const char *text)
 {
     for (int i = 0; i < key_name_count; ++i)
@@ -75,7 +85,7 @@ LONG key_code_of(const char *text)
             return -1;
         code = code * 16 + digit;
     }
-    return code >= 0x01 && code <= 0x7F ? code : -1;
+    return code >= 0x01 && code <= 0x7F && !no_key_has(code) ? code : -1;
 }
 
 const char *key_name_of(WORD code)

@@ -18,7 +18,7 @@ extern const KeyName key_names[];
 extern const int key_name_count;
 
 // The code of a key name or of a make code written in hex ("0x10"), in any
-// letter case; -1 for anything else.
+// letter case; -1 for anything else, a code no PC keyboard sends among it.
 LONG key_code_of(const char *text);
 // The name of a make code (release bit ignored), or NULL.
 const char *key_name_of(WORD code);

@@ -60,15 +60,19 @@ int mascon_sync(void)
     WriteFile(g_port, RESET_COMMAND, MASCON_MESSAGE_LEN, &g_io, NULL);
 
     // The answer is two messages: the lever's position, then the G-state.
+    DWORD began = GetTickCount();
     int polls = 0;
     for (;;) {
         memset(&stat, 0, sizeof stat);
         ClearCommError(g_port, &g_io, &stat);
         ++polls;
-        if (polls > MASCON_SYNC_POLLS)
-            return -polls;
         if (stat.cbInQue >= 2 * MASCON_MESSAGE_LEN)
             break;
+        if (polls > MASCON_SYNC_POLLS) {
+            if (GetTickCount() - began >= MASCON_SYNC_MIN_MS)
+                return -polls;
+            Sleep(MASCON_SYNC_PAUSE_MS);
+        }
     }
 
     if (!read_message())

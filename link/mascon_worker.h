@@ -13,9 +13,13 @@
 // How long a read waits for the first byte of a message before the worker
 // asks the port whether its line is still there.
 #define MASCON_LINE_CHECK_MS 200
-// How many times the answer to RESET is polled for before giving up: a count
-// of calls, not a time.
+// The answer to RESET is polled for at least this many times and for at least
+// this long before the mascon counts as silent: a count of calls alone is a
+// time only on a machine of one speed, and today's poll it away in 45 ms.
+// Past the count, the polls pause between them.
 #define MASCON_SYNC_POLLS 100000
+#define MASCON_SYNC_MIN_MS 1000
+#define MASCON_SYNC_PAUSE_MS 1
 
 extern HANDLE g_port;
 extern DCB g_dcb_saved; // the port's settings as found, put back on failure
@@ -44,5 +48,6 @@ DWORD WINAPI mascon_worker(LPVOID parameter);
 int mascon_dispatch(void);
 
 // 0 once synchronised; -1 for too much pending input or an answer of the wrong
-// kind; -(MASCON_SYNC_POLLS + 1) when the mascon did not answer.
+// kind; minus the polls made (more than MASCON_SYNC_POLLS) when the mascon did
+// not answer.
 int mascon_sync(void);

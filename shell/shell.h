@@ -28,6 +28,8 @@ extern HANDLE g_worker;
 extern NOTIFYICONDATAA g_nid;
 // Where the mouse was when the menu was asked for.
 extern POINT g_cursor;
+// The message the taskbar sends when it (re)starts; 0 until the window exists.
+extern UINT g_taskbar_created;
 
 // Fills port, logfile, injector and keys from the settings file; returns 0.
 int load_config(AppConfig *config);

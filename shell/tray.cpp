@@ -9,9 +9,18 @@ HANDLE g_worker;
 
 NOTIFYICONDATAA g_nid;
 POINT g_cursor;
+UINT g_taskbar_created;
+
+// Whether the icon is meant to be shown: from the window's creation until
+// the program ends.
+static BOOL g_icon_wanted;
 
 static void on_create(HWND window)
 {
+    // Sent when the taskbar (re)starts, as after Explorer crashed: every icon
+    // is gone then, and this one is the only way to stop notchkey.
+    g_taskbar_created = RegisterWindowMessageA("TaskbarCreated");
+    g_icon_wanted = TRUE;
     g_nid.cbSize = NOTIFYICONDATAA_V1_SIZE;
     g_nid.hWnd = window;
     g_nid.uID = 1;
@@ -24,6 +33,7 @@ static void on_create(HWND window)
 
 static void end_program(void)
 {
+    g_icon_wanted = FALSE;
     Shell_NotifyIconA(NIM_DELETE, &g_nid);
     PostQuitMessage(0);
 }
@@ -61,6 +71,11 @@ static void on_worker_ended(void)
 
 LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
+    if (g_taskbar_created && message == g_taskbar_created) {
+        if (g_icon_wanted)
+            Shell_NotifyIconA(NIM_ADD, &g_nid);
+        return 0;
+    }
     switch (message) {
     case WM_CREATE: on_create(window); return 0;
     case WM_DESTROY: end_program(); return 0;

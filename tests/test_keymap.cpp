@@ -65,9 +65,10 @@ struct KeyMap : testing::Test {
 TEST_F(KeyMap, LeverPositionsAndPressMessagesTakeTheirKeys)
 {
     ASSERT_EQ(select({"MCA55=q", "MCB20=0x10", "MCK99=lshift", "MCZ99=h"}, "driver"), 0);
-    send_lever_change(6, 5);  // keypad 0 -> Q
-    send_lever_change(5, 15); // Q -> 0x10 (Q again, by code)
-    send_lever_change(15, 0); // the standard 6
+    send_lever_change(6, 5);   // keypad 0 -> Q
+    send_lever_change(5, 15);  // Q -> 0x10, Q again by code: it stays down
+    send_lever_change(15, 15); // the same message twice still lets go of it
+    send_lever_change(15, 0);  // the standard 6
     for (LONG index = 0; index < 8; ++index)
         send_button_key(index);
     EXPECT_EQ(packets(), (std::vector<std::string>{"10 d2", "10 90", "07 90", "2a", "aa", "39",
@@ -164,6 +165,16 @@ TEST_F(KeyMap, ALongWrongEntryIsShownCut)
     StderrCapture err;
     EXPECT_EQ(select({entry}), 1);
     EXPECT_EQ(err.text(), "Lever to keys!: " + entry.substr(0, 100) + " is invalid key.\n");
+    // A character across the hundredth byte is left out whole, not halved;
+    // a stray byte is a character of its own.
+    entry = "MCA55=" + std::string(92, 'x') + "\xE2\x82\xAC" + std::string(10, 'x');
+    StderrCapture err2;
+    EXPECT_EQ(select({entry}), 1);
+    EXPECT_EQ(err2.text(), "Lever to keys!: " + entry.substr(0, 98) + " is invalid key.\n");
+    entry = "MCA55=" + std::string(93, 'x') + "\xE9" + std::string(10, 'x');
+    StderrCapture err3;
+    EXPECT_EQ(select({entry}), 1);
+    EXPECT_EQ(err3.text(), "Lever to keys!: " + entry.substr(0, 100) + " is invalid key.\n");
 }
 
 TEST_F(KeyMap, ASectionCutByTheBufferEndsWithAWrongEntry)
@@ -240,10 +251,12 @@ TEST(KeyNames, HexCodesAreMakeCodes)
 {
     EXPECT_EQ(key_code_of("0x1"), 0x01);
     EXPECT_EQ(key_code_of("0x10"), 0x10);
-    EXPECT_EQ(key_code_of("0X7f"), 0x7F);
-    EXPECT_EQ(key_code_of("0x5A"), 0x5A);
-    for (const char *wrong : {"0x", "0x0", "0x00", "0x80", "0xff", "0x010", "0xe048", "x10", "10",
-                              "0x-1", "0x 1", " 0x1"})
+    EXPECT_EQ(key_code_of("0X7e"), 0x7E);
+    EXPECT_EQ(key_code_of("0x64"), 0x64);
+    // Codes no PC keyboard sends, then what is no make code.
+    for (const char *wrong : {"0x55", "0x5A", "0x5d", "0x63", "0x74", "0x7F", "0x", "0x0", "0x00",
+                              "0x80", "0xff", "0x010", "0xe048", "x10", "10", "0x-1", "0x 1",
+                              " 0x1"})
         EXPECT_EQ(key_code_of(wrong), -1) << wrong;
 }
 
@@ -272,6 +285,33 @@ TEST(VirtualKeyboardCodes, PlainCodesStayExtendedOnesAreTheirKeys)
     EXPECT_EQ(compat_uinput_key_of(COMPAT_EXTENDED | 0x02), 0);
     EXPECT_EQ(compat_uinput_key_of(0), 0);
     EXPECT_EQ(compat_uinput_key_of(0x80), 0);
+}
+
+// Every plain code the key map takes types the key a PC keyboard means by it,
+// and never one that could put the machine to sleep or off; the key map
+// takes no code that has no key.
+TEST(VirtualKeyboardCodes, TheWholePlainRangeAsAPcKeyboardMeansIt)
+{
+    const struct {
+        int scancode;
+        int key;
+    } upper[] = {
+        {0x54, KEY_SYSRQ}, {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
+        {0x59, KEY_KPEQUAL}, {0x5C, KEY_KPJPCOMMA}, {0x64, KEY_F13}, {0x6E, KEY_F23},
+        {0x70, KEY_KATAKANAHIRAGANA}, {0x73, KEY_RO}, {0x76, KEY_F24}, {0x79, KEY_HENKAN},
+        {0x7B, KEY_MUHENKAN}, {0x7D, KEY_YEN}, {0x7E, KEY_KPCOMMA},
+    };
+    for (const auto &key : upper)
+        EXPECT_EQ(compat_uinput_key_of(key.scancode), key.key) << std::hex << key.scancode;
+    for (int code = 0x01; code <= 0x7F; ++code) {
+        char text[8];
+        snprintf(text, sizeof text, "0x%02X", code);
+        int key = compat_uinput_key_of(code);
+        EXPECT_EQ(key_code_of(text) >= 0, key != 0) << text << " is taken, or has a key";
+        EXPECT_TRUE(code > 0x53 || key == code) << text;
+        for (int system : {KEY_POWER, KEY_SLEEP, KEY_WAKEUP, KEY_SUSPEND})
+            EXPECT_NE(key, system) << text;
+    }
 }
 
 } // namespace

@@ -388,13 +388,18 @@ TEST_F(SyncFailure, PendingInputUpToTheLimitIsThrownAway)
     EXPECT_EQ(wait_packets(capture, 1), std::vector<std::string>{"52 87"});
 }
 
-TEST_F(SyncFailure, SilentMasconIsPolledACountOfTimes)
+// A silent mascon is polled the count of times, then for what is left of
+// the least time with a pause between polls, not in a busy loop.
+TEST_F(SyncFailure, SilentMasconIsPolledACountOfTimesAndForASecond)
 {
     SimOptions options;
     options.answer = SIM_ANSWER_SILENT;
+    DWORD began = GetTickCount();
     fail_with(options);
-    // The look for pending input, then one poll more than the limit.
-    EXPECT_EQ(g_polls, 1 + MASCON_SYNC_POLLS + 1);
+    EXPECT_GE(GetTickCount() - began, static_cast<DWORD>(MASCON_SYNC_MIN_MS));
+    // The look for pending input, the count, then at most one a pause.
+    EXPECT_GT(g_polls, 1 + MASCON_SYNC_POLLS);
+    EXPECT_LE(g_polls, 1 + MASCON_SYNC_POLLS + 1 + MASCON_SYNC_MIN_MS / MASCON_SYNC_PAUSE_MS);
     EXPECT_EQ(host_wrote(), "RESET\r");
     EXPECT_EQ(read_file(capture), "");
 }

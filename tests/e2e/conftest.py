@@ -86,6 +86,17 @@ def native(request, tmp_path):
     d.cleanup()
 
 
+@pytest.fixture
+def wine(request, tmp_path):
+    """The Wine desk alone, for what only it has (virtual keys)."""
+    stage = request.getfixturevalue("wine_stage")
+    if isinstance(stage, str):
+        unavailable(stage)
+    d = WineDesk(str(tmp_path), stage)
+    yield d
+    d.cleanup()
+
+
 @pytest.fixture(scope="session")
 def wine_stage(request):
     """Made at the first Wine scenario, so a run of native ones never waits

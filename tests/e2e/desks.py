@@ -122,6 +122,11 @@ class Desk:
                           timeout, "%d events on the %s desk (have %r)"
                           % (count, self.name, self.events()))
 
+    def wait_until_written(self, mascon, data, timeout=20):
+        """Until the program has written data to the mascon's line."""
+        wait_until(lambda: data in mascon.wrote(), timeout,
+                   "%r on COM%d (have %r)" % (data, mascon.com, mascon.wrote()))
+
     def wait_box(self, timeout=20):
         return wait_until(lambda: [e for e in self.events() if e.startswith("box ")],
                           timeout, "a box on the %s desk (have %r)" % (self.name, self.events()))
@@ -133,6 +138,13 @@ class Desk:
     def cleanup(self):
         for m in self.mascons:
             m.close()
+
+
+def signal_pending(pid, number):
+    """Whether a signal waits for the process to take it."""
+    with open("/proc/%d/status" % pid) as f:
+        pending = next(l for l in f if l.startswith("ShdPnd:")).split()[1]
+    return bool(int(pending, 16) >> (number - 1) & 1)
 
 
 def screen_events(screen):
@@ -211,6 +223,14 @@ class NativeDesk(Desk):
         return Result(screen_events(screen), code - 256 if code > 127 else code, None, None)
 
 
+    def restart_taskbar(self):
+        """The notification area restarts and loses the icon, as when
+        Explorer does; the native layer takes it as SIGRTMIN. Returns once
+        the program has taken it, so a click after it comes after it."""
+        os.kill(self.proc.pid, signal.SIGRTMIN)
+        wait_until(lambda: not signal_pending(self.proc.pid, signal.SIGRTMIN), 20,
+                   "SIGRTMIN taken")
+
     # The notification icon's right-click, as the native layer takes it.
     def menu_exit(self):
         os.kill(self.proc.pid, signal.SIGUSR2)
@@ -240,7 +260,9 @@ class NativeDesk(Desk):
         if self.bus and self.exit_code is not None:
             # A box returns once the server has it, so all are in by the end.
             shown = [(n["summary"], n["body"]) for n in self.notifications()]
-            boxes = [(TITLE, e[4:]) for e in result.events if e.startswith("box ")]
+            # The bus carries UTF-8 alone: what is not arrives replaced.
+            boxes = [(TITLE, e[4:].encode("latin-1").decode("utf-8", "replace"))
+                     for e in result.events if e.startswith("box ")]
             assert shown == boxes, "notifications %r for the boxes %r" % (shown, boxes)
         return result
 
@@ -403,6 +425,24 @@ class WineDesk(Desk):
 
     def menu_exit(self):
         self.command("menu exit")
+
+    def restart_taskbar(self):
+        """notchkey's icon taken out of the notification area and
+        "TaskbarCreated" broadcast, as when Explorer restarts; returns once
+        the icon is there again."""
+        self.command("taskbar restart")
+        found = wait_until(lambda: next((l for l in self.lines() if l.startswith("icon ")), None),
+                           20, "the icon after the taskbar's restart")
+        assert found == "icon back", found
+
+    def virtual_keys(self):
+        """(event, virtual key, Num Lock on) for each key the window got."""
+        lines, keys = self.lines(), []
+        for line, after in zip(lines, lines[1:]):
+            if line.startswith(("press ", "release ")) and after.startswith("wparam "):
+                words = after.split()
+                keys.append((line, int(words[1], 16), words[3] == "1"))
+        return keys
 
     def menu_dismiss(self):
         """What became of the menu: "menu dismissed" once it has closed and the

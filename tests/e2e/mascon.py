@@ -30,10 +30,12 @@ def message(text):
 
 
 class Mascon:
-    def __init__(self, link_dir, com, answer=("MCA50", "MCG00"), pending=b""):
+    def __init__(self, link_dir, com, answer=("MCA50", "MCG00"), pending=b"", answer_delay=0):
         """answer: the two messages sent after each RESET, None for a mascon
         that stays silent, or bytes sent exactly. pending: bytes already
-        waiting on the line when the program opens it."""
+        waiting on the line when the program opens it. answer_delay: how
+        long, in seconds, a slow mascon takes to answer."""
+        self.answer_delay = answer_delay
         self.com = com
         self.master, self.slave = os.openpty()
         if pending:
@@ -86,6 +88,8 @@ class Mascon:
                 resets = bytes(self.received).count(RESET)
                 new = resets - self.resets
             for _ in range(new):
+                if self.answer_delay:
+                    time.sleep(self.answer_delay)  # the mascon's own slowness
                 if self.answer:
                     os.write(self.master, self.answer)
                 with self._lock:

@@ -81,3 +81,13 @@ def test_without_a_bus_nothing_changes(request, tmp_path):
     assert result.events == box("COM9 is invalid COM port.")
     assert result.exit_code == 0
     assert result.log == BOTH_LINES
+
+
+def test_text_that_is_no_utf8_arrives_with_its_bad_bytes_replaced(native):
+    if not native.bus:
+        pytest.skip("no session bus: " + (bus.missing() or "it did not start"))
+    native.settings(port="COM\xe9")  # a Latin-1 editor's byte
+    native.start()
+    result = native.finish()
+    assert result.events == box("COM\xe9 is invalid COM port.")
+    assert [n["body"] for n in native.notifications()] == ["COM\ufffd is invalid COM port."]

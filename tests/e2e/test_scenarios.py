@@ -106,6 +106,41 @@ def test_exit_right_after_start(desk):
     assert result.log == BOTH_LINES
 
 
+def test_icon_comes_back_when_the_taskbar_restarts(desk):
+    synchronised(desk)
+    desk.restart_taskbar()
+    # Exit from the icon's menu still ends the program in order.
+    desk.menu_exit()
+    result = desk.finish()
+    assert result.events == packets("52 87", "d2")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+
+
+# What Windows gives each scan code, written out here: kp0 by Num Lock.
+VIRTUAL_KEYS = {"52": (0x2D, 0x60), "07": 0x36, "02": 0x31, "10": 0x51, "e0 48": 0x26,
+                "1c": 0x0D, "01": 0x1B}
+
+
+def test_every_key_arrives_with_its_virtual_key(wine):
+    com2 = wine.mascon(2)
+    wine.settings(extra="[keys]\r\nMCK99=q\r\nMCX99=up\r\n")
+    wine.start()
+    com2.wait_reset()
+    com2.send("MCA55", "MCK99", "MCK00", "MCX99", "MCX00", "MCY99", "MCY00", "MCZ99", "MCZ00")
+    keys = packets("52 87", "02 d2", "10", "90", "e0 48", "e0 c8", "1c", "9c", "01", "81")
+    assert wine.wait_events(len(keys)) == keys
+    wine.close()
+    assert wine.finish().events == keys + packets("82")
+    got = wine.virtual_keys()
+    assert [event for event, _, _ in got] == keys + packets("82")
+    for event, virtual_key, numlock in got:
+        want = VIRTUAL_KEYS[event.split(" ", 1)[1]]
+        if isinstance(want, tuple):
+            want = want[numlock]
+        assert virtual_key == want, "%s came with virtual key %#x" % (event, virtual_key)
+
+
 def test_menu_dismissed_leaves_the_keys_to_the_simulator(desk):
     com2 = synchronised(desk)
     assert desk.menu_dismiss() == "menu dismissed"
@@ -216,6 +251,14 @@ def test_log_in_a_missing_folder_stops_before_the_driver(desk):
     assert not os.path.exists(os.path.join(desk.home, "no"))
 
 
+def test_sendinput_without_a_keyboard_to_type_on_stops_at_start(native):
+    """On Linux SendInput types on the driver's virtual keyboard: without one,
+    every key would be lost unseen."""
+    native.remove_driver()
+    result = refused_at_start(native, "can't open keytap.vxd.", injector="sendinput")
+    assert result.log == STARTED
+
+
 def test_no_driver_stops_after_the_logs_first_line(desk):
     desk.remove_driver()
     result = refused_at_start(desk, "can't open keytap.vxd.", injector="driver")
@@ -321,11 +364,28 @@ def test_silent_mascon(desk):
     com2 = desk.mascon(2, answer=None)
     desk.settings()
     desk.start()
+    desk.wait_until_written(com2, b"RESET\r")
+    asked = time.monotonic()
+    desk.wait_box()
+    # Given its second to answer, and not much more.
+    assert time.monotonic() - asked < 3
     result = desk.finish()
     assert result.events == box("There is no mascon on COM2.")
     assert result.exit_code == 0
     assert result.log == BOTH_LINES
     assert com2.wrote() == b"RESET\r"
+
+
+def test_a_slow_mascon_is_waited_for(desk):
+    com2 = desk.mascon(2, answer_delay=0.3)
+    desk.settings()
+    desk.start()
+    com2.wait_reset()
+    assert desk.wait_events(2) == packets("52 87")
+    desk.close()
+    result = desk.finish()
+    assert result.events == packets("52 87", "d2")
+    assert result.exit_code == 0
 
 
 def test_too_much_waiting_input_never_sends_reset(desk):

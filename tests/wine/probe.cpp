@@ -10,6 +10,8 @@
 //   "press 52" / "release 07"  a WM_KEYDOWN / WM_KEYUP of the probe's window,
 //                              scan code in hex; "press e0 48" for a key with
 //                              the extended bit (bit 24 of lParam)
+//   "wparam 2d numlock 0"      after each key line: the virtual key the
+//                              window got with it, and the Num Lock light
 //   "box TEXT"                 a message box of notchkey's, found and read
 //   "menu exit" / "menu dismissed" / "menu not found" / "close"
 //                              a command of the --commands file carried out
@@ -18,7 +20,10 @@
 // the foreground again, or, when notchkey keeps it, as "menu dismissed,
 // foreground kept". The --commands file is read line by line as it grows:
 // "menu exit" (right-click the icon, choose Exit), "menu dismiss" (right-click,
-// then Esc), "close" (WM_CLOSE to notchkey's windows, as taskkill does). The
+// then Esc), "close" (WM_CLOSE to notchkey's windows, as taskkill does),
+// "taskbar restart" (notchkey's icon taken out of the notification area and
+// "TaskbarCreated" broadcast, as when Explorer restarts; then "icon back" once
+// the icon is there again, or "icon lost" after 5 s). The
 // low-level hook's view of every key event, flagged when not injected, goes
 // to --hook-keys, for when the window saw less than it should have.
 //
@@ -276,6 +281,46 @@ static void drive_menu(DWORD now)
     }
 }
 
+// The taskbar restart under way: when it began, 0 for none.
+static DWORD g_taskbar_since;
+
+static NOTIFYICONDATAA child_icon(HWND window)
+{
+    NOTIFYICONDATAA icon;
+    memset(&icon, 0, sizeof icon);
+    icon.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    icon.hWnd = window;
+    icon.uID = TRAY_ICON_ID;
+    return icon;
+}
+
+static void restart_taskbar(DWORD now)
+{
+    HWND window = NULL;
+    EnumWindows(find_tray_window, reinterpret_cast<LPARAM>(&window));
+    NOTIFYICONDATAA icon = child_icon(window);
+    if (!window || !Shell_NotifyIconA(NIM_DELETE, &icon)) {
+        record("icon not found");
+        return;
+    }
+    g_tray_window = window;
+    PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    g_taskbar_since = now ? now : 1;
+}
+
+// An icon that is there takes a change of nothing.
+static void watch_taskbar(DWORD now)
+{
+    NOTIFYICONDATAA icon = child_icon(g_tray_window);
+    if (Shell_NotifyIconA(NIM_MODIFY, &icon)) {
+        record("icon back");
+        g_taskbar_since = 0;
+    } else if (now - g_taskbar_since >= MENU_WAIT_MS) {
+        record("icon lost");
+        g_taskbar_since = 0;
+    }
+}
+
 static void run_commands(DWORD now)
 {
     if (g_menu_step != MENU_IDLE) {
@@ -288,6 +333,10 @@ static void run_commands(DWORD now)
     if (strcmp(command, "close") == 0) {
         record("close");
         EnumWindows(close_child_window, 0);
+        return;
+    }
+    if (strcmp(command, "taskbar restart") == 0) {
+        restart_taskbar(now);
         return;
     }
     if (strcmp(command, "menu exit") != 0 && strcmp(command, "menu dismiss") != 0) {
@@ -338,6 +387,8 @@ static void on_tick(void)
         return;
     }
     watch_boxes(now);
+    if (g_taskbar_since)
+        watch_taskbar(now);
     run_commands(now);
 }
 
@@ -350,6 +401,12 @@ static LRESULT CALLBACK probe_wndproc(HWND window, UINT message, WPARAM wparam, 
     case WM_SYSKEYUP:
         record_key(g_out, message == WM_KEYUP || message == WM_SYSKEYUP,
                    static_cast<DWORD>(lparam >> 16), (lparam & (1 << 24)) != 0, TRUE);
+        {
+            char line[64];
+            snprintf(line, sizeof line, "wparam %02lx numlock %d",
+                     static_cast<unsigned long>(wparam), GetKeyState(VK_NUMLOCK) & 1);
+            record(line);
+        }
         return 0;
     case WM_TIMER: on_tick(); return 0;
     case WM_DESTROY: PostQuitMessage(0); return 0;
