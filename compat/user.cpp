@@ -15,6 +15,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <atomic>
 #include <deque>
 
 struct HWND__ {
@@ -208,8 +209,8 @@ LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM, LPARAM)
 // No key messages come to a hidden window here.
 BOOL WINAPI TranslateMessage(const MSG *) { return FALSE; }
 
-// Set once, before the message it handles is first posted.
-static bool (*volatile g_dispatch_first)(const MSG *msg);
+// Set (by another thread) before the message it handles is first posted.
+static std::atomic<bool (*)(const MSG *msg)> g_dispatch_first;
 
 void compat_dispatch_first(bool (*handler)(const MSG *msg)) { g_dispatch_first = handler; }
 
