@@ -21,7 +21,7 @@ namespace {
 struct KeyMap : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL, "driver", ""};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", ""};
 
     void TearDown() override
     {
