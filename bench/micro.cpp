@@ -124,6 +124,7 @@ int main(int argc, char **argv)
     AppConfig config;
     std::memset(&config, 0, sizeof config);
     std::snprintf(config.injector, sizeof config.injector, "%s", INJECTOR_DRIVER);
+    std::snprintf(config.lever, sizeof config.lever, "hold");
     int rc = 1;
     if (keydrv_select(&config) == 0 && keydrv_open(&config) == 0) {
         std::printf("capture file: %s (%s)\n", g_capture.c_str(), base == "/dev/shm" ? "tmpfs" : "temporary folder");

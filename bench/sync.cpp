@@ -120,6 +120,7 @@ int main(int argc, char **argv)
         std::memset(&config, 0, sizeof config);
         std::snprintf(config.port, sizeof config.port, "COM2");
         std::snprintf(config.injector, sizeof config.injector, "%s", INJECTOR_DRIVER);
+        std::snprintf(config.lever, sizeof config.lever, "hold");
         if (keydrv_select(&config) != 0 || keydrv_open(&config) != 0)
             fail("cannot open the capture driver " + capture);
 

@@ -26,6 +26,10 @@ struct AppConfig {
     // The [keys] section as read: "name=value" strings, each NUL-terminated,
     // an empty one last. Room for ten times the entries a map can use.
     char keys[4096];
+    char lever[64]; // how the lever's keys go: "hold" (one held per position) or "step"
+    // The [step] section as read, in the form of keys: the step keys and
+    // times, looked at only with lever=step.
+    char step[1024];
 };
 
 static_assert(offsetof(AppConfig, port) == 0, "port comes first");

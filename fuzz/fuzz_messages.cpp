@@ -65,6 +65,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
     static AppConfig config;
     snprintf(config.injector, sizeof config.injector, "%s", INJECTOR_DRIVER);
+    snprintf(config.lever, sizeof config.lever, "hold");
     CHECK(keydrv_select(&config) == 0);
     CHECK(keydrv_open(&config) == 0);
     CHECK(unlink(path) == 0);

@@ -1,11 +1,12 @@
 // Any bytes at all as the settings file: every field comes back a string that
 // fits its limit, no byte outside the given buffers changes, a value cut to a
-// small buffer is the start of the same value read whole, and the [keys]
-// section is a well-ended list the key map takes or refuses.
+// small buffer is the start of the same value read whole, and the [keys] and
+// [step] sections are well-ended lists the key settings take or refuse.
 //
 // The run happens in a temp dir, the settings file being found relative to
 // the working directory; paths on the command line are made absolute first.
 #include "keys/keydrv.h"
+#include "keys/keysettings.h"
 #include "shell/shell.h"
 
 #include <stdint.h>
@@ -120,6 +121,7 @@ static const Query QUERIES[] = {
     {"config", "port", PORT_DEFAULT},
     {"debug", "logfile", ""},
     {"config", "injector", INJECTOR_DRIVER},
+    {"config", "lever", LEVER_HOLD},
 };
 
 // The value read whole; returns its length.
@@ -186,24 +188,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_field(config.port, sizeof config.port, sizeof config.port, QUERIES[0]);
     check_field(config.logfile, LOGFILE_MAX + 1, sizeof config.logfile, QUERIES[1]);
     check_field(config.injector, sizeof config.injector, sizeof config.injector, QUERIES[2]);
+    check_field(config.lever, sizeof config.lever, sizeof config.lever, QUERIES[3]);
     // Only now that each has its terminator inside.
     CHECK(strlen(config.port) < sizeof config.port);
     CHECK(strlen(config.logfile) <= LOGFILE_MAX);
     CHECK(strlen(config.injector) <= 63);
+    CHECK(strlen(config.lever) <= 63);
 
     for (const Query &query : QUERIES)
         check_small_buffers(query);
 
-    // The [keys] list ends inside its field, with two NULs, whatever the file;
-    // the map taken from it is either applied or refused with its message.
-    const char *keys = config.keys;
-    size_t at = 0;
-    while (at < sizeof config.keys && keys[at])
-        at += strnlen(keys + at, sizeof config.keys - at) + 1;
-    CHECK(at < sizeof config.keys && keys[at] == '\0');
+    // The [keys] and [step] lists end inside their fields, with two NULs,
+    // whatever the file; the settings taken from them are either applied or
+    // refused with their message.
+    for (const char *list : {config.keys, config.step}) {
+        size_t size = list == config.keys ? sizeof config.keys : sizeof config.step;
+        size_t at = 0;
+        while (at < size && list[at])
+            at += strnlen(list + at, size - at) + 1;
+        CHECK(at < size && list[at] == '\0');
+    }
     AppConfig copy = config;
     snprintf(copy.injector, sizeof copy.injector, "%s", INJECTOR_DRIVER);
     int selected = keydrv_select(&copy);
-    CHECK(selected == 0 || (selected == 1 && strstr(g_text, " is invalid key.")));
+    CHECK(selected == 0 ||
+          (selected == 1 && (strstr(g_text, " is invalid key.") ||
+                             strstr(g_text, " is invalid lever.") ||
+                             strstr(g_text, " is invalid step."))));
     return 0;
 }

@@ -1,7 +1,7 @@
 #include "keys/keydrv.h"
 
 #include "keys/keynames.h"
-#include "link/mascon_tables.h"
+#include "keys/keysettings.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -31,136 +31,38 @@ static const WORD BUTTON_KEYS_STANDARD[8] = {
 WORD lever_scancodes[16];
 WORD button_scancodes[8];
 
-// Copies the blanks-trimmed text of [from, to) into out (of size bytes);
-// false when it does not fit.
-static bool copy_trimmed(const char *from, const char *to, char *out, size_t size)
+// The injector named in the settings: TRUE once it is known and usable.
+static BOOL select_injector(const char *name)
 {
-    while (from < to && (*from == ' ' || *from == '\t'))
-        ++from;
-    while (to > from && (to[-1] == ' ' || to[-1] == '\t'))
-        --to;
-    size_t len = static_cast<size_t>(to - from);
-    if (len >= size)
-        return false;
-    memcpy(out, from, len);
-    out[len] = '\0';
-    return true;
-}
-
-// The table slot an entry's name gives a key: 0..15 a lever position, 16 +
-// button index for a press message; -1 for any other name.
-static int map_slot(const char *name)
-{
-    const size_t len = MASCON_MESSAGE_LEN - 1; // the message without its carriage return
-    if (strlen(name) != len)
-        return -1;
-    char upper[MASCON_MESSAGE_LEN];
-    for (size_t i = 0; i <= len; ++i)
-        upper[i] = name[i] >= 'a' && name[i] <= 'z' ? name[i] - 'a' + 'A' : name[i];
-    for (int i = 0; i < 16; ++i)
-        if (strncmp(upper, lever_messages[i], len) == 0)
-            return i;
-    for (int i = 0; i < 8; i += 2)
-        if (strncmp(upper, button_messages[i], len) == 0)
-            return 16 + i;
-    return -1;
-}
-
-// One "name=value" entry of the [keys] section into the tables, unless an
-// earlier entry had the same name: the first one counts, as for every other
-// setting. False when the entry is wrong.
-static bool apply_key_entry(const char *entry, bool *taken)
-{
-    const char *equals = strchr(entry, '=');
-    char name[16], value[32];
-    if (!equals || !copy_trimmed(entry, equals, name, sizeof name) ||
-        !copy_trimmed(equals + 1, equals + strlen(equals), value, sizeof value))
-        return false;
-    // Quotes around a value go, as around every other value of the file.
-    size_t len = strlen(value);
-    if (len >= 2 && (value[0] == '"' || value[0] == '\'') && value[len - 1] == value[0]) {
-        memmove(value, value + 1, len - 2);
-        value[len - 2] = '\0';
-    }
-    int slot = map_slot(name);
-    LONG code = key_code_of(value);
-    // The driver's packets have no room for the extended prefix.
-    if (slot < 0 || code < 0 || ((code & KEY_EXTENDED) && !g_sendinput))
-        return false;
-    if (taken[slot])
-        return true;
-    taken[slot] = true;
-    if (slot < 16) {
-        lever_scancodes[slot] = static_cast<WORD>(code);
-    } else {
-        button_scancodes[slot - 16] = static_cast<WORD>(code);
-        button_scancodes[slot - 16 + 1] = static_cast<WORD>(code | 0x80);
-    }
-    return true;
-}
-
-// The standard map with the [keys] section's entries applied over it. The
-// tables are resolved here, once, so a message costs what it always did.
-static int apply_key_map(const AppConfig *config)
-{
-    memcpy(lever_scancodes, LEVER_KEYS_STANDARD, sizeof lever_scancodes);
-    memcpy(button_scancodes, BUTTON_KEYS_STANDARD, sizeof button_scancodes);
-    bool taken[16 + 8] = {};
-    const char *end = config->keys + sizeof config->keys;
-    const char *entry = config->keys;
-    while (entry < end && *entry) {
-        const char *nul = static_cast<const char *>(memchr(entry, '\0', end - entry));
-        if (!nul)
-            break;
-        // A section too long for the buffer comes with its last entry cut:
-        // that entry cannot be trusted, 0x1 may have been 0x10.
-        bool cut = nul >= end - 2;
-        const char *first = entry + strspn(entry, " \t");
-        // Some systems hand comment lines over with the entries.
-        if (*first != ';' && (cut || !apply_key_entry(entry, taken))) {
-            // Enough of a long entry to find it by.
-            snprintf(g_text, sizeof g_text, "%.*s is invalid key.",
-                     key_text_cut(entry, KEY_TEXT_SHOWN), entry);
-            MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
-            return 1;
-        }
-        entry = nul + 1;
-    }
-    return 0;
-}
-
-int key_text_cut(const char *text, int limit)
-{
-    const char *end = text;
-    while (*end) {
-        const char *next = CharNextA(end);
-        if (next - text > limit)
-            break;
-        end = next;
-    }
-    return static_cast<int>(end - text);
+    g_sendinput = FALSE;
+    if (lstrcmpiA(name, INJECTOR_DRIVER) == 0)
+        return TRUE;
+    if (lstrcmpiA(name, INJECTOR_SENDINPUT) != 0)
+        return FALSE;
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    FARPROC proc = user32 ? GetProcAddress(user32, "SendInput") : NULL;
+    if (!proc)
+        return FALSE;
+    // Through void (*)(void), the one function type any other converts from
+    // without a warning.
+    g_send_input = reinterpret_cast<SendInputProc>(reinterpret_cast<void (*)(void)>(proc));
+    g_sendinput = TRUE;
+    return TRUE;
 }
 
 int keydrv_select(const AppConfig *config)
 {
-    g_sendinput = FALSE;
-    if (lstrcmpiA(config->injector, INJECTOR_DRIVER) == 0)
-        return apply_key_map(config);
-    if (lstrcmpiA(config->injector, INJECTOR_SENDINPUT) == 0) {
-        HMODULE user32 = GetModuleHandleA("user32.dll");
-        FARPROC proc = user32 ? GetProcAddress(user32, "SendInput") : NULL;
-        if (proc) {
-            // Through void (*)(void), the one function type any other converts from
-            // without a warning.
-            g_send_input =
-                reinterpret_cast<SendInputProc>(reinterpret_cast<void (*)(void)>(proc));
-            g_sendinput = TRUE;
-            return apply_key_map(config);
-        }
+    if (!select_injector(config->injector)) {
+        snprintf(g_text, sizeof g_text, "%s is invalid injector.", config->injector);
+        MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
+        return 1;
     }
-    snprintf(g_text, sizeof g_text, "%s is invalid injector.", config->injector);
-    MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
-    return 1;
+    // The settings go over the standard maps, resolved here, once, so a
+    // message costs what it always did.
+    memcpy(lever_scancodes, LEVER_KEYS_STANDARD, sizeof lever_scancodes);
+    memcpy(button_scancodes, BUTTON_KEYS_STANDARD, sizeof button_scancodes);
+    // The driver's packets have no room for the extended prefix.
+    return apply_key_settings(config, g_sendinput);
 }
 
 int keydrv_open(const AppConfig *config)
@@ -221,7 +123,7 @@ static WORD virtual_key_of(WORD key)
 
 // A failed request is not retried: that key event is lost, the next one may
 // get through.
-static void send_packet(const WORD *keys, DWORD len)
+void send_packet(const WORD *keys, DWORD len)
 {
     // A press counts as held before the request and a release as done only
     // after it: a key released once too often is harmless, one left down is not.

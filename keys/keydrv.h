@@ -13,27 +13,26 @@ extern HANDLE g_keydrv;
 // event sent for each button message, press or release already in it. Set-1
 // codes, with KEY_EXTENDED (keys/keynames.h) for a key that needs the
 // extended prefix. The standard map with the [keys] section's entries over
-// it, made by keydrv_select; only read afterwards.
+// it, made by keydrv_select; only read afterwards. With lever=step the lever
+// holds none (keys/steps.h).
 extern WORD lever_scancodes[16];
 extern WORD button_scancodes[8];
 
 #define INJECTOR_DRIVER "driver"       // the key-injection driver (the old Windows family)
 #define INJECTOR_SENDINPUT "sendinput" // SendInput with scan codes (every current Windows)
 
-// Takes the injector named in the settings, then the key map: 0, or 1 after
-// telling the user the name is none of the two or which [keys] entry is
-// wrong. Called before anything is opened.
+// Takes the injector named in the settings, then the key settings
+// (keys/keysettings.h): 0, or 1 after telling the user the name is none of
+// the two or which key setting is wrong. Called before anything is opened.
 int keydrv_select(const AppConfig *config);
 // 0 when packets can be delivered; 1, after telling the user, when the
 // driver cannot be opened. SendInput needs nothing opened.
 int keydrv_open(const AppConfig *config);
 int keydrv_close(void);
 
-// How many bytes of a wrong entry its message shows, at most.
-#define KEY_TEXT_SHOWN 100
-// The length of text's longest beginning of at most limit bytes that ends
-// between two characters, so a message never shows half of one.
-int key_text_cut(const char *text, int limit);
+// One packet out the chosen way, in order, the held keys kept track of.
+// Worker only, as are the senders built on it.
+void send_packet(const WORD *keys, DWORD len);
 
 // The senders run on the worker only, with indices the lookups produced.
 int send_lever_change(LONG from, LONG to);

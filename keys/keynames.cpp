@@ -41,7 +41,7 @@ const int key_name_count = sizeof key_names / sizeof key_names[0];
 
 // ASCII letters alone fold: lstrcmpiA sorts as words and passes over
 // hyphens and apostrophes, so "kp-" would come out equal to "kp".
-static bool same_name(const char *a, const char *b)
+bool same_name(const char *a, const char *b)
 {
     for (; *a && *b; ++a, ++b) {
         char x = *a >= 'A' && *a <= 'Z' ? *a | 0x20 : *a;

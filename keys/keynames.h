@@ -22,3 +22,6 @@ extern const int key_name_count;
 LONG key_code_of(const char *text);
 // The name of a make code (release bit ignored), or NULL.
 const char *key_name_of(WORD code);
+// Equal but for the letter case of ASCII letters; punctuation is compared as
+// written.
+bool same_name(const char *a, const char *b);

@@ -1,6 +1,7 @@
 #include "link/mascon_worker.h"
 
 #include "keys/keydrv.h"
+#include "keys/steps.h"
 #include "link/mascon_tables.h"
 
 #include <stdio.h>
@@ -80,8 +81,12 @@ int mascon_sync(void)
     g_lever_current = lever_index_of(g_rx);
     if (g_lever_current == -1)
         return -1;
-    // Hold the key of the lever's present position from the start.
-    send_lever_change(0, g_lever_current);
+    // Hold the key of the lever's present position from the start; a handle
+    // moved in steps is taken to be where the lever is.
+    if (g_lever_steps)
+        send_lever_steps(LEVER_AT_START, g_lever_current);
+    else
+        send_lever_change(0, g_lever_current);
 
     if (!read_message())
         return -1;
@@ -130,7 +135,11 @@ int mascon_dispatch(void)
     if (index >= 0) {
         g_lever_previous = g_lever_current;
         g_lever_current = index;
-        send_lever_change(g_lever_previous, g_lever_current);
+        // Messages that come during the steps wait in the port, in order.
+        if (g_lever_steps)
+            send_lever_steps(g_lever_previous, g_lever_current);
+        else
+            send_lever_change(g_lever_previous, g_lever_current);
         return 1;
     }
     index = button_index_of(g_rx);

@@ -4,16 +4,19 @@
 # usage: scripts/monitor.sh DIR
 #
 # Makes DIR/keytap.vxd a FIFO and prints every key packet notchkey sends to it
-# as named key events with the time of day, e.g.
+# as named key events with the time of day, to the millisecond, e.g.
 #   14:02:07.415 press 1
 #   14:02:07.415 release kp0
+# With lever=step the holds and gaps of the steps show in the times, e.g.
+#   14:02:09.101 press a
+#   14:02:09.132 release a
 # Start it first, then notchkey with NOTCHKEY_DEVICES=DIR (DIR/comN being
 # the mascon's port, e.g. a link to /dev/ttyUSB0). It keeps watching across
 # restarts of notchkey until Ctrl-C.
 set -euo pipefail
 
 if [ $# -ne 1 ] || [ "$1" = -h ] || [ "$1" = --help ]; then
-  sed -n '4,12s/^# \{0,1\}//p' "$0" >&2
+  sed -n '4,15s/^# \{0,1\}//p' "$0" >&2
   exit 2
 fi
 dir=$1

@@ -5,10 +5,24 @@
 # pressed and released. NOTCHKEY_DEMO_PAUSE sets the pause after each step
 # in seconds (default 0.15); NOTCHKEY_PROGRAM and MASCON_SIM_PROGRAM name the
 # programs of a build outside build/.
+#
+#   scripts/run.sh          the lever holds one key per position (lever=hold)
+#   scripts/run.sh --step   the lever drives a simulator's handles in steps
+#                           (lever=step): a is power up, z power down, . brake
+#                           up, , brake down; each key event comes with the
+#                           seconds since the start, so every 30 ms hold and
+#                           gap shows
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/lib.sh
+
+step=0
+case ${1:-} in
+  --step) step=1 ;;
+  "") ;;
+  *) echo "usage: scripts/run.sh [--step]" >&2; exit 2 ;;
+esac
 
 find_programs "$root"
 if [ ! -x "$notchkey" ] || [ ! -x "$sim" ]; then
@@ -60,15 +74,28 @@ trap 'exit 141' PIPE
 # when notchkey opens it, however late the name printer gets there; the name
 # printer still sees the end once notchkey and this end are closed.
 exec 4<>"$keytap"
-/usr/bin/python3 "$root/scripts/keynames.py" --prefix '    ' <"$keytap" 3>&- 4<&- |
+if [ "$step" -eq 1 ]; then
+  names=(-t --prefix '  ')
+else
+  names=(--prefix '    ')
+fi
+/usr/bin/python3 "$root/scripts/keynames.py" "${names[@]}" <"$keytap" 3>&- 4<&- |
   tee -a "$events" 3>&- 4<&- &
 reader_pid=$!
 
+mode=hold
+[ "$step" -eq 1 ] && mode=step
 cat >"$tmp/notchkey.ini" <<EOF
 [config]
 port = COM2
+lever = $mode
 [debug]
 logfile = $tmp/notchkey.log
+[step]
+power_up = a
+power_down = z
+brake_up = .
+brake_down = ,
 EOF
 
 # The mascon's vocabulary, as the program has it: the sixteen lever
@@ -77,7 +104,11 @@ vocabulary() { "$sim" --list | awk -v table="$1" '$1 == table { print $3 }'; }
 mapfile -t positions < <(vocabulary lever)
 mapfile -t buttons < <(vocabulary button)
 mapfile -t gstates < <(vocabulary gstate)
+# In steps the lever starts at the emergency brake, which lines the
+# simulator's brake handle up with it.
 lever=6
+[ "$step" -eq 1 ] && lever=15
+emergency=15
 
 "$sim" --dir "$dev" --com 2 --lever "${positions[lever]}" --gstate "${gstates[2]}" --verbose \
   <"$simin" >"$tmp/sim.out" 2>&1 4<&- &
@@ -101,8 +132,10 @@ echo "== starting notchkey (COM2 is $(readlink "$dev/com2"); RESET is answered w
 nk_pid=$!
 
 # After RESET, notchkey presses the key of the lever position mascon-sim
-# reports and releases position 0's key: two events.
+# reports and releases position 0's key: two events. In steps it sends
+# nothing but at the emergency brake: nine brake_up steps, 18 events.
 expected=2
+[ "$step" -eq 1 ] && expected=18
 if ! wait_events "$expected"; then
   if alive "$nk_pid"; then
     echo "run: notchkey sent no keys after starting" >&2
@@ -133,12 +166,16 @@ send() {
   sleep "$pause"
 }
 
+# A move of one position is two key events either way (in steps, one press
+# and its release), but for nine more steps on reaching the emergency brake.
 move_to() {
-  local target=$1 step
-  step=$((target < lever ? -1 : 1))
+  local target=$1 way keys
+  way=$((target < lever ? -1 : 1))
   while [ "$lever" -ne "$target" ]; do
-    lever=$((lever + step))
-    send "${positions[lever]}" 2 "lever position $lever"
+    lever=$((lever + way))
+    keys=2
+    [ "$step" -eq 1 ] && [ "$lever" -eq "$emergency" ] && keys=20
+    send "${positions[lever]}" "$keys" "lever position $lever"
   done
 }
 
@@ -160,7 +197,11 @@ for gstate in "${gstates[@]}"; do
   send "$gstate" 0
 done
 
-echo "== ending notchkey (SIGTERM): it releases the key it still holds =="
+if [ "$step" -eq 1 ]; then
+  echo "== ending notchkey (SIGTERM): between steps it holds no key =="
+else
+  echo "== ending notchkey (SIGTERM): it releases the key it still holds =="
+fi
 stop "$nk_pid"
 nk_code=$stopped_code
 nk_pid=

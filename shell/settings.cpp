@@ -1,4 +1,5 @@
 #include "keys/keydrv.h"
+#include "keys/keysettings.h"
 #include "shell/shell.h"
 
 int load_config(AppConfig *config)
@@ -10,5 +11,8 @@ int load_config(AppConfig *config)
     GetPrivateProfileStringA("config", "injector", INJECTOR_DRIVER, config->injector,
                              sizeof config->injector, SETTINGS_FILE);
     GetPrivateProfileSectionA("keys", config->keys, sizeof config->keys, SETTINGS_FILE);
+    GetPrivateProfileStringA("config", "lever", LEVER_HOLD, config->lever, sizeof config->lever,
+                             SETTINGS_FILE);
+    GetPrivateProfileSectionA("step", config->step, sizeof config->step, SETTINGS_FILE);
     return 0;
 }

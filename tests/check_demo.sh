@@ -136,6 +136,35 @@ grep -qx 'notchkey exited with code 0' <<<"$out" || fail "the demo did not repor
 grep -qx '  logging started.\\r' <<<"$out" || fail "the log's first line is not shown"
 grep -qx '  logging ended.\\r' <<<"$out" || fail "the log's last line is not shown"
 
+# ---------------------------------------------------------------- the demo in steps
+
+mkdir "$work/tmp-step"
+code=0
+TMPDIR=$work/tmp-step NOTCHKEY_DEMO_PAUSE=0.02 timeout 60 bash scripts/run.sh --step \
+  >"$work/step.out" 2>"$work/step.err" || code=$?
+[ "$code" -eq 0 ] || fail "scripts/run.sh --step exited with $code; its stderr:
+$(cat "$work/step.err")"
+check_clean_after "scripts/run.sh --step" "$work/tmp-step"
+# Every key event with its time; the keys alone, one step (press and
+# release) a word.
+untimed=$(grep -E '^ *(press|release) ' "$work/step.out" || true)
+[ -z "$untimed" ] || fail "key events without their time in the demo in steps: $untimed"
+got=$(sed -nE 's/^ +[0-9]+\.[0-9]{3} +(press|release) (.*)$/\1 \2/p' "$work/step.out" |
+  awk '$1 == "press" { key = $2; next } $2 == key { printf "%s ", key; key = ""; next }
+       { printf "(%s %s) ", $1, $2 }')
+repeat() { local i; for ((i = 0; i < $2; ++i)); do printf '%s ' "$1"; done; }
+# At the emergency brake at start: lined up. To position 0: nine brake
+# notches off, six power notches on; across: six off, nine brake notches on
+# and nine more at the emergency brake; back to neutral; the buttons.
+want="$(repeat . 9)$(repeat , 9)$(repeat a 6)$(repeat z 6)$(repeat . 18)$(repeat , 9)"
+want+="space space enter esc "
+[ "$got" = "$want" ] || fail "the demo in steps sent:
+$got
+instead of:
+$want"
+grep -qx 'notchkey exited with code 0' "$work/step.out" ||
+  fail "the demo in steps did not report exit code 0"
+
 # ---------------------------------------------------------------- failing starts
 
 # The demo run against a stand-in for notchkey, so its handling of a bad

@@ -1,7 +1,9 @@
-// The [keys] section: what each entry makes the lever and the buttons send,
-// and the message for each kind of wrong entry.
+// The key settings: what each [keys] entry makes the lever and the buttons
+// send, what lever=step and the [step] section make the steps, and the
+// message for each kind of wrong entry.
 #include "keys/keydrv.h"
 #include "keys/keynames.h"
+#include "keys/steps.h"
 
 #include "compat.h"
 #include "support.h"
@@ -21,27 +23,32 @@ namespace {
 struct KeyMap : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL, "driver", ""};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", ""};
 
     void TearDown() override
     {
         // The next test starts from the standard map.
         config.keys[0] = config.keys[1] = '\0';
         strcpy(config.injector, "driver");
+        strcpy(config.lever, "hold");
         keydrv_select(&config);
         keydrv_close();
     }
 
     // The entries as the settings reader lists them: NUL after each, one more
     // at the end.
-    void entries(const std::vector<std::string> &list)
+    static void entries(const std::vector<std::string> &list, char *section, size_t size)
     {
         std::string all;
         for (const std::string &entry : list)
             all += entry + '\0';
         all += '\0';
-        ASSERT_LE(all.size(), sizeof config.keys);
-        memcpy(config.keys, all.data(), all.size());
+        ASSERT_LE(all.size(), size);
+        memcpy(section, all.data(), all.size());
+    }
+    void entries(const std::vector<std::string> &list)
+    {
+        entries(list, config.keys, sizeof config.keys);
     }
 
     // The packets are watched through the driver: the SendInput stand-in
@@ -200,6 +207,88 @@ TEST_F(KeyMap, AWrongInjectorIsToldBeforeTheMap)
     StderrCapture err;
     EXPECT_EQ(select({"MCA55=foo"}, "keyboard"), 1);
     EXPECT_EQ(err.text(), "Lever to keys!: keyboard is invalid injector.\n");
+}
+
+// lever= and the [step] section, with the [keys] section beside them.
+struct StepSettings : KeyMap {
+    int select_steps(const char *lever, const std::vector<std::string> &steps,
+                     const std::vector<std::string> &keys = {}, const char *injector = "driver")
+    {
+        strcpy(config.lever, lever);
+        entries(steps, config.step, sizeof config.step);
+        return select(keys, injector);
+    }
+};
+
+TEST_F(StepSettings, KeysAndTimesAsTheFileWritesThem)
+{
+    // Names and values in any case, blanks, quotes and comments as in
+    // [keys], the first line of a name counting; one key for two steps (a
+    // combined handle); buttons still take their [keys] entries.
+    ASSERT_EQ(select_steps("Step",
+                           {"  Power_Up = A ", "POWER_DOWN='d'", "brake_up=d", "; brake_down=x",
+                            "brake_down=0x10", "brake_down=e", "press_ms=1", "gap_ms = 1000"},
+                           {"MCK99=lshift"}),
+              0);
+    EXPECT_TRUE(g_lever_steps);
+    EXPECT_EQ(std::vector<WORD>(step_keys, step_keys + STEP_KINDS),
+              (std::vector<WORD>{0x1E, 0x20, 0x20, 0x10}));
+    EXPECT_EQ(g_step_press_ms, 1u);
+    EXPECT_EQ(g_step_gap_ms, 1000u);
+    EXPECT_EQ(button_scancodes[0], 0x2A);
+    // The times' default; extended keys with SendInput.
+    ASSERT_EQ(select_steps("step", {"power_up=up", "power_down=down", "brake_up=.",
+                                    "brake_down=,"}, {}, "sendinput"),
+              0);
+    EXPECT_EQ(step_keys[STEP_POWER_UP], 0xE048);
+    EXPECT_EQ(g_step_press_ms, 30u);
+    EXPECT_EQ(g_step_gap_ms, 30u);
+    // Without lever=step the section is not looked at.
+    ASSERT_EQ(select_steps("HOLD", {"power_up=foo"}), 0);
+    EXPECT_FALSE(g_lever_steps);
+}
+
+TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
+{
+    const std::vector<std::string> four = {"power_up=a", "power_down=z", "brake_up=.",
+                                           "brake_down=,"};
+    auto with = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), four.begin(), four.end());
+        return more;
+    };
+    const struct {
+        const char *lever;
+        std::vector<std::string> steps, keys;
+        const char *injector;
+        std::string message;
+    } cases[] = {
+        {"walk", four, {}, "driver", "walk is invalid lever."},
+        {"", four, {}, "driver", " is invalid lever."},
+        {"steps", four, {}, "driver", "steps is invalid lever."},
+        {"step", {"power_up=foo", "bad=too"}, {}, "driver", "power_up=foo is invalid step."},
+        {"step", with({"power=a"}), {}, "driver", "power=a is invalid step."},
+        {"step", with({"power_up"}), {}, "driver", "power_up is invalid step."},
+        {"step", with({"brake_up=0x80"}), {}, "driver", "brake_up=0x80 is invalid step."},
+        {"step", with({"power_up=up"}), {}, "driver", "power_up=up is invalid step."},
+        {"step", with({"press_ms=0"}), {}, "sendinput", "press_ms=0 is invalid step."},
+        {"step", with({"press_ms=1001"}), {}, "driver", "press_ms=1001 is invalid step."},
+        {"step", with({"gap_ms=99999999999"}), {}, "driver", "gap_ms=99999999999 is invalid step."},
+        {"step", with({"gap_ms="}), {}, "driver", "gap_ms= is invalid step."},
+        {"step", with({"gap_ms=30ms"}), {}, "driver", "gap_ms=30ms is invalid step."},
+        {"step", with({"gap_ms=-1"}), {}, "driver", "gap_ms=-1 is invalid step."},
+        {"step", {"power_up=a", "power_down=z", "brake_up=."}, {}, "driver",
+         "brake_down= is invalid step."},
+        {"step", {"power_up=a", "brake_up=.", "brake_down=,"}, {}, "driver",
+         "power_down= is invalid step."},
+        // A lever in steps holds no key; a wrong [keys] line is told first.
+        {"step", four, {"MCA55=q"}, "driver", "MCA55=q is invalid key."},
+        {"step", {"power_up=foo"}, {"MCK99=foo"}, "driver", "MCK99=foo is invalid key."},
+    };
+    for (const auto &c : cases) {
+        StderrCapture err;
+        EXPECT_EQ(select_steps(c.lever, c.steps, c.keys, c.injector), 1) << c.message;
+        EXPECT_EQ(err.text(), "Lever to keys!: " + c.message + "\n");
+    }
 }
 
 // Every name, against its set-1 code written out here.

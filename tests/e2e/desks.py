@@ -94,7 +94,7 @@ class Desk:
         return m
 
     def settings(self, port="COM2", logfile="notchkey.log", injector=DESK_CHOICE, extra="",
-                 encoding="latin-1"):
+                 encoding="latin-1", lever=None):
         """The settings file; encoding="utf-16" saves it as Notepad's "Unicode"
         does, with its byte-order mark."""
         lines = ["[config]", "port=" + port]
@@ -102,6 +102,8 @@ class Desk:
             injector = self.injector
         if injector is not None:
             lines.append("injector=" + injector)
+        if lever is not None:
+            lines.append("lever=" + lever)
         lines += ["[debug]", "logfile=" + logfile]
         self.write_settings(("\r\n".join(lines) + "\r\n" + extra).encode(encoding))
 

@@ -469,3 +469,94 @@ def test_line_gone_mid_ride_releases_and_ends_without_spinning(desk):
     assert result.log == BOTH_LINES
     assert result.cpu is not None and result.cpu - before < 0.5, \
         "%.2f s of CPU from the hang-up to the end" % (result.cpu - before)
+
+
+# ---- the lever in steps
+
+STEP_KEYS = "[step]\r\npower_up=a\r\npower_down=z\r\nbrake_up=.\r\nbrake_down=,\r\n"
+POWER_UP, POWER_DOWN, BRAKE_UP, BRAKE_DOWN = "1e", "2c", "34", "33"
+
+
+def steps(key, times=1):
+    """A step's events: its key pressed, then released."""
+    return packets(*[key, "%02x" % (int(key, 16) | 0x80)] * times)
+
+
+def test_ride_in_steps(desk):
+    com2 = desk.mascon(2)
+    desk.settings(lever="step", extra=STEP_KEYS)
+    desk.start()
+    com2.wait_reset()
+    # Neutral, power 1, power 3, brake 2, brake 9 and back to neutral, buttons
+    # between; sent at once, they wait in the port while the steps go out.
+    com2.send("MCA55", "MCK99", "MCA75", "MCK00", "MCA35", "MCB20", "MCY99", "MCY00", "MCA50")
+    keys = (steps(POWER_UP) + packets("39") + steps(POWER_UP, 2) + packets("b9")
+            + steps(POWER_DOWN, 3) + steps(BRAKE_UP, 2)
+            + steps(BRAKE_UP, 7 + 9)  # brake 9, then the handle lined up
+            + packets("1c", "9c") + steps(BRAKE_DOWN, 9))
+    assert len(keys) == 2 * 33 + 4
+    assert desk.wait_events(len(keys)) == keys
+    desk.menu_exit()
+    result = desk.finish()
+    assert result.events == keys  # nothing was left to let go of
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+
+
+def test_steps_at_start_only_for_the_emergency_brake(desk):
+    com2 = desk.mascon(2, answer=("MCB20", "MCG00"))
+    desk.settings(lever="step", extra=STEP_KEYS)
+    desk.start()
+    com2.wait_reset()
+    assert desk.wait_events(18) == steps(BRAKE_UP, 9)
+    com2.send("MCA45")  # brake 1
+    keys = steps(BRAKE_UP, 9) + steps(BRAKE_DOWN, 8)
+    assert desk.wait_events(len(keys)) == keys
+    desk.close()
+    result = desk.finish()
+    assert result.events == keys
+    assert result.exit_code == 0
+
+
+def test_exit_during_steps_ends_within_a_step(desk):
+    com2 = desk.mascon(2, answer=("MCA35", "MCG00"))  # brake 2: nothing sent at start
+    desk.settings(lever="step", extra=STEP_KEYS + "press_ms=250\r\ngap_ms=250\r\n")
+    desk.start()
+    com2.wait_reset()
+    com2.send("MCB20")  # sixteen steps, eight seconds
+    pressed = desk.wait_events(1)
+    desk.menu_exit()
+    result = desk.finish()
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+    # Each press let go of, the last one's at the end; at most the step under
+    # way when Exit came went on.
+    presses = result.events.count("press 34")
+    assert result.events == steps(BRAKE_UP, presses)
+    assert presses <= pressed.count("press 34") + 1, result.events
+
+
+def test_without_step_mode_a_step_section_changes_nothing(desk):
+    ride(desk, lever="HOLD", extra="[step]\r\npower_up=foo\r\n")
+    desk.close()
+    result = desk.finish()
+    assert result.events == RIDE + packets("82", "b9")
+    assert result.exit_code == 0
+
+
+@pytest.mark.parametrize("lever, extra, shown, injector", [
+    ("walk", STEP_KEYS, "walk is invalid lever.", None),
+    ("step", STEP_KEYS + "power_up=foo\r\n", "power_up=foo is invalid step.", None),
+    ("step", STEP_KEYS + " Pace_ms = 30\r\n", "Pace_ms=30 is invalid step.", None),
+    ("step", STEP_KEYS + "gap_ms=1001\r\n", "gap_ms=1001 is invalid step.", None),
+    ("step", STEP_KEYS.replace("power_up=a", "power_up=up"), "power_up=up is invalid step.",
+     "driver"),  # the driver takes plain codes only
+    ("step", STEP_KEYS.replace("brake_down=,\r\n", ""), "brake_down= is invalid step.", None),
+    ("step", STEP_KEYS + "[keys]\r\nMCA55=q\r\n", "MCA55=q is invalid key.", None),
+])
+def test_wrong_step_setting_opens_nothing(desk, lever, extra, shown, injector):
+    settings = {"lever": lever, "extra": extra}
+    if injector:
+        settings["injector"] = injector
+    result = refused_at_start(desk, shown, **settings)
+    assert result.log is None

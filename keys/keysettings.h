@@ -1,0 +1,20 @@
+// The key settings: how the lever's keys go (lever=), other keys for the
+// lever and the buttons ([keys]), and the keys and times of the lever's
+// steps ([step]), read into the tables the senders use.
+#pragma once
+
+#include "common/notchkey.h"
+
+#define LEVER_HOLD "hold" // one key held per lever position
+#define LEVER_STEP "step" // notch-up and notch-down presses (keys/steps.h)
+
+// Applies the settings over the standard maps, with extended keys only where
+// the way out takes them: 0, or 1 after telling the user which setting is
+// wrong. Called before anything is opened.
+int apply_key_settings(const AppConfig *config, BOOL extended_keys);
+
+// How many bytes of a wrong entry its message shows, at most.
+#define KEY_TEXT_SHOWN 100
+// The length of text's longest beginning of at most limit bytes that ends
+// between two characters, so a message never shows half of one.
+int key_text_cut(const char *text, int limit);
