@@ -86,13 +86,17 @@ def native(request, tmp_path):
     d.cleanup()
 
 
-@pytest.fixture
-def wine(request, tmp_path):
-    """The Wine desk alone, for what only it has (virtual keys)."""
+def wine_desk(request, tmp_path):
     stage = request.getfixturevalue("wine_stage")
     if isinstance(stage, str):
         unavailable(stage)
-    d = WineDesk(str(tmp_path), stage)
+    return WineDesk(str(tmp_path), stage)
+
+
+@pytest.fixture
+def wine(request, tmp_path):
+    """The Wine desk alone, for what only it has (virtual keys)."""
+    d = wine_desk(request, tmp_path)
     yield d
     d.cleanup()
 
@@ -131,9 +135,6 @@ def desk(request, tmp_path):
     if request.param == "native":
         d = native_desk(request, tmp_path)
     else:
-        stage = request.getfixturevalue("wine_stage")
-        if isinstance(stage, str):
-            unavailable(stage)
-        d = WineDesk(str(tmp_path), stage)
+        d = wine_desk(request, tmp_path)
     yield d
     d.cleanup()

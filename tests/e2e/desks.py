@@ -224,7 +224,6 @@ class NativeDesk(Desk):
                                   stdout=out, stderr=out, timeout=timeout).returncode
         return Result(screen_events(screen), code - 256 if code > 127 else code, None, None)
 
-
     def restart_taskbar(self):
         """The notification area restarts and loses the icon, as when
         Explorer does; the native layer takes it as SIGRTMIN. Returns once
