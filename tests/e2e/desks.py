@@ -312,9 +312,12 @@ class WineStage:
                                          pass_fds=[display.fileno()], stdout=log, stderr=log)
         number = wait_until(lambda: open(display_file).read().strip(), 10, "Xvfb's display")
         self.env = dict(os.environ, DISPLAY=":" + number, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                        TMPDIR=self.root, WINELOADER=shutil.which(self.loader) or self.loader,
+                        TMPDIR=self.root,
                         # No installer prompts for .NET or HTML support, no menu entries.
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+        if self.loader != "wine":
+            # What Wine starts its own processes with, when it is not wine itself.
+            self.env["WINELOADER"] = shutil.which(self.loader) or self.loader
         boot = subprocess.run([self.loader, "wineboot", "-i"], env=self.env, capture_output=True, timeout=180)
         if boot.returncode != 0:
             raise RuntimeError("wineboot failed: %s" % boot.stderr.decode(errors="replace")[-300:])
