@@ -84,6 +84,12 @@ void compat_uinput_destroy(struct libevdev_uinput *keyboard);
 #define COMPAT_EXTENDED 0xE000 // an extended key's set-1 code, for compat_uinput_key_of
 int compat_uinput_key_of(int scancode);
 
+// The character at text, of len bytes at most, in the system's narrow
+// characters (UTF-8): its length in bytes when it is a valid one; otherwise
+// minus the length of its broken beginning (the longest run of bytes that
+// could still have become a character, at least one), read as one.
+int compat_utf8_char(const char *text, size_t len);
+
 // Shows a message box's text as a desktop notification where a session bus
 // answers; returns within a second whatever the bus does.
 void compat_notify(const char *summary, const char *body);

@@ -23,33 +23,15 @@ static uint64_t now_us(void) { return static_cast<uint64_t>(compat_now_ms()) * 1
 // character as one, as browsers and Python read such text.
 static std::string as_utf8(const char *text)
 {
-    const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
     size_t len = strlen(text);
     std::string out;
     for (size_t i = 0; i < len;) {
-        unsigned c = s[i];
-        int need = 0;
-        unsigned low = 0x80, high = 0xBF; // the second byte's range
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF)
-            need = 1;
-        else if (c >= 0xE0 && c <= 0xEF)
-            need = 2, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
-        else if (c >= 0xF0 && c <= 0xF4)
-            need = 3, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
-        size_t j = i + 1;
-        int got = 0;
-        while (got < need && j < len && s[j] >= (got ? 0x80u : low) && s[j] <= (got ? 0xBFu : high))
-            ++j, ++got;
-        if (need && got == need)
-            out.append(text + i, j - i);
+        int length = compat_utf8_char(text + i, len - i);
+        if (length > 0)
+            out.append(text + i, static_cast<size_t>(length));
         else
             out += "\xEF\xBF\xBD";
-        i = j;
+        i += static_cast<size_t>(length < 0 ? -length : length);
     }
     return out;
 }

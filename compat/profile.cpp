@@ -26,18 +26,37 @@ LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from)
     return strcpy(to, from);
 }
 
+int compat_utf8_char(const char *text, size_t len)
+{
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
+    if (len == 0)
+        return 0;
+    unsigned lead = s[0];
+    if (lead < 0x80)
+        return 1;
+    int need = 0;
+    unsigned low = 0x80, high = 0xBF; // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF)
+        need = 1;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        need = 2, low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        need = 3, low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;
+    size_t got = 1;
+    while (got <= static_cast<size_t>(need) && got < len && s[got] >= (got > 1 ? 0x80u : low) &&
+           s[got] <= (got > 1 ? 0xBFu : high))
+        ++got;
+    return need && got == static_cast<size_t>(need) + 1 ? need + 1 : -static_cast<int>(got);
+}
+
 LPSTR WINAPI CharNextA(LPCSTR text)
 {
     LPSTR at = const_cast<LPSTR>(text);
     if (!at || !*at)
         return at;
-    unsigned char lead = static_cast<unsigned char>(*at);
-    int length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 1;
-    // A sequence cut short or a stray byte is a character of its own.
-    int i = 1;
-    while (i < length && (static_cast<unsigned char>(at[i]) & 0xC0) == 0x80)
-        ++i;
-    return at + (i == length ? length : 1);
+    // A broken character, a stray byte among them, is one of its own.
+    int length = compat_utf8_char(at, strnlen(at, 4));
+    return at + (length < 0 ? -length : length);
 }
 
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b)

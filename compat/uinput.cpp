@@ -16,11 +16,14 @@
 static const int NODE_WAIT_MS = 800; // for udev to make the event node
 static const int SETTLE_MS = 200;    // for the desktop to open it
 
-// The keys that need the extended prefix, by their set-1 code after it.
-static const struct {
+// A set-1 code and the Linux key it is.
+struct KeyOfCode {
     BYTE scancode;
     int key;
-} EXTENDED_KEYS[] = {
+};
+
+// The keys that need the extended prefix, by their set-1 code after it.
+static const KeyOfCode EXTENDED_KEYS[] = {
     {0x1C, KEY_KPENTER}, {0x1D, KEY_RIGHTCTRL}, {0x35, KEY_KPSLASH},  {0x38, KEY_RIGHTALT},
     {0x47, KEY_HOME},    {0x48, KEY_UP},        {0x49, KEY_PAGEUP},   {0x4B, KEY_LEFT},
     {0x4D, KEY_RIGHT},   {0x4F, KEY_END},       {0x50, KEY_DOWN},     {0x51, KEY_PAGEDOWN},
@@ -31,10 +34,7 @@ static const struct {
 // The plain codes above the main block's, by what a PC keyboard means by them
 // (F13 to F24, the keypad's '=' and the Japanese and Brazilian keys); the
 // two numberings part ways at 0x54. The codes no keyboard sends have none.
-static const struct {
-    BYTE scancode;
-    int key;
-} UPPER_KEYS[] = {
+static const KeyOfCode UPPER_KEYS[] = {
     {0x54, KEY_SYSRQ}, {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
     {0x59, KEY_KPEQUAL}, {0x5C, KEY_KPJPCOMMA}, {0x64, KEY_F13}, {0x65, KEY_F14},
     {0x66, KEY_F15}, {0x67, KEY_F16}, {0x68, KEY_F17}, {0x69, KEY_F18},
@@ -44,23 +44,24 @@ static const struct {
     {0x7D, KEY_YEN}, {0x7E, KEY_KPCOMMA},
 };
 
+template <size_t N> static int key_in(const KeyOfCode (&table)[N], int scancode)
+{
+    for (const KeyOfCode &entry : table)
+        if (entry.scancode == scancode)
+            return entry.key;
+    return 0;
+}
+
 // The Linux key code of a set-1 make code's key (an extended one as
 // COMPAT_EXTENDED | code), or 0 for none. Up to the keypad's point (0x53)
 // the two numberings agree.
 int compat_uinput_key_of(int scancode)
 {
-    if ((scancode & ~0x7f) == COMPAT_EXTENDED) {
-        for (const auto &extended : EXTENDED_KEYS)
-            if (extended.scancode == (scancode & 0x7f))
-                return extended.key;
-        return 0;
-    }
+    if ((scancode & ~0x7f) == COMPAT_EXTENDED)
+        return key_in(EXTENDED_KEYS, scancode & 0x7f);
     if (scancode > 0 && scancode <= 0x53)
         return scancode;
-    for (const auto &upper : UPPER_KEYS)
-        if (upper.scancode == scancode)
-            return upper.key;
-    return 0;
+    return key_in(UPPER_KEYS, scancode);
 }
 
 // Not Sleep: this runs under SendInput's lock, where no thread may be stopped.

@@ -124,6 +124,15 @@ class Desk:
                           timeout, "%d events on the %s desk (have %r)"
                           % (count, self.name, self.events()))
 
+    def second_home(self, port):
+        """The folder of a second notchkey on this desk, with its settings."""
+        home = os.path.join(self.root, "second")
+        os.makedirs(home)
+        injector = "injector=%s\r\n" % self.injector if self.injector else ""
+        with open(os.path.join(home, "notchkey.ini"), "wb") as f:
+            f.write(("[config]\r\nport=%s\r\n%s" % (port, injector)).encode())
+        return home
+
     def wait_until_written(self, mascon, data, timeout=20):
         """Until the program has written data to the mascon's line."""
         wait_until(lambda: data in mascon.wrote(), timeout,
@@ -211,10 +220,7 @@ class NativeDesk(Desk):
     def run_second(self, port="COM2", timeout=20):
         """Another notchkey, in a folder of its own, on this desk's devices and
         driver, with no desktop to notify: what it showed and how it ended."""
-        home = os.path.join(self.root, "second")
-        os.makedirs(home)
-        with open(os.path.join(home, "notchkey.ini"), "wb") as f:
-            f.write(("[config]\r\nport=%s\r\n" % port).encode())
+        home = self.second_home(port)
         screen = os.path.join(self.root, "second.txt")
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
@@ -400,10 +406,7 @@ class WineDesk(Desk):
         """Another notchkey.exe, in a folder of its own, on this desk's ports,
         started by a probe that shows no window and leaves the foreground to
         this desk's: what it showed and how it ended."""
-        home = os.path.join(self.root, "second")
-        os.makedirs(home)
-        with open(os.path.join(home, "notchkey.ini"), "wb") as f:
-            f.write(("[config]\r\nport=%s\r\ninjector=%s\r\n" % (port, self.injector)).encode())
+        home = self.second_home(port)
         out = os.path.join(self.root, "second.out")
         command = [self.stage.loader, winpath(self.stage.probe), winpath(self.stage.exe),
                    winpath(home), winpath(out),

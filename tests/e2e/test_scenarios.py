@@ -19,14 +19,15 @@ STARTED = b"logging started.\r\n"
 RIDE = packets("52 87", "02 d2", "39")
 
 
-def synchronised(desk, **settings):
-    """Started and synchronised on MCA50: keypad 0 held."""
-    com2 = desk.mascon(2)
+def synchronised(desk, com=2, sync="52 87", answer_delay=0, **settings):
+    """Started and synchronised on MCA50: keypad 0 held (or the key the
+    settings give it, in sync)."""
+    mascon = desk.mascon(com, answer_delay=answer_delay)
     desk.settings(**settings)
     desk.start()
-    com2.wait_reset()
-    assert desk.wait_events(2) == packets("52 87")
-    return com2
+    mascon.wait_reset()
+    assert desk.wait_events(2) == packets(sync)
+    return mascon
 
 
 def ride(desk, **settings):
@@ -228,11 +229,8 @@ def test_wrong_key_entry_opens_nothing(desk, entry, shown, injector):
 
 
 def test_settings_saved_as_unicode(desk):
-    com5 = desk.mascon(5)
-    desk.settings(port="COM5", extra="[keys]\r\nMCA50=q\r\n", encoding="utf-16")
-    desk.start()
-    com5.wait_reset()
-    assert desk.wait_events(2) == packets("10 87")
+    synchronised(desk, com=5, sync="10 87", port="COM5", extra="[keys]\r\nMCA50=q\r\n",
+                 encoding="utf-16")
     desk.close()
     result = desk.finish()
     assert result.events == packets("10 87", "90")
@@ -377,11 +375,7 @@ def test_silent_mascon(desk):
 
 
 def test_a_slow_mascon_is_waited_for(desk):
-    com2 = desk.mascon(2, answer_delay=0.3)
-    desk.settings()
-    desk.start()
-    com2.wait_reset()
-    assert desk.wait_events(2) == packets("52 87")
+    synchronised(desk, answer_delay=0.3)
     desk.close()
     result = desk.finish()
     assert result.events == packets("52 87", "d2")
