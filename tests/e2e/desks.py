@@ -502,6 +502,9 @@ class WineDesk(Desk):
         except subprocess.TimeoutExpired:
             pass
         exit_code = int(end.split()[1]) if end and end.startswith("exit ") else None
+        # A window that reads wParam, as most games do, must see every key too.
+        unnamed = [event for event, virtual_key, _ in self.virtual_keys() if not virtual_key]
+        assert not unnamed, "keys that came with virtual key 0: %r" % unnamed
         return Result(self.events(), exit_code, self.log(), self.last_cpu)
 
     def screenshot(self, name):

@@ -191,6 +191,19 @@ def test_ride_with_a_key_map(desk):
     assert result.log == BOTH_LINES
 
 
+def test_two_positions_of_one_key_keep_it_held(desk):
+    # A simulator with fewer notches than the lever.
+    com2 = synchronised(desk, extra="[keys]\r\nMCA55=q\r\nMCA65=q\r\n")
+    com2.send("MCA55", "MCA65", "MCA65", "MCA50")
+    # Q down; held across to MCA65; the same message twice lets it go; keypad 0.
+    keys = packets("52 87", "10 d2", "10 90", "52 90")
+    assert desk.wait_events(len(keys)) == keys
+    desk.close()
+    result = desk.finish()
+    assert result.events == keys + packets("d2")
+    assert result.exit_code == 0
+
+
 def test_extended_keys_with_sendinput(desk):
     com2 = desk.mascon(2)
     desk.settings(injector="sendinput",
@@ -213,6 +226,7 @@ def test_extended_keys_with_sendinput(desk):
     ("MCK00=space", "MCK00=space", None),     # a release message names no key
     ("MCG99=q", "MCG99=q", None),
     ("MCA55=0x80", "MCA55=0x80", None),       # a release code
+    ("MCA55=0x5A", "MCA55=0x5A", None),       # a code no keyboard sends
     ("MCA55", "MCA55", None),
     ("MCA55=up", "MCA55=up", "driver"),       # the driver takes plain codes only
 ])
