@@ -16,6 +16,9 @@
 #define WM_TRAYNOTIFY (WM_APP + 100)
 // Posted by the serial worker when it gives up.
 #define WM_WORKER_ENDED (WM_APP + 101)
+// Posted by the serial worker when the mascon's line goes (lparam 0) or the
+// mascon answers again after a wait (lparam 1); wparam is its port's number.
+#define WM_MASCON_LINE (WM_APP + 102)
 
 // The settings, filled at start-up and only read once the worker runs.
 struct AppConfig {
@@ -30,6 +33,7 @@ struct AppConfig {
     // The [step] section as read, in the form of keys: the step keys and
     // times, looked at only with lever=step.
     char step[1024];
+    BOOL reconnect; // reconnect=yes: a mascon that is gone is waited for
 };
 
 static_assert(offsetof(AppConfig, port) == 0, "port comes first");

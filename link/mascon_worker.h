@@ -1,7 +1,9 @@
-// The serial worker: the thread that owns the mascon's port. It opens and
-// configures the port, synchronises with the mascon, then turns each message
-// into key packets for as long as the program runs. On any failure it tells
-// the user, posts WM_WORKER_ENDED to the main window and exits with code 1.
+// The serial worker: the thread that owns the mascon's port. It finds,
+// opens and configures the port, synchronises with the mascon, then turns
+// each message into key packets for as long as the program runs. On any
+// failure it tells the user, posts WM_WORKER_ENDED to the main window and
+// exits with code 1; with reconnect=yes a mascon that is missing or gone is
+// waited for instead.
 #pragma once
 
 #include "common/notchkey.h"
@@ -20,6 +22,11 @@
 #define MASCON_SYNC_POLLS 100000
 #define MASCON_SYNC_MIN_MS 1000
 #define MASCON_SYNC_PAUSE_MS 1
+// port=auto: every port from COM1 to this one is tried.
+#define PORT_AUTO "auto"
+#define MASCON_PORTS 256
+// reconnect=yes: how long the worker sleeps between tries while it waits.
+#define MASCON_RETRY_MS 1000
 
 extern HANDLE g_port;
 extern DCB g_dcb_saved; // the port's settings as found, put back on failure

@@ -47,6 +47,18 @@ def box(text):
     return ["box " + text]
 
 
+# What the notification icon's balloons say of the mascon's line.
+NOTE = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\.")
+
+
+def note(text):
+    return ["note " + text]
+
+
+def without_notes(events):
+    return [e for e in events if not e.startswith("note ")]
+
+
 def cpu_seconds(pid):
     """utime + stime of a running process, or None once it is gone."""
     try:
@@ -94,10 +106,12 @@ class Desk:
         return m
 
     def settings(self, port="COM2", logfile="notchkey.log", injector=DESK_CHOICE, extra="",
-                 encoding="latin-1", lever=None):
+                 encoding="latin-1", lever=None, reconnect=None):
         """The settings file; encoding="utf-16" saves it as Notepad's "Unicode"
         does, with its byte-order mark."""
         lines = ["[config]", "port=" + port]
+        if reconnect is not None:
+            lines.append("reconnect=" + reconnect)
         if injector is DESK_CHOICE:
             injector = self.injector
         if injector is not None:
@@ -160,7 +174,7 @@ def signal_pending(pid, number):
 
 def screen_events(screen):
     """What a native notchkey showed: its key packets (through the capture
-    driver) and boxes (standard error), in order."""
+    driver), boxes and balloons (standard error), in order."""
     with open(screen, "rb") as f:
         text = f.read().decode("latin-1")
     events = []
@@ -168,7 +182,8 @@ def screen_events(screen):
         if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
             events += packets(line)
         elif line.startswith(TITLE + ": "):
-            events += box(line[len(TITLE) + 2:])
+            text = line[len(TITLE) + 2:]
+            events += note(text) if NOTE.fullmatch(text) else box(text)
         else:
             events.append("output " + line)
     return events
@@ -181,6 +196,7 @@ class NativeDesk(Desk):
 
     name = "native"
     has_driver = True
+    sees_notes = True  # the balloons, on standard error and the bus
     injector = None  # the default: the driver, here the capture
 
     def __init__(self, root, binary, bus=None):
@@ -268,8 +284,8 @@ class NativeDesk(Desk):
             # A box returns once the server has it, so all are in by the end.
             shown = [(n["summary"], n["body"]) for n in self.notifications()]
             # The bus carries UTF-8 alone: what is not arrives replaced.
-            boxes = [(TITLE, e[4:].encode("latin-1").decode("utf-8", "replace"))
-                     for e in result.events if e.startswith("box ")]
+            boxes = [(TITLE, e.split(" ", 1)[1].encode("latin-1").decode("utf-8", "replace"))
+                     for e in result.events if e.startswith(("box ", "note "))]
             assert shown == boxes, "notifications %r for the boxes %r" % (shown, boxes)
         return result
 
@@ -368,6 +384,7 @@ class WineDesk(Desk):
     the simulator in the foreground; the mascon linked in dosdevices."""
 
     name = "wine"
+    sees_notes = False
     injector = "sendinput"  # the one way keys go in on current Windows
 
     def __init__(self, root, stage):
