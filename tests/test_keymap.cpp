@@ -23,7 +23,7 @@ namespace {
 struct KeyMap : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", ""};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", FALSE};
 
     void TearDown() override
     {

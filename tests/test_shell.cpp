@@ -306,6 +306,36 @@ TEST_F(Settings, FirstOccurrenceWinsAndNoFinalNewlineIsFine)
     EXPECT_STREQ(config.injector, "sendinput");
 }
 
+// Anything but yes or no, in any case, is told, with enough of a long value
+// to find it by, and load_config fails.
+TEST_F(Settings, ReconnectIsYesOrNo)
+{
+    std::string long_value(300, 'y');
+    struct Case {
+        std::string ini;
+        int result;
+        BOOL reconnect;
+        std::string box;
+    } cases[] = {
+        {"", 0, FALSE, ""},
+        {"[config]\nreconnect = YES \n", 0, TRUE, ""},
+        {"[config]\nreconnect=No\n", 0, FALSE, ""},
+        {"[debug]\nreconnect=maybe\n", 0, FALSE, ""},
+        {"[config]\nreconnect=maybe\n", -1, FALSE, "maybe"},
+        {"[config]\nreconnect=\n", -1, FALSE, ""},
+        {"[config]\nreconnect=yes!\n", -1, FALSE, "yes!"},
+        {"[config]\nreconnect=" + long_value + "\n", -1, FALSE, long_value.substr(0, 100)},
+    };
+    for (const Case &c : cases) {
+        write_file("notchkey.ini", c.ini);
+        StderrCapture err;
+        EXPECT_EQ(load_config(&config), c.result) << c.ini;
+        EXPECT_EQ(config.reconnect, c.reconnect) << c.ini;
+        EXPECT_EQ(err.text(), c.result ? "Lever to keys!: " + c.box + " is invalid reconnect.\n" : "")
+            << c.ini;
+    }
+}
+
 // The [keys] section as one list of "name=value" strings, as the settings
 // reader hands it over.
 std::string section_list(const char *keys, size_t size)
