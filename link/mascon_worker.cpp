@@ -91,8 +91,13 @@ static int await_answer(DWORD began, int *polls)
                 return i;
         }
         ++*polls;
+        // Where a poll is slow (under Wine, with the server busy, one can
+        // take 10 ms) the count alone would make the wait last many minutes.
+        DWORD waited = GetTickCount() - began;
+        if (waited >= MASCON_SYNC_MAX_MS)
+            return -1;
         if (*polls > MASCON_SYNC_POLLS) {
-            if (GetTickCount() - began >= MASCON_SYNC_MIN_MS)
+            if (waited >= MASCON_SYNC_MIN_MS)
                 return -1;
             Sleep(MASCON_SYNC_PAUSE_MS);
         }

@@ -18,9 +18,11 @@
 // The answer to RESET is polled for at least this many times and for at least
 // this long before the mascon counts as silent: a count of calls alone is a
 // time only on a machine of one speed, and today's poll it away in 45 ms.
-// Past the count, the polls pause between them.
+// Past the count, the polls pause between them. However slow the polls, the
+// answer is not waited for longer than the most time.
 #define MASCON_SYNC_POLLS 100000
 #define MASCON_SYNC_MIN_MS 1000
+#define MASCON_SYNC_MAX_MS 2000
 #define MASCON_SYNC_PAUSE_MS 1
 // port=auto: every port from COM1 to this one is tried.
 #define PORT_AUTO "auto"
