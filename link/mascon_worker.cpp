@@ -142,8 +142,8 @@ int mascon_sync(void)
 
 // Windows lets one program at a time open a port, but not every system that
 // runs us does (Wine lets a second one in, which then writes RESET into the
-// first one's line): a named object per port, taken before the port is
-// opened, keeps a second notchkey out. *lock is the object, or NULL.
+// first one's line): a named object per port, taken before anything is
+// written, keeps a second notchkey out. *lock is the object, or NULL.
 static BOOL take_port(int number, HANDLE *lock)
 {
     char name[32];
@@ -262,27 +262,29 @@ static void set_up_port(void)
 static int g_port_number;
 static HANDLE g_port_lock;
 
-// Opens COMn for the search, its named object taken first: the port and the
-// object in *asked, or FALSE when another notchkey holds it or it does not
-// open. The \\.\ form reaches COM10 and above, which the plain name does
+// Opens COMn for the search: the port and its named object in *asked, or
+// FALSE when it does not open or another notchkey holds it. The object is
+// asked for once the port has opened, so that a search of 256 names makes
+// none for the ports that are not there; nothing is written before it is
+// ours. The \\.\ form reaches COM10 and above, which the plain name does
 // not, and every port below.
 static BOOL open_port(int number, AskedPort *asked)
 {
-    asked->number = number;
-    asked->lock = NULL;
-    if (number == g_port_number && g_port_lock)
-        asked->lock = g_port_lock;
-    else if (!take_port(number, &asked->lock))
-        return FALSE;
     char device[20];
     snprintf(device, sizeof device, "\\\\.\\COM%d", number);
     asked->port = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
-    if (asked->port != INVALID_HANDLE_VALUE)
-        return TRUE;
-    if (asked->lock && asked->lock != g_port_lock)
-        CloseHandle(asked->lock);
-    return FALSE;
+    if (asked->port == INVALID_HANDLE_VALUE)
+        return FALSE;
+    asked->number = number;
+    asked->lock = NULL;
+    if (number == g_port_number && g_port_lock)
+        asked->lock = g_port_lock;
+    else if (!take_port(number, &asked->lock)) {
+        CloseHandle(asked->port);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 // A port of the search that is not the mascon's, put back and closed.

@@ -356,16 +356,22 @@ def test_port_that_is_no_serial_port_is_refused(desk, port):
         assert f.read() == b"precious"
 
 
-def test_two_digit_port_is_the_port_named(desk):
-    com1 = desk.mascon(1)
-    com12 = desk.mascon(12)
-    desk.settings(port="COM12")
+def short_ride_on(desk, mascon, port):
+    """Started with port=, synchronised on the mascon given, and closed."""
+    desk.settings(port=port)
     desk.start()
-    com12.wait_reset()
+    mascon.wait_reset()
     assert desk.wait_events(2) == packets("52 87")
     desk.close()
     result = desk.finish()
     assert result.events == packets("52 87", "d2")
+    assert result.exit_code == 0
+    return result
+
+
+def test_two_digit_port_is_the_port_named(desk):
+    com1 = desk.mascon(1)
+    short_ride_on(desk, desk.mascon(12), "COM12")
     assert com1.wrote() == b"", "COM1 was written to"
     assert com1.settings_untouched()
 
@@ -494,15 +500,7 @@ def expect_notes(desk, events, *texts):
 def test_auto_finds_the_mascon_on_the_third_port(desk):
     silent = desk.mascon(1, answer=None)
     garbage = desk.mascon(2, answer=b"AT\r\r\nERROR\r\n\x00\xff")
-    com3 = desk.mascon(3)
-    desk.settings(port="Auto")
-    desk.start()
-    com3.wait_reset()
-    assert desk.wait_events(2) == packets("52 87")
-    desk.close()
-    result = desk.finish()
-    assert result.events == packets("52 87", "d2")
-    assert result.exit_code == 0
+    result = short_ride_on(desk, desk.mascon(3), "Auto")
     assert result.log == BOTH_LINES
     assert silent.wrote() == b"RESET\r" and garbage.wrote() == b"RESET\r"
 
