@@ -19,6 +19,8 @@ static NOTIFYICONDATAA g_shown; // the icon as added, while g_icon_shown
 static bool g_icon_shown;
 static int g_popups;     // menus tracked
 static int g_choice = -1; // the item the next menu is answered with, or -1
+static NOTIFYICONDATAA g_balloon; // the last change of the icon asked for
+static int g_balloons;
 
 BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
 {
@@ -30,6 +32,11 @@ BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
     }
     if (message == NIM_DELETE && same) {
         g_icon_shown = false;
+        return TRUE;
+    }
+    if (message == NIM_MODIFY && same) {
+        g_balloon = *data;
+        ++g_balloons;
         return TRUE;
     }
     return FALSE;
@@ -220,6 +227,36 @@ TEST_F(TrayWindow, WorkerEndedDoesNotHangOnAHandleThatCannotBeQueried)
     EXPECT_EQ(send(WM_WORKER_ENDED), 0);
     EXPECT_EQ(g_worker, nullptr);
     expect_ended();
+}
+
+// Each change of the line is one balloon on the icon, in the record that has
+// a balloon (the first one has none), and none once the program is ending.
+TEST_F(TrayWindow, TheLinesChangesAreBalloons)
+{
+    g_balloons = 0;
+    struct {
+        WPARAM port;
+        LPARAM back;
+        const char *text;
+        DWORD icon;
+    } cases[] = {
+        {5, 0, "The mascon on COM5 is gone: waiting for it.", NIIF_WARNING},
+        {256, 1, "The mascon is back on COM256.", NIIF_INFO},
+    };
+    for (const auto &c : cases) {
+        memset(&g_balloon, 0x55, sizeof g_balloon);
+        EXPECT_EQ(send(WM_MASCON_LINE, c.port, c.back), 0);
+        EXPECT_EQ(g_balloon.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE));
+        EXPECT_EQ(g_balloon.uFlags, static_cast<UINT>(NIF_INFO));
+        EXPECT_STREQ(g_balloon.szInfo, c.text);
+        EXPECT_STREQ(g_balloon.szInfoTitle, APP_TITLE);
+        EXPECT_EQ(g_balloon.dwInfoFlags, c.icon);
+        EXPECT_STREQ(g_balloon.szTip, APP_TIP) << "the tooltip stays";
+    }
+    EXPECT_EQ(g_balloons, 2);
+    EXPECT_EQ(send(WM_COMMAND, IDM_EXIT), 0);
+    send(WM_MASCON_LINE, 5, 0);
+    EXPECT_EQ(g_balloons, 2);
 }
 
 TEST_F(TrayWindow, OtherMessagesGoToTheDefaultProcedure)
