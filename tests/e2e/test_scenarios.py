@@ -490,6 +490,15 @@ def steps(key, times=1):
     return packets(*[key, "%02x" % (int(key, 16) | 0x80)] * times)
 
 
+def started_in_steps(desk, extra="", answer=("MCA50", "MCG00")):
+    """Started in steps with the keys a z . , and synchronised."""
+    com2 = desk.mascon(2, answer=answer)
+    desk.settings(lever="step", extra=STEP_KEYS + extra)
+    desk.start()
+    com2.wait_reset()
+    return com2
+
+
 def ride_in_steps(desk, com2, moves):
     """Each move sent once the steps of the one before are through."""
     keys = []
@@ -501,10 +510,7 @@ def ride_in_steps(desk, com2, moves):
 
 
 def test_ride_in_steps(desk):
-    com2 = desk.mascon(2)
-    desk.settings(lever="step", extra=STEP_KEYS)
-    desk.start()
-    com2.wait_reset()
+    com2 = started_in_steps(desk)
     # Neutral, power 1, power 3, brake 2, brake 9 and back to neutral.
     keys = ride_in_steps(desk, com2, [
         ("MCA55", steps(POWER_UP)),
@@ -521,10 +527,7 @@ def test_ride_in_steps(desk):
 
 
 def test_ride_in_steps_on_a_train_with_fewer_notches(desk):
-    com2 = desk.mascon(2)
-    desk.settings(lever="step", extra=STEP_KEYS + "power_notches=4\r\nbrake_notches=7\r\n")
-    desk.start()
-    com2.wait_reset()
+    com2 = started_in_steps(desk, "power_notches=4\r\nbrake_notches=7\r\n")
     keys = ride_in_steps(desk, com2, [
         ("MCB60", steps(POWER_UP, 4 + 4)),  # power 6 is the train's 4, then lined up
         ("MCA75", steps(POWER_DOWN)),        # power 3
@@ -540,10 +543,7 @@ def test_ride_in_steps_on_a_train_with_fewer_notches(desk):
 
 
 def test_buttons_go_out_between_steps(desk):
-    com2 = desk.mascon(2)
-    desk.settings(lever="step", extra=STEP_KEYS + "press_ms=100\r\ngap_ms=100\r\n")
-    desk.start()
-    com2.wait_reset()
+    com2 = started_in_steps(desk, "press_ms=100\r\ngap_ms=100\r\n")
     run = steps(BRAKE_UP, 9 + 9)
     buttons = packets("39", "b9", "1c", "9c")
     com2.send("MCB20")  # 3.6 s of steps
@@ -569,10 +569,7 @@ def test_buttons_go_out_between_steps(desk):
 
 
 def test_swing_that_is_back_sends_nothing(desk):
-    com2 = desk.mascon(2)
-    desk.settings(lever="step", extra=STEP_KEYS)
-    desk.start()
-    com2.wait_reset()
+    com2 = started_in_steps(desk)
     com2.send("MCB60", "MCA50", "MCK99")  # to power 6 and back, in one go
     assert desk.wait_events(1) == packets("39")
     # The handle is still at neutral: power 1 is one step.
@@ -590,10 +587,7 @@ def test_swing_that_is_back_sends_nothing(desk):
     ("MCB60", steps(POWER_UP, 6), steps(POWER_DOWN, 6)),
 ])
 def test_steps_at_start_only_at_the_ends(desk, lever, presses, back):
-    com2 = desk.mascon(2, answer=(lever, "MCG00"))
-    desk.settings(lever="step", extra=STEP_KEYS)
-    desk.start()
-    com2.wait_reset()
+    com2 = started_in_steps(desk, answer=(lever, "MCG00"))
     assert desk.wait_events(len(presses)) == presses
     com2.send("MCA50")
     keys = presses + back
@@ -605,10 +599,8 @@ def test_steps_at_start_only_at_the_ends(desk, lever, presses, back):
 
 
 def test_exit_during_steps_ends_within_a_step(desk):
-    com2 = desk.mascon(2, answer=("MCA35", "MCG00"))  # brake 2: nothing sent at start
-    desk.settings(lever="step", extra=STEP_KEYS + "press_ms=250\r\ngap_ms=250\r\n")
-    desk.start()
-    com2.wait_reset()
+    # At brake 2: nothing sent at start.
+    com2 = started_in_steps(desk, "press_ms=250\r\ngap_ms=250\r\n", answer=("MCA35", "MCG00"))
     com2.send("MCB20")  # sixteen steps, eight seconds
     pressed = desk.wait_events(1)
     desk.menu_exit()
