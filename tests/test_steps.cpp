@@ -177,15 +177,16 @@ TEST(TrainSteps, EveryMoveEndsWhereTheLeverIs)
         {"power_map=1,2,2,3,4,4", "brake_map=2,3,5,7,9,11,13,13"}};
     for (const auto &lines : trains) {
         train(lines);
+        const Handles ends;
         for (LONG from = 0; from < 16; ++from) {
             for (LONG to = 0; to < 16; ++to) {
                 // Where the simulator's handle may really be: in line, or
                 // anywhere on the handle a move to its end goes to.
                 LONG at = train_notch(from), goal = train_notch(to);
                 LONG low = at, high = at;
-                if (goal == Handles().top_power && at >= 0 && at != goal)
+                if (goal == ends.top_power && at >= 0 && at != goal)
                     low = 0, high = goal;
-                if (goal == -Handles().emergency && at <= 0 && at != goal)
+                if (goal == -ends.emergency && at <= 0 && at != goal)
                     low = goal, high = 0;
                 for (LONG real = low; real <= high; ++real) {
                     steps_start(from);

@@ -543,10 +543,10 @@ def test_ride_in_steps_on_a_train_with_fewer_notches(desk):
 
 
 def test_buttons_go_out_between_steps(desk):
-    com2 = started_in_steps(desk, "press_ms=100\r\ngap_ms=100\r\n")
+    com2 = started_in_steps(desk, "press_ms=150\r\ngap_ms=150\r\n")
     run = steps(BRAKE_UP, 9 + 9)
     buttons = packets("39", "b9", "1c", "9c")
-    com2.send("MCB20")  # 3.6 s of steps
+    com2.send("MCB20")  # 5.4 s of steps
     desk.wait_events(1)
     com2.send("MCK99")
     wait_until(lambda: "press 39" in desk.events(), 20, "K pressed")
