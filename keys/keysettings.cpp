@@ -12,13 +12,6 @@
 // for their prefix.
 static BOOL g_extended_keys;
 
-// The names of the [step] entries: the four keys in StepKind order, then the
-// two times.
-#define STEP_ENTRIES (STEP_KINDS + 2)
-static const char *const STEP_NAMES[STEP_ENTRIES] = {
-    "power_up", "power_down", "brake_up", "brake_down", "press_ms", "gap_ms",
-};
-
 // Copies the blanks-trimmed text of [from, to) into out (of size bytes);
 // false when it does not fit.
 static bool copy_trimmed(const char *from, const char *to, char *out, size_t size)
@@ -38,7 +31,7 @@ static bool copy_trimmed(const char *from, const char *to, char *out, size_t siz
 // A "name=value" entry's name and value, blanks trimmed, and the value
 // without quotes around it, as every other value of the file. False without
 // an '=' or when a part is too long to be right.
-static bool split_entry(const char *entry, char (&name)[16], char (&value)[32])
+static bool split_entry(const char *entry, char (&name)[16], char (&value)[64])
 {
     const char *equals = strchr(entry, '=');
     if (!equals || !copy_trimmed(entry, equals, name, sizeof name) ||
@@ -84,7 +77,7 @@ static int map_slot(const char *name)
 // then a lever position takes none.
 static bool apply_key_entry(const char *entry, bool *taken)
 {
-    char name[16], value[32];
+    char name[16], value[64];
     if (!split_entry(entry, name, value))
         return false;
     int slot = map_slot(name);
@@ -103,46 +96,118 @@ static bool apply_key_entry(const char *entry, bool *taken)
     return true;
 }
 
-// A time of the [step] section: decimal milliseconds, 1 to STEP_MS_MAX; -1
-// for anything else.
-static LONG step_ms_of(const char *text)
+// A whole number of decimal digits from 1 to max; -1 for anything else.
+static LONG number_of(const char *text, LONG max)
 {
-    LONG ms = 0;
+    LONG number = 0;
     for (const char *c = text; *c; ++c) {
         if (*c < '0' || *c > '9')
             return -1;
-        ms = ms * 10 + (*c - '0');
-        if (ms > STEP_MS_MAX)
+        number = number * 10 + (*c - '0');
+        if (number > max)
             return -1;
     }
-    return ms >= 1 ? ms : -1;
+    return number >= 1 ? number : -1;
 }
 
-// One "name=value" entry of the [step] section, the first of a name counting,
-// as in [keys]. False when the entry is wrong.
-static bool apply_step_entry(const char *entry, bool *taken)
+// How each kind of [step] line reads its value into the settings; which
+// says which of its kind the line is. False for a wrong value.
+static bool read_key(const char *value, StepConfig *settings, int which)
 {
-    char name[16], value[32];
-    if (!split_entry(entry, name, value))
+    LONG code = entry_key(value);
+    settings->keys[which] = static_cast<WORD>(code);
+    return code >= 0;
+}
+
+static bool read_ms(const char *value, StepConfig *settings, int which)
+{
+    LONG ms = number_of(value, STEP_MS_MAX);
+    *(which ? &settings->gap_ms : &settings->press_ms) = static_cast<DWORD>(ms);
+    return ms > 0;
+}
+
+// The two handles' maps: power first, then brake.
+static BYTE *handle_map(StepConfig *settings, int which, int *notches)
+{
+    *notches = which ? LEVER_BRAKE_NOTCHES : LEVER_POWER_NOTCHES;
+    return which ? settings->brake_map : settings->power_map;
+}
+
+// The train's count of notches: the lever's notches past it all give its top one.
+static bool read_notches(const char *value, StepConfig *settings, int which)
+{
+    int notches;
+    BYTE *map = handle_map(settings, which, &notches);
+    LONG count = number_of(value, notches);
+    for (int i = 0; i < notches; ++i)
+        map[i] = static_cast<BYTE>(i < count ? i + 1 : count);
+    return count > 0;
+}
+
+// One train notch per lever notch, commas between, blanks around them.
+static bool read_map(const char *value, StepConfig *settings, int which)
+{
+    int notches;
+    BYTE *map = handle_map(settings, which, &notches);
+    const char *from = value;
+    for (int i = 0; i < notches; ++i) {
+        const char *comma = strchr(from, ',');
+        const char *to = comma ? comma : from + strlen(from);
+        char text[8];
+        LONG notch = copy_trimmed(from, to, text, sizeof text) ? number_of(text, TRAIN_NOTCH_MAX)
+                                                               : -1;
+        if (notch < 0 || (i > 0 && notch < map[i - 1]) || (i < notches - 1) != (comma != NULL))
+            return false;
+        map[i] = static_cast<BYTE>(notch);
+        from = to + 1;
+    }
+    return true;
+}
+
+// The lines of [step], in the order of their slots in the seen flags; a map
+// wins over the count of the same handle, wherever the two stand.
+static const struct {
+    const char *name;
+    bool (*read)(const char *value, StepConfig *settings, int which);
+    int which;
+    int yields_to; // the slot of the line that wins over this one, or -1
+} STEP_LINE_TABLE[STEP_LINES] = {
+    {"power_up", read_key, STEP_POWER_UP, -1},
+    {"power_down", read_key, STEP_POWER_DOWN, -1},
+    {"brake_up", read_key, STEP_BRAKE_UP, -1},
+    {"brake_down", read_key, STEP_BRAKE_DOWN, -1},
+    {"press_ms", read_ms, 0, -1},
+    {"gap_ms", read_ms, 1, -1},
+    {"power_notches", read_notches, 0, 8},
+    {"brake_notches", read_notches, 1, 9},
+    {"power_map", read_map, 0, -1},
+    {"brake_map", read_map, 1, -1},
+};
+
+bool read_step_line(const char *line, StepConfig *settings, bool *seen)
+{
+    char name[16], value[64];
+    if (!split_entry(line, name, value))
         return false;
     int slot = 0;
-    while (slot < STEP_ENTRIES && !same_name(name, STEP_NAMES[slot]))
+    while (slot < STEP_LINES && !same_name(name, STEP_LINE_TABLE[slot].name))
         ++slot;
-    if (slot == STEP_ENTRIES)
+    if (slot == STEP_LINES)
         return false;
-    LONG got = slot < STEP_KINDS ? entry_key(value) : step_ms_of(value);
-    if (got < 0)
+    // A line that does not count must still be right.
+    StepConfig read = *settings;
+    if (!STEP_LINE_TABLE[slot].read(value, &read, STEP_LINE_TABLE[slot].which))
         return false;
-    if (taken[slot])
-        return true;
-    taken[slot] = true;
-    if (slot < STEP_KINDS)
-        step_keys[slot] = static_cast<WORD>(got);
-    else if (slot == STEP_KINDS)
-        g_step_press_ms = static_cast<DWORD>(got);
-    else
-        g_step_gap_ms = static_cast<DWORD>(got);
+    int winner = STEP_LINE_TABLE[slot].yields_to;
+    if (!seen[slot] && (winner < 0 || !seen[winner]))
+        *settings = read;
+    seen[slot] = true;
     return true;
+}
+
+static bool apply_step_entry(const char *entry, bool *taken)
+{
+    return read_step_line(entry, &g_steps, taken);
 }
 
 // Tells the user which setting is wrong, with enough of a long one to find it
@@ -194,9 +259,8 @@ int apply_key_settings(const AppConfig *config, BOOL extended_keys)
     if (!g_lever_steps)
         return 0;
 
-    g_step_press_ms = STEP_MS_DEFAULT;
-    g_step_gap_ms = STEP_MS_DEFAULT;
-    bool step_taken[STEP_ENTRIES] = {};
+    step_defaults(&g_steps);
+    bool step_taken[STEP_LINES] = {};
     if (apply_section(config, config->step, sizeof config->step, apply_step_entry, step_taken,
                       "step"))
         return 1;
@@ -205,7 +269,7 @@ int apply_key_settings(const AppConfig *config, BOOL extended_keys)
     for (int kind = 0; kind < STEP_KINDS; ++kind) {
         if (!step_taken[kind]) {
             char missing[16];
-            snprintf(missing, sizeof missing, "%s=", STEP_NAMES[kind]);
+            snprintf(missing, sizeof missing, "%s=", STEP_LINE_TABLE[kind].name);
             return refuse(config, missing, "step");
         }
     }

@@ -114,11 +114,12 @@ static int mascon_take_answer(void)
     if (g_lever_current == -1)
         return -1;
     // Hold the key of the lever's present position from the start; a handle
-    // moved in steps is taken to be where the lever is.
+    // moved in steps is taken to be where the lever is, and what an end owes
+    // goes out once the G-state is in.
     if (g_lever_steps)
-        send_lever_steps(LEVER_AT_START, g_lever_current);
+        steps_start(g_lever_current);
     else
-        send_lever_change(0, g_lever_current);
+        send_lever_start(g_lever_current);
 
     if (!read_message())
         return -1;
@@ -172,6 +173,52 @@ int com_port_number(const char *name)
     return number >= 1 && number <= 256 ? number : 0;
 }
 
+// While steps go out, a lever message read between two of them only moves
+// where the next ones aim.
+static BOOL g_stepping;
+
+// The whole messages that have come, read without waiting for more and
+// handled in order: 1, or 0 at one in no table, -1 when the line is gone. A
+// button's release read with its press waits press_ms after it, so the
+// simulator sees it held as it sees a step.
+static int take_waiting_messages(void)
+{
+    int pressed = 0; // the buttons pressed here, a bit each
+    for (;;) {
+        COMSTAT stat;
+        memset(&stat, 0, sizeof stat);
+        if (!ClearCommError(g_port, &g_io, &stat))
+            return -1;
+        if (stat.cbInQue < MASCON_MESSAGE_LEN)
+            return 1;
+        if (!read_message())
+            return -1;
+        LONG button = button_index_of(g_rx);
+        if (button >= 0 && (button & 1) && ((pressed >> (button / 2)) & 1))
+            Sleep(g_steps.press_ms);
+        if (button >= 0 && !(button & 1))
+            pressed |= 1 << (button / 2);
+        if (!mascon_dispatch())
+            return 0;
+    }
+}
+
+// Steps toward the lever until the handle is where the lever is, looking for
+// messages before each: a button goes out between two steps, and a lever
+// that has moved again is followed from where the handle is, so a swing
+// that is back before its steps went out sends nothing more. 0 at a message
+// in no table. A line gone stops the steps; the next read tells.
+static int follow_lever(void)
+{
+    g_stepping = TRUE;
+    int taken;
+    int kind;
+    while ((taken = take_waiting_messages()) > 0 && (kind = next_step(g_lever_current)) >= 0)
+        send_step(kind);
+    g_stepping = FALSE;
+    return taken != 0;
+}
+
 int mascon_dispatch(void)
 {
     // Lever positions first, then buttons, then G-states: the first table
@@ -180,11 +227,10 @@ int mascon_dispatch(void)
     if (index >= 0) {
         g_lever_previous = g_lever_current;
         g_lever_current = index;
-        // Messages that come during the steps wait in the port, in order.
-        if (g_lever_steps)
-            send_lever_steps(g_lever_previous, g_lever_current);
-        else
+        if (!g_lever_steps)
             send_lever_change(g_lever_previous, g_lever_current);
+        else if (!g_stepping)
+            return follow_lever();
         return 1;
     }
     index = button_index_of(g_rx);
@@ -230,6 +276,12 @@ static void put_back(HANDLE port, DCB *dcb, COMMTIMEOUTS *timeouts)
 [[noreturn]] static void no_mascon(const AppConfig *config)
 {
     snprintf(g_text, sizeof g_text, "There is no mascon on %s.", config->port);
+    worker_fail_open(config);
+}
+
+[[noreturn]] static void invalid_message(const AppConfig *config)
+{
+    snprintf(g_text, sizeof g_text, "Invalid message from mascon");
     worker_fail_open(config);
 }
 
@@ -370,6 +422,14 @@ static void tell_user(const AppConfig *config, BOOL back)
     PostMessageA(config->hwnd, WM_MASCON_LINE, static_cast<WPARAM>(g_port_number), back);
 }
 
+// What a start owes in steps goes out as a move's steps do, with the
+// messages that come meanwhile taken between them.
+static void start_steps(const AppConfig *config)
+{
+    if (g_lever_steps && !follow_lever())
+        invalid_message(config);
+}
+
 // reconnect=yes: a try a second, in blocking sleeps, until the mascon
 // answers; it is then synchronised as at start.
 static void wait_for_mascon(const AppConfig *config)
@@ -378,6 +438,7 @@ static void wait_for_mascon(const AppConfig *config)
         Sleep(MASCON_RETRY_MS);
     while (search_mascon(config) != SEARCH_FOUND);
     tell_user(config, TRUE);
+    start_steps(config);
 }
 
 DWORD WINAPI mascon_worker(LPVOID parameter)
@@ -404,7 +465,12 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     }
     if (search != SEARCH_FOUND)
         wait_for_mascon(config);
+    else
+        start_steps(config);
 
+    // In steps, a lever message is handled once the handle is where the
+    // lever is by then, with the messages that came meanwhile; a message in
+    // no table among them ends the program here as well.
     for (;;) {
         if (!read_message()) {
             if (!config->reconnect)
@@ -415,9 +481,7 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
             wait_for_mascon(config);
             continue;
         }
-        if (!mascon_dispatch()) {
-            snprintf(g_text, sizeof g_text, "Invalid message from mascon");
-            worker_fail_open(config);
-        }
+        if (!mascon_dispatch())
+            invalid_message(config);
     }
 }

@@ -231,21 +231,43 @@ TEST_F(StepSettings, KeysAndTimesAsTheFileWritesThem)
                            {"MCK99=lshift"}),
               0);
     EXPECT_TRUE(g_lever_steps);
-    EXPECT_EQ(std::vector<WORD>(step_keys, step_keys + STEP_KINDS),
+    EXPECT_EQ(std::vector<WORD>(g_steps.keys, g_steps.keys + STEP_KINDS),
               (std::vector<WORD>{0x1E, 0x20, 0x20, 0x10}));
-    EXPECT_EQ(g_step_press_ms, 1u);
-    EXPECT_EQ(g_step_gap_ms, 1000u);
+    EXPECT_EQ(g_steps.press_ms, 1u);
+    EXPECT_EQ(g_steps.gap_ms, 1000u);
     EXPECT_EQ(button_scancodes[0], 0x2A);
     // The times' default; extended keys with SendInput.
     ASSERT_EQ(select_steps("step", {"power_up=up", "power_down=down", "brake_up=.",
                                     "brake_down=,"}, {}, "sendinput"),
               0);
-    EXPECT_EQ(step_keys[STEP_POWER_UP], 0xE048);
-    EXPECT_EQ(g_step_press_ms, 30u);
-    EXPECT_EQ(g_step_gap_ms, 30u);
+    EXPECT_EQ(g_steps.keys[STEP_POWER_UP], 0xE048);
+    EXPECT_EQ(g_steps.press_ms, 30u);
+    EXPECT_EQ(g_steps.gap_ms, 30u);
     // Without lever=step the section is not looked at.
     ASSERT_EQ(select_steps("HOLD", {"power_up=foo"}), 0);
     EXPECT_FALSE(g_lever_steps);
+}
+
+// The train's notches: a count stands for a map, a map wins over the count
+// of its handle whichever comes first, the first line of a name counts. The
+// power map, then the brake map.
+TEST_F(StepSettings, TrainNotchesByCountOrMap)
+{
+    auto maps = [&](std::vector<std::string> lines) {
+        lines.insert(lines.begin(), {"power_up=a", "power_down=z", "brake_up=.", "brake_down=,"});
+        EXPECT_EQ(select_steps("step", lines), 0);
+        std::vector<int> got(g_steps.power_map, g_steps.power_map + 6);
+        got.insert(got.end(), g_steps.brake_map, g_steps.brake_map + 8);
+        return got;
+    };
+    EXPECT_EQ(maps({}), (std::vector<int>{1, 2, 3, 4, 5, 6, /**/ 1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(maps({"Power_Notches = 4", "brake_notches=7", "power_notches=5"}),
+              (std::vector<int>{1, 2, 3, 4, 4, 4, /**/ 1, 2, 3, 4, 5, 6, 7, 7}));
+    EXPECT_EQ(maps({"power_map = 1, 2,2 ,3,4,4", "power_notches=1", "brake_notches=1",
+                    "brake_map=1,3,5,7,9,11,13,99", "brake_map=1,1,1,1,1,1,1,1"}),
+              (std::vector<int>{1, 2, 2, 3, 4, 4, /**/ 1, 3, 5, 7, 9, 11, 13, 99}));
+    EXPECT_EQ(maps({"power_notches=1", "brake_map='2,2,2,2,2,2,2,2'"}),
+              (std::vector<int>{1, 1, 1, 1, 1, 1, /**/ 2, 2, 2, 2, 2, 2, 2, 2}));
 }
 
 TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
@@ -276,6 +298,26 @@ TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
         {"step", with({"gap_ms="}), {}, "driver", "gap_ms= is invalid step."},
         {"step", with({"gap_ms=30ms"}), {}, "driver", "gap_ms=30ms is invalid step."},
         {"step", with({"gap_ms=-1"}), {}, "driver", "gap_ms=-1 is invalid step."},
+        {"step", with({"power_notches=9"}), {}, "driver", "power_notches=9 is invalid step."},
+        {"step", with({"brake_notches=0"}), {}, "driver", "brake_notches=0 is invalid step."},
+        {"step", with({"power_notches=7"}), {}, "driver", "power_notches=7 is invalid step."},
+        {"step", with({"brake_notches=9"}), {}, "driver", "brake_notches=9 is invalid step."},
+        {"step", with({"brake_map=1,3,2"}), {}, "driver", "brake_map=1,3,2 is invalid step."},
+        {"step", with({"power_map=1,2,3,4,6,5"}), {}, "driver",
+         "power_map=1,2,3,4,6,5 is invalid step."},
+        {"step", with({"power_map=0,1,2,3,4,5"}), {}, "driver",
+         "power_map=0,1,2,3,4,5 is invalid step."},
+        {"step", with({"power_map=1,2,3,4,5,6,7"}), {}, "driver",
+         "power_map=1,2,3,4,5,6,7 is invalid step."},
+        {"step", with({"power_map=1,2,3,4,5,"}), {}, "driver",
+         "power_map=1,2,3,4,5, is invalid step."},
+        {"step", with({"power_map=1,2,3,4,5,100"}), {}, "driver",
+         "power_map=1,2,3,4,5,100 is invalid step."},
+        {"step", with({"power_map=1,2,3,4,5 6"}), {}, "driver",
+         "power_map=1,2,3,4,5 6 is invalid step."},
+        // A map that would win must still be right where a count came first.
+        {"step", with({"power_notches=4", "power_map=1,1"}), {}, "driver",
+         "power_map=1,1 is invalid step."},
         {"step", {"power_up=a", "power_down=z", "brake_up=."}, {}, "driver",
          "brake_down= is invalid step."},
         {"step", {"power_up=a", "brake_up=.", "brake_down=,"}, {}, "driver",

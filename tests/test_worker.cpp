@@ -268,6 +268,45 @@ TEST_F(SlowWorker, TimeoutsLeftNonBlockingStillBlockTheRead)
     EXPECT_EQ(memcmp(&g_timeouts_saved, &at_once, sizeof at_once), 0);
 }
 
+// Positions that share position 0's key: the lever's key is down from the
+// start wherever it rests, and after any move between two of them, even one
+// after the same message twice let go of it.
+TEST_F(Worker, PositionsSharingPositionZerosKeyHoldItFromTheStart)
+{
+    const char keys[] = "MCB60=f1\0MCA95=f1\0";
+    memcpy(config.keys, keys, sizeof keys);
+    ASSERT_EQ(keydrv_select(&config), 0);
+    const struct {
+        const char *start;
+        std::vector<const char *> moves;
+        std::vector<std::string> packets;
+    } rides[] = {
+        {"MCA95\r", {"MCA95", "MCB60", "MCA85"}, {"3b", "3b bb", "3b", "05 bb"}},
+        {"MCB60\r", {"MCA95", "MCA85"}, {"3b", "05 bb"}},
+    };
+    int com = 5; // a port stays taken until the process ends
+    for (const auto &ride : rides) {
+        SimOptions options;
+        options.lever = ride.start;
+        open_sim(options, com);
+        snprintf(config.port, sizeof config.port, "COM%d", com++);
+        start();
+        ASSERT_TRUE(sim_wait_reset(sim, 5000));
+        for (const char *message : ride.moves)
+            send(message);
+        EXPECT_EQ(wait_packets(capture, ride.packets.size()), ride.packets) << ride.start;
+        stop_worker();
+        CloseHandle(worker);
+        worker = NULL;
+        sim_close(sim);
+        sim = nullptr;
+        delete err;
+        err = nullptr;
+        release_held_keys();
+        write_file(capture, "");
+    }
+}
+
 TEST_F(Worker, InvalidMessageEndsTheWorker)
 {
     start_synchronised();

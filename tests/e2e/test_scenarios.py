@@ -614,20 +614,35 @@ def steps(key, times=1):
     return packets(*[key, "%02x" % (int(key, 16) | 0x80)] * times)
 
 
-def test_ride_in_steps(desk):
-    com2 = desk.mascon(2)
-    desk.settings(lever="step", extra=STEP_KEYS)
+def started_in_steps(desk, extra="", answer=("MCA50", "MCG00")):
+    """Started in steps with the keys a z . , and synchronised."""
+    com2 = desk.mascon(2, answer=answer)
+    desk.settings(lever="step", extra=STEP_KEYS + extra)
     desk.start()
     com2.wait_reset()
-    # Neutral, power 1, power 3, brake 2, brake 9 and back to neutral, buttons
-    # between; sent at once, they wait in the port while the steps go out.
-    com2.send("MCA55", "MCK99", "MCA75", "MCK00", "MCA35", "MCB20", "MCY99", "MCY00", "MCA50")
-    keys = (steps(POWER_UP) + packets("39") + steps(POWER_UP, 2) + packets("b9")
-            + steps(POWER_DOWN, 3) + steps(BRAKE_UP, 2)
-            + steps(BRAKE_UP, 7 + 9)  # brake 9, then the handle lined up
-            + packets("1c", "9c") + steps(BRAKE_DOWN, 9))
-    assert len(keys) == 2 * 33 + 4
-    assert desk.wait_events(len(keys)) == keys
+    return com2
+
+
+def ride_in_steps(desk, com2, moves):
+    """Each move sent once the steps of the one before are through."""
+    keys = []
+    for message, events in moves:
+        com2.send(message)
+        keys += events
+        assert desk.wait_events(len(keys)) == keys, message
+    return keys
+
+
+def test_ride_in_steps(desk):
+    com2 = started_in_steps(desk)
+    # Neutral, power 1, power 3, brake 2, brake 9 and back to neutral.
+    keys = ride_in_steps(desk, com2, [
+        ("MCA55", steps(POWER_UP)),
+        ("MCA75", steps(POWER_UP, 2)),
+        ("MCA35", steps(POWER_DOWN, 3) + steps(BRAKE_UP, 2)),
+        ("MCB20", steps(BRAKE_UP, 7 + 9)),  # brake 9, then the handle lined up
+        ("MCA50", steps(BRAKE_DOWN, 9)),
+    ])
     desk.menu_exit()
     result = desk.finish()
     assert result.events == keys  # nothing was left to let go of
@@ -635,14 +650,71 @@ def test_ride_in_steps(desk):
     assert result.log == BOTH_LINES
 
 
-def test_steps_at_start_only_for_the_emergency_brake(desk):
-    com2 = desk.mascon(2, answer=("MCB20", "MCG00"))
-    desk.settings(lever="step", extra=STEP_KEYS)
-    desk.start()
-    com2.wait_reset()
-    assert desk.wait_events(18) == steps(BRAKE_UP, 9)
-    com2.send("MCA45")  # brake 1
-    keys = steps(BRAKE_UP, 9) + steps(BRAKE_DOWN, 8)
+def test_ride_in_steps_on_a_train_with_fewer_notches(desk):
+    com2 = started_in_steps(desk, "power_notches=4\r\nbrake_notches=7\r\n")
+    keys = ride_in_steps(desk, com2, [
+        ("MCB60", steps(POWER_UP, 4 + 4)),  # power 6 is the train's 4, then lined up
+        ("MCA75", steps(POWER_DOWN)),        # power 3
+        ("MCA95", steps(POWER_UP, 1 + 4)),   # power 5 is the train's 4 too
+        ("MCB30", steps(POWER_DOWN, 4) + steps(BRAKE_UP, 7)),  # brake 8 is its 7
+        ("MCB20", steps(BRAKE_UP, 1 + 8)),
+        ("MCA50", steps(BRAKE_DOWN, 8)),
+    ])
+    desk.close()
+    result = desk.finish()
+    assert result.events == keys
+    assert result.exit_code == 0
+
+
+def test_buttons_go_out_between_steps(desk):
+    com2 = started_in_steps(desk, "press_ms=150\r\ngap_ms=150\r\n")
+    run = steps(BRAKE_UP, 9 + 9)
+    buttons = packets("39", "b9", "1c", "9c")
+    com2.send("MCB20")  # 5.4 s of steps
+    desk.wait_events(1)
+    com2.send("MCK99")
+    wait_until(lambda: "press 39" in desk.events(), 20, "K pressed")
+    com2.send("MCK00")
+    wait_until(lambda: "release 39" in desk.events(), 20, "K released")
+    com2.send("MCY99", "MCY00")  # pressed and let go at once
+    events = desk.wait_events(len(run) + len(buttons))
+    assert [e for e in events if e not in buttons] == run
+    assert [e for e in events if e in buttons] == buttons
+    # After how many step events each button event came: between two steps,
+    # with steps still to come, Y's press and release together.
+    after = [events[:i].count("press 34") + events[:i].count("release 34")
+             for i, e in enumerate(events) if e in buttons]
+    assert all(n % 2 == 0 and n < len(run) for n in after), events
+    assert after[2] == after[3], events
+    desk.close()
+    result = desk.finish()
+    assert result.events == events
+    assert result.exit_code == 0
+
+
+def test_swing_that_is_back_sends_nothing(desk):
+    com2 = started_in_steps(desk)
+    com2.send("MCB60", "MCA50", "MCK99")  # to power 6 and back, in one go
+    assert desk.wait_events(1) == packets("39")
+    # The handle is still at neutral: power 1 is one step.
+    com2.send("MCA55")
+    keys = packets("39") + steps(POWER_UP)
+    assert desk.wait_events(len(keys)) == keys
+    desk.close()
+    result = desk.finish()
+    assert result.events == keys + packets("b9")
+    assert result.exit_code == 0
+
+
+@pytest.mark.parametrize("lever, presses, back", [
+    ("MCB20", steps(BRAKE_UP, 9), steps(BRAKE_DOWN, 9)),
+    ("MCB60", steps(POWER_UP, 6), steps(POWER_DOWN, 6)),
+])
+def test_steps_at_start_only_at_the_ends(desk, lever, presses, back):
+    com2 = started_in_steps(desk, answer=(lever, "MCG00"))
+    assert desk.wait_events(len(presses)) == presses
+    com2.send("MCA50")
+    keys = presses + back
     assert desk.wait_events(len(keys)) == keys
     desk.close()
     result = desk.finish()
@@ -651,10 +723,8 @@ def test_steps_at_start_only_for_the_emergency_brake(desk):
 
 
 def test_exit_during_steps_ends_within_a_step(desk):
-    com2 = desk.mascon(2, answer=("MCA35", "MCG00"))  # brake 2: nothing sent at start
-    desk.settings(lever="step", extra=STEP_KEYS + "press_ms=250\r\ngap_ms=250\r\n")
-    desk.start()
-    com2.wait_reset()
+    # At brake 2: nothing sent at start.
+    com2 = started_in_steps(desk, "press_ms=250\r\ngap_ms=250\r\n", answer=("MCA35", "MCG00"))
     com2.send("MCB20")  # sixteen steps, eight seconds
     pressed = desk.wait_events(1)
     desk.menu_exit()
@@ -685,6 +755,8 @@ def test_without_step_mode_a_step_section_changes_nothing(desk):
      "driver"),  # the driver takes plain codes only
     ("step", STEP_KEYS.replace("brake_down=,\r\n", ""), "brake_down= is invalid step.", None),
     ("step", STEP_KEYS + "[keys]\r\nMCA55=q\r\n", "MCA55=q is invalid key.", None),
+    ("step", STEP_KEYS + "power_notches=9\r\n", "power_notches=9 is invalid step.", None),
+    ("step", STEP_KEYS + "brake_map=1,3,2\r\n", "brake_map=1,3,2 is invalid step.", None),
 ])
 def test_wrong_step_setting_opens_nothing(desk, lever, extra, shown, injector):
     settings = {"lever": lever, "extra": extra}
