@@ -706,6 +706,26 @@ def test_swing_that_is_back_sends_nothing(desk):
     assert result.exit_code == 0
 
 
+def test_back_in_steps_lines_up_as_at_start(desk):
+    com2 = desk.mascon(2)  # neutral: nothing sent at start
+    desk.settings(lever="step", extra=STEP_KEYS, reconnect="yes")
+    desk.start()
+    com2.wait_reset()
+    com2.send("MCA55")
+    assert wait_keys(desk, 2) == steps(POWER_UP)
+    com2.unplug()
+    # Plugged back with the lever at the emergency brake: its alignment.
+    back = desk.mascon(2, answer=("MCB20", "MCG00"))
+    back.wait_reset()
+    keys = steps(POWER_UP) + steps(BRAKE_UP, 9)
+    assert wait_keys(desk, len(keys)) == keys
+    desk.close()
+    result = desk.finish()
+    assert without_notes(result.events) == keys
+    expect_notes(desk, result.events, GONE % 2, BACK % 2)
+    assert result.exit_code == 0
+
+
 @pytest.mark.parametrize("lever, presses, back", [
     ("MCB20", steps(BRAKE_UP, 9), steps(BRAKE_DOWN, 9)),
     ("MCB60", steps(POWER_UP, 6), steps(POWER_DOWN, 6)),
