@@ -127,8 +127,9 @@ def test_icon_comes_back_when_the_taskbar_restarts(desk):
 def test_exit_while_the_key_reader_reads_nothing(native, end):
     """The driver's reader opens its FIFO and never reads (a key monitor
     paused): keys that cannot be written are given up, whole, and Exit or
-    SIGTERM still ends the program. Native alone: on the Wine desk keys go
-    through SendInput into a window's queue, which never waits on the window."""
+    SIGTERM still ends the program. Native alone: the Wine desk has no driver
+    FIFO; its keys go through SendInput, which never waits for ever on
+    whoever reads them."""
     native.remove_driver()
     os.mkfifo(native.driver)
     reader = os.open(native.driver, os.O_RDONLY | os.O_NONBLOCK)
