@@ -91,7 +91,7 @@ TEST_F(KeyPackets, ALostReaderLosesPacketsNotTheProgram)
 // a thread the layer did not make (shutdown's, releasing the held keys) is
 // held no longer. Given-up packets leave no half line, and once the reader
 // takes again, packets get through.
-TEST_F(KeyPackets, AStalledReaderHoldsNoSenderForEver)
+TEST_F(KeyPackets, TerminateLeavesAPacketWaitingForAStalledReader)
 {
     int reader = -1;
     ASSERT_NO_FATAL_FAILURE(use_fifo(&reader));
