@@ -7,6 +7,8 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <atomic>
+
 enum CompatHandleKind {
     COMPAT_FILE,   // an ordinary file
     COMPAT_SERIAL, // a tty opened as COMn
@@ -36,6 +38,9 @@ struct CompatHandle {
     bool tty_waits;
     // COMPAT_KEYDRV: the virtual keyboard, or null for a capture file.
     struct libevdev_uinput *uinput;
+    // COMPAT_KEYDRV: the capture's reader left the last packet waiting until
+    // it was given up.
+    std::atomic<bool> stalled;
     // COMPAT_THREAD
     CompatThread *thread;
 };
@@ -97,9 +102,10 @@ void compat_notify(const char *summary, const char *body);
 // The monotonic clock, in milliseconds.
 long long compat_now_ms(void);
 // Writes all of data, waiting where the descriptor is full (a point where a
-// thread can be stopped): 0, or the errno of the failure, with *done bytes
-// written either way.
-int compat_write_all(int fd, const void *data, size_t len, size_t *done);
+// thread can be stopped), for ever (timeout_ms -1) or up to timeout_ms in
+// all: 0, or the errno of the failure (ETIMEDOUT once the wait is over),
+// with *done bytes written either way.
+int compat_write_all(int fd, const void *data, size_t len, size_t *done, int timeout_ms);
 // poll() on one descriptor for every call that may block or spin: on a
 // thread made by CreateThread it also leaves the thread if TerminateThread has
 // asked it to stop. Returns the descriptor's revents, 0 on time-out, -1 on

@@ -36,6 +36,7 @@ DWORD compat_error_from_errno(int error)
     case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
     case ENXIO:
     case ENODEV: return ERROR_DEVICE_NOT_CONNECTED;
+    case ETIMEDOUT: return ERROR_SEM_TIMEOUT;
     case ENOTTY:
     case ENOSYS: return ERROR_INVALID_FUNCTION;
     default: return ERROR_GEN_FAILURE;

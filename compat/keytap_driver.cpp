@@ -24,16 +24,11 @@
 
 static int open_capture(const char *path, const struct stat *st)
 {
-    if (S_ISFIFO(st->st_mode)) {
-        // Without a reader there is no one to deliver to: fail now rather
-        // than block the start-up until one comes.
-        int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
+    // Without a reader there is no one to deliver to: fail now rather than
+    // block the start-up until one comes. Left non-blocking, so a packet
+    // waits for a stalled reader no longer than send_capture lets it.
+    if (S_ISFIFO(st->st_mode))
+        return open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     return open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
 }
 
@@ -70,7 +65,16 @@ BOOL compat_keydrv_close(CompatHandle *handle)
     return compat_handle_close(handle);
 }
 
-static bool send_capture(int fd, const BYTE *codes, DWORD count)
+// How long a packet waits for a reader that takes nothing. A key sent on
+// Windows never waits on whoever reads it; a reader that stops (its
+// terminal paused) must not hold the worker, nor a shutdown releasing the
+// held keys, for ever.
+#define CAPTURE_WAIT_MS 1000
+
+// A packet the reader has no room for waits a while and is then given up;
+// once one has been, the next ones wait no more until one gets through, so
+// a shutdown releasing several keys still ends within that while.
+static bool send_capture(CompatHandle *handle, const BYTE *codes, DWORD count)
 {
     char line[3 * 256 + 1];
     if (count > 256)
@@ -79,9 +83,12 @@ static bool send_capture(int fd, const BYTE *codes, DWORD count)
     for (DWORD i = 0; i < count; ++i)
         len += static_cast<size_t>(snprintf(line + len, sizeof line - len, i ? " %02x" : "%02x", codes[i]));
     line[len++] = '\n';
-    // One write per packet: a reader never sees half a line.
+    // One write per packet: a reader never sees half a line (a FIFO takes
+    // a line this short whole or not at all).
     size_t done = 0;
-    int error = compat_write_all(fd, line, len, &done);
+    int error = compat_write_all(handle->fd, line, len, &done,
+                                 handle->stalled.load() ? 0 : CAPTURE_WAIT_MS);
+    handle->stalled.store(error == ETIMEDOUT);
     errno = error;
     return error == 0;
 }
@@ -150,7 +157,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
         return compat_fail(ERROR_INVALID_PARAMETER);
     const BYTE *codes = static_cast<const BYTE *>(in);
     bool sent = handle->uinput ? compat_uinput_send(handle->uinput, codes, in_size)
-                               : send_capture(handle->fd, codes, in_size);
+                               : send_capture(handle, codes, in_size);
     if (!sent)
         return compat_fail_errno(errno);
     return compat_succeed();

@@ -79,6 +79,7 @@ typedef const struct tagRECT *LPCRECT;
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_BROKEN_PIPE 109
 #define ERROR_DISK_FULL 112
+#define ERROR_SEM_TIMEOUT 121
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_PROC_NOT_FOUND 127
 #define ERROR_DEVICE_NOT_CONNECTED 1167
@@ -116,8 +117,9 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LP
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                       LPOVERLAPPED overlapped);
 BOOL WINAPI CloseHandle(HANDLE object);
-// A named object that one process of the machine holds at a time: the next
-// creator gets a handle too, with ERROR_ALREADY_EXISTS.
+// A named object that one process of the user holds at a time: the next
+// creator gets a handle too, with ERROR_ALREADY_EXISTS. Other users' objects
+// of the same name are others.
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCSTR name);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                             DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);

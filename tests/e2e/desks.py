@@ -206,6 +206,7 @@ class NativeDesk(Desk):
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
+        env["XDG_RUNTIME_DIR"] = self.root  # its named objects go with the desk
         if self.bus:
             env.update(self.bus.env)
             self.seen_before = len(self.bus.notifications())
@@ -225,6 +226,7 @@ class NativeDesk(Desk):
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
+        env["XDG_RUNTIME_DIR"] = self.root
         with open(screen, "wb") as out:
             code = subprocess.run([self.binary], cwd=home, env=env, stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=out, timeout=timeout).returncode

@@ -6,7 +6,12 @@ bytes one by one), the boxes and where they came among the keys, the exit
 code, the log, and what was left untouched.
 """
 
+import fcntl
 import os
+import re
+import struct
+import termios
+import threading
 import time
 
 import pytest
@@ -116,6 +121,46 @@ def test_icon_comes_back_when_the_taskbar_restarts(desk):
     assert result.events == packets("52 87", "d2")
     assert result.exit_code == 0
     assert result.log == BOTH_LINES
+
+
+@pytest.mark.parametrize("end", ["menu_exit", "close"])
+def test_exit_while_the_key_reader_reads_nothing(native, end):
+    """The driver's reader opens its FIFO and never reads (a key monitor
+    paused): keys that cannot be written are given up, whole, and Exit or
+    SIGTERM still ends the program. Native alone: the Wine desk has no driver
+    FIFO; its keys go through SendInput, which never waits for ever on
+    whoever reads them."""
+    native.remove_driver()
+    os.mkfifo(native.driver)
+    reader = os.open(native.driver, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        com2 = native.mascon(2)
+        native.settings()
+        native.start()
+        com2.wait_reset()
+        sender = threading.Thread(target=com2.send, args=["MCA55", "MCA65"] * 6000, daemon=True)
+        sender.start()
+        sender.join(60)
+        assert not sender.is_alive(), "the program stopped taking messages"
+        # Full: every page of the FIFO holds as many six-byte lines as fit.
+        full = fcntl.fcntl(reader, fcntl.F_GETPIPE_SZ) // 4096 * (4096 - 4096 % 6)
+        wait_until(lambda: queued(reader) == full, 20, "the reader's FIFO full")
+        getattr(native, end)()
+        result = native.finish(timeout=10)
+        assert result.exit_code == 0, "still running after Exit"
+        assert result.log == BOTH_LINES
+        taken = b""
+        while chunk := os.read(reader, 65536):
+            taken += chunk
+        assert taken.endswith(b"\n")
+        assert all(re.fullmatch(rb"[0-9a-f]{2}( [0-9a-f]{2})?", line)
+                   for line in taken.splitlines()), "half a packet"
+    finally:
+        os.close(reader)
+
+
+def queued(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
 
 
 # What Windows gives each scan code, written out here: kp0 by Num Lock.
