@@ -231,7 +231,8 @@ class NativeDesk(Desk):
     def remove_driver(self):
         os.unlink(self.driver)
 
-    def start(self, args=()):
+    def start(self, args=(), prefix=()):
+        """prefix: what runs the program, e.g. setpriv as another user."""
         # The test's bus or none, never the desktop's of whoever runs the tests.
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
@@ -240,7 +241,7 @@ class NativeDesk(Desk):
             env.update(self.bus.env)
             self.seen_before = len(self.bus.notifications())
         with open(self.screen, "ab") as screen:
-            self.proc = subprocess.Popen([self.binary, *args], cwd=self.home, env=env,
+            self.proc = subprocess.Popen([*prefix, self.binary, *args], cwd=self.home, env=env,
                                          stdin=subprocess.DEVNULL, stdout=screen, stderr=screen)
         self.started = True
 
