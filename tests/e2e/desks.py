@@ -47,6 +47,12 @@ def box(text):
     return ["box " + text]
 
 
+def answered_note(mascon, injector="driver"):
+    """A native notchkey's note that the mascon on COM2 answered at neutral."""
+    return ("mascon answered on COM2 (%s): lever at position 6 (MCA50); injector=%s, lever=hold"
+            % (os.path.realpath(mascon.slave_path), injector))
+
+
 def cpu_seconds(pid):
     """utime + stime of a running process, or None once it is gone."""
     try:

@@ -1,7 +1,8 @@
 """What a native notchkey says beside its boxes, on standard error (which the
 service's journal keeps): that the mascon answered, what it made of the
-settings, and the system's cause of a failure. The Wine desk shows none of
-it; a scenario whose keys apply there too runs there as well."""
+settings, and the system's cause of a failure. The Wine desk shows none of it
+(a scenario of unknown settings, whose keys apply there too, is among the
+scenarios of both desks)."""
 
 import os
 import shutil
@@ -10,49 +11,19 @@ import tempfile
 
 import pytest
 
-from desks import BOTH_LINES, NativeDesk, box, packets
+from desks import NativeDesk, answered_note, box
+from test_scenarios import ride_mca55_to_the_end
 
 NOBODY = 65534
-
-
-def answered(mascon, injector="driver"):
-    return ("mascon answered on COM2 (%s): lever at position 6 (MCA50); injector=%s, lever=hold"
-            % (os.path.realpath(mascon.slave_path), injector))
-
-
-def ride_to_the_end(desk, com2):
-    """Synchronised, MCA55, closed: the keys, exit 0."""
-    com2.wait_reset()
-    com2.send("MCA55")
-    assert desk.wait_events(4) == packets("52 87", "02 d2")
-    desk.close()
-    result = desk.finish()
-    assert result.events == packets("52 87", "02 d2", "82")
-    assert result.exit_code == 0
-    return result
-
-
-def test_the_answer_and_any_unknown_entry_are_told_and_the_start_goes_on(desk):
-    com2 = desk.mascon(2)
-    # A misspelt port line, which leaves COM2 in force, and a stray [debug] line.
-    injector = "injector=%s\r\n" % desk.injector if desk.injector else ""
-    desk.write_settings(("[config]\r\nprot=COM3\r\n%s[debug]\r\nlogfile=notchkey.log\r\n"
-                         "verbose = 1\r\n" % injector).encode())
-    desk.start()
-    result = ride_to_the_end(desk, com2)
-    assert result.log == BOTH_LINES
-    if desk.notes() is not None:
-        assert desk.notes() == ["[config] prot=COM3: unknown entry, ignored",
-                                "[debug] verbose=1: unknown entry, ignored", answered(com2)]
 
 
 def test_without_settings_file_the_defaults_are_told(native):
     com2 = native.mascon(2)
     native.start()
-    ride_to_the_end(native, com2)
+    ride_mca55_to_the_end(native, com2)
     assert native.notes() == ["no notchkey.ini in %s: running on the defaults "
                               "(port=COM2, injector=driver)" % os.path.realpath(native.home),
-                              answered(com2)]
+                              answered_note(com2)]
 
 
 def test_a_port_the_user_may_not_open_says_so(request):
