@@ -66,6 +66,18 @@ BOOL compat_fail(DWORD error);
 HANDLE compat_fail_open(int fd, DWORD error);
 DWORD compat_error_from_errno(int error);
 
+// Why the thread's last open failed, as the system said it, for the message
+// box that follows: "<path>: <reason>", then ": <hint>" where what to check
+// is clear. Each open starts it afresh; a message box says it and clears it.
+// For a symbolic link the path names its target too, since the link itself
+// is rarely what is wrong.
+void compat_set_cause(const char *path, const char *reason, const char *hint);
+// The same, the reason being errno's text.
+void compat_set_cause_errno(const char *path, int error, const char *hint);
+void compat_clear_cause(void);
+// The cause, or an empty string; cleared once taken.
+void compat_take_cause(char *out, size_t cap);
+
 // Device names. COMPAT_DEVICE_NONE: an ordinary path. Otherwise the entry that
 // stands for the device is written to path (it may not exist).
 enum CompatDevice { COMPAT_DEVICE_NONE, COMPAT_DEVICE_SERIAL, COMPAT_DEVICE_KEYDRV };

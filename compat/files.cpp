@@ -1,5 +1,6 @@
 // Files and devices: CreateFileA, ReadFile (of a port), WriteFile, CloseHandle,
-// and the handle table behind every HANDLE.
+// QueryDosDeviceA, GetFileAttributesA, GetCurrentDirectoryA, and the handle
+// table behind every HANDLE.
 //
 // Device names are resolved the way Wine's dosdevices folder does it: with
 // NOTCHKEY_DEVICES naming a folder, COMn is its entry "comn" and the driver
@@ -202,6 +203,11 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name)
         compat_fail_open(fd, compat_error_from_errno(errno));
         return NULL;
     }
+    if (exists) {
+        char quoted[300];
+        snprintf(quoted, sizeof quoted, "\"%s\"", name);
+        compat_set_cause(quoted, "another process holds it", nullptr);
+    }
     CompatHandle *handle = compat_handle_new(COMPAT_OBJECT, fd);
     if (!handle) {
         compat_fail_open(fd, ERROR_NOT_ENOUGH_MEMORY);
@@ -236,16 +242,22 @@ static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD dispo
     // Windows checks sharing before it truncates; take the lock on an
     // untruncated descriptor so a refused open leaves the file as it was.
     int fd = open(name, flags & ~O_TRUNC, 0666);
-    if (fd < 0)
+    if (fd < 0) {
+        compat_set_cause_errno(name, errno, nullptr);
         return compat_fail_open(-1, compat_error_from_errno(errno));
+    }
     int lock = (share & FILE_SHARE_WRITE) ? LOCK_SH : LOCK_EX;
-    if (flock(fd, lock | LOCK_NB) != 0)
+    if (flock(fd, lock | LOCK_NB) != 0) {
+        compat_set_cause(name, "another program has it open", nullptr);
         return compat_fail_open(fd, ERROR_SHARING_VIOLATION);
+    }
     // Only a regular file has a length to cut; a device such as /dev/full is
     // opened as it is.
     struct stat st;
-    if ((flags & O_TRUNC) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)
+    if ((flags & O_TRUNC) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+        compat_set_cause_errno(name, errno, nullptr);
         return compat_fail_open(fd, compat_error_from_errno(errno));
+    }
     CompatHandle *handle = compat_handle_new(COMPAT_FILE, fd);
     if (!handle)
         return compat_fail_open(fd, ERROR_NOT_ENOUGH_MEMORY);
@@ -255,6 +267,7 @@ static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD dispo
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                           DWORD disposition, DWORD, HANDLE)
 {
+    compat_clear_cause();
     if (!name)
         return compat_fail_open(-1, ERROR_INVALID_PARAMETER);
     char path[4096];
@@ -265,6 +278,53 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     }
     compat_native_path(name, path, sizeof path);
     return open_file(path, access, share, disposition);
+}
+
+DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR out, DWORD size)
+{
+    char path[4096];
+    char device[PATH_MAX];
+    if (!name || !out)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    if (compat_resolve_device(name, path, sizeof path) != COMPAT_DEVICE_SERIAL ||
+        strncmp(name, "\\\\.\\", 4) == 0 || !realpath(path, device))
+        return compat_fail(ERROR_FILE_NOT_FOUND);
+    size_t len = strlen(device);
+    if (len + 2 > size)
+        return compat_fail(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(out, device, len);
+    out[len] = out[len + 1] = '\0';
+    compat_succeed();
+    return static_cast<DWORD>(len + 2);
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR name)
+{
+    char path[4096];
+    struct stat st;
+    if (!name) {
+        compat_fail(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    compat_native_path(name, path, sizeof path);
+    if (stat(path, &st) != 0) {
+        compat_fail_errno(errno);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR out)
+{
+    char path[PATH_MAX];
+    if (!getcwd(path, sizeof path))
+        return compat_fail_errno(errno);
+    size_t len = strlen(path);
+    // Too small a buffer gets nothing, and the size it needs.
+    if (!out || len + 1 > size)
+        return static_cast<DWORD>(len + 1);
+    memcpy(out, path, len + 1);
+    return static_cast<DWORD>(len);
 }
 
 // How long a port's read may still wait for its next bytes: -1 for ever, 0

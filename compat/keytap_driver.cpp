@@ -32,17 +32,40 @@ static int open_capture(const char *path, const struct stat *st)
     return open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
 }
 
+// What to check when the virtual keyboard cannot be made: the install steps
+// load uinput and give /dev/uinput to group input.
+static const char *uinput_hint(int error)
+{
+    if (error == EACCES || error == EPERM)
+        return "is your user in group input? (log in again after adding it)";
+    if (error == ENOENT || error == ENODEV || error == ENXIO)
+        return "is the uinput module loaded? (sudo modprobe uinput)";
+    return nullptr;
+}
+
 HANDLE compat_keydrv_open(const char *path)
 {
     struct stat st;
-    if (stat(path, &st) != 0)
-        return compat_fail_open(-1, compat_error_from_errno(errno));
+    if (stat(path, &st) != 0) {
+        int error = errno;
+        char target[256] = "";
+        ssize_t len = readlink(path, target, sizeof target - 1);
+        target[len > 0 ? len : 0] = '\0';
+        bool uinput = strstr(path, "uinput") || strstr(target, "uinput");
+        compat_set_cause_errno(path, error, uinput ? uinput_hint(error) : nullptr);
+        return compat_fail_open(-1, compat_error_from_errno(error));
+    }
     bool is_uinput = S_ISCHR(st.st_mode);
     int fd = is_uinput ? open(path, O_RDWR | O_CLOEXEC) : open_capture(path, &st);
+    if (fd < 0)
+        compat_set_cause_errno(path, errno, is_uinput ? uinput_hint(errno) : nullptr);
     struct libevdev_uinput *keyboard = nullptr;
     if (fd >= 0 && is_uinput && !(keyboard = compat_uinput_create(fd))) {
         int error = errno;
         close(fd);
+        char reason[256];
+        snprintf(reason, sizeof reason, "can't make a virtual keyboard: %s", strerror(error));
+        compat_set_cause(path, reason, uinput_hint(error));
         errno = error;
         fd = -1;
     }
@@ -175,13 +198,17 @@ int WINAPI GetKeyboardType(int type_flag)
     return input_target() != INVALID_HANDLE_VALUE ? 4 : 0;
 }
 
-// The loader, for the one function the program looks up at run time.
+// The loader, for the functions the program looks up at run time: each
+// module is a distinct address that is no real one.
 static HINSTANCE__ *const USER32 = reinterpret_cast<HINSTANCE__ *>(&g_input_target);
+static HINSTANCE__ *const KERNEL32 = reinterpret_cast<HINSTANCE__ *>(&g_input_lock);
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 {
     if (name && strcasecmp(name, "user32.dll") == 0)
         return USER32;
+    if (name && strcasecmp(name, "kernel32.dll") == 0)
+        return KERNEL32;
     compat_fail(ERROR_MOD_NOT_FOUND);
     return NULL;
 }
@@ -189,9 +216,15 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
 {
     if (module == USER32 && name && strcmp(name, "SendInput") == 0) {
+        // Only a head start: a failure here is tried and told again where the
+        // program asks for the keyboard, and must not trail a box about
+        // something else (a wrong key line) in between.
         input_target();
+        compat_clear_cause();
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(SendInput));
     }
+    if (module == KERNEL32 && name && strcmp(name, "QueryDosDeviceA") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(QueryDosDeviceA));
     compat_fail(ERROR_PROC_NOT_FOUND);
     return NULL;
 }

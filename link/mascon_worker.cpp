@@ -234,6 +234,32 @@ int mascon_dispatch(void)
     worker_fail_open(config);
 }
 
+// QueryDosDeviceA, looked up: the old family's first releases may lack it,
+// and an exe that imported it would not load there at all.
+static DWORD port_device(int number, char *device, DWORD size)
+{
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    FARPROC proc = kernel32 ? GetProcAddress(kernel32, "QueryDosDeviceA") : NULL;
+    if (!proc)
+        return 0;
+    char name[8];
+    snprintf(name, sizeof name, "COM%d", number);
+    return reinterpret_cast<decltype(&QueryDosDeviceA)>(reinterpret_cast<void (*)(void)>(proc))(
+        name, device, size);
+}
+
+// Whoever watches the program run learns that the mascon is there, on which
+// device, and with which settings it is served.
+static void note_mascon_answered(const AppConfig *config, int number)
+{
+    char device[MAX_PATH];
+    if (!port_device(number, device, sizeof device))
+        strcpy(device, "?");
+    note("mascon answered on %s (%s): lever at position %ld (%.5s); injector=%s, lever=%s",
+         config->port, device, static_cast<long>(g_lever_current),
+         lever_messages[g_lever_current], config->injector, config->lever);
+}
+
 DWORD WINAPI mascon_worker(LPVOID parameter)
 {
     const AppConfig *config = static_cast<const AppConfig *>(parameter);
@@ -275,6 +301,7 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
 
     if (mascon_sync() != 0)
         no_mascon(config);
+    note_mascon_answered(config, number);
     // What the start owes in steps goes out as a move's steps do, with the
     // messages that come meanwhile taken between them.
     if (g_lever_steps && !follow_lever())

@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from desks import BOTH_LINES, box, packets, wait_until
+from desks import BOTH_LINES, answered_note, box, packets, wait_until
 
 STARTED = b"logging started.\r\n"
 # Synchronised on MCA50 (keypad 0 held, position 0's key let go), then MCA55,
@@ -41,6 +41,18 @@ def ride(desk, **settings):
     com2.send("MCA55", "MCK99", "MCG50")
     assert desk.wait_events(len(RIDE)) == RIDE
     return com2
+
+
+def ride_mca55_to_the_end(desk, com2):
+    """Started: MCA55, then closed; its key held and let go, exit 0."""
+    com2.wait_reset()
+    com2.send("MCA55")
+    assert desk.wait_events(4) == packets("52 87", "02 d2")
+    desk.close()
+    result = desk.finish()
+    assert result.events == packets("52 87", "02 d2", "82")
+    assert result.exit_code == 0
+    return result
 
 
 def expect_refused_at_start(result, text, port):
@@ -93,13 +105,7 @@ def test_command_line_changes_nothing(desk):
     com2 = desk.mascon(2)
     desk.settings()
     desk.start(args=["COM9", "--log", "/nonexistent/x", "-h"])
-    com2.wait_reset()
-    com2.send("MCA55")
-    assert desk.wait_events(4) == packets("52 87", "02 d2")
-    desk.close()
-    result = desk.finish()
-    assert result.events == packets("52 87", "02 d2", "82")
-    assert result.log == BOTH_LINES
+    assert ride_mca55_to_the_end(desk, com2).log == BOTH_LINES
 
 
 def test_exit_right_after_start(desk):
@@ -190,12 +196,7 @@ def test_every_key_arrives_with_its_virtual_key(wine):
 def test_menu_dismissed_leaves_the_keys_to_the_simulator(desk):
     com2 = synchronised(desk)
     assert desk.menu_dismiss() == "menu dismissed"
-    com2.send("MCA55")
-    assert desk.wait_events(4) == packets("52 87", "02 d2")
-    desk.close()
-    result = desk.finish()
-    assert result.events == packets("52 87", "02 d2", "82")
-    assert result.exit_code == 0
+    ride_mca55_to_the_end(desk, com2)
 
 
 def test_short_flood_every_message_becomes_its_keys(desk):
@@ -294,6 +295,19 @@ def test_settings_saved_as_unicode(desk):
     result = desk.finish()
     assert result.events == packets("10 87", "90")
     assert result.log == BOTH_LINES
+
+
+def test_unknown_entries_are_named_and_the_start_goes_on(desk):
+    com2 = desk.mascon(2)
+    # A misspelt port line, which leaves COM2 in force, and a stray [debug] line.
+    injector = "injector=%s\r\n" % desk.injector if desk.injector else ""
+    desk.write_settings(("[config]\r\nprot=COM3\r\n%s[debug]\r\nlogfile=notchkey.log\r\n"
+                         "verbose = 1\r\n" % injector).encode())
+    desk.start()
+    assert ride_mca55_to_the_end(desk, com2).log == BOTH_LINES
+    if desk.notes() is not None:
+        assert desk.notes() == ["[config] prot=COM3: unknown entry, ignored",
+                                "[debug] verbose=1: unknown entry, ignored", answered_note(com2)]
 
 
 # ---- failed starts
