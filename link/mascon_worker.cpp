@@ -285,6 +285,32 @@ static void put_back(HANDLE port, DCB *dcb, COMMTIMEOUTS *timeouts)
     worker_fail_open(config);
 }
 
+// QueryDosDeviceA, looked up: the old family's first releases may lack it,
+// and an exe that imported it would not load there at all.
+static DWORD port_device(int number, char *device, DWORD size)
+{
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    FARPROC proc = kernel32 ? GetProcAddress(kernel32, "QueryDosDeviceA") : NULL;
+    if (!proc)
+        return 0;
+    char name[8];
+    snprintf(name, sizeof name, "COM%d", number);
+    return reinterpret_cast<decltype(&QueryDosDeviceA)>(reinterpret_cast<void (*)(void)>(proc))(
+        name, device, size);
+}
+
+// Whoever watches the program run learns that the mascon is there, on which
+// device, and with which settings it is served.
+static void note_mascon_answered(const AppConfig *config, int number)
+{
+    char device[MAX_PATH];
+    if (!port_device(number, device, sizeof device))
+        strcpy(device, "?");
+    note("mascon answered on COM%d (%s): lever at position %ld (%.5s); injector=%s, lever=%s",
+         number, device, static_cast<long>(g_lever_current),
+         lever_messages[g_lever_current], config->injector, config->lever);
+}
+
 // The speed and the byte size are ours to choose; everything else stays as
 // the port had it, but for software flow control: a port can come with it on
 // (a freshly plugged adapter does), and then a 0x13 from the line would
@@ -422,10 +448,12 @@ static void tell_user(const AppConfig *config, BOOL back)
     PostMessageA(config->hwnd, WM_MASCON_LINE, static_cast<WPARAM>(g_port_number), back);
 }
 
-// What a start owes in steps goes out as a move's steps do, with the
+// The mascon has answered: whoever watches the program learns of it, and
+// what a start owes in steps goes out as a move's steps do, with the
 // messages that come meanwhile taken between them.
-static void start_steps(const AppConfig *config)
+static void start_riding(const AppConfig *config)
 {
+    note_mascon_answered(config, g_port_number);
     if (g_lever_steps && !follow_lever())
         invalid_message(config);
 }
@@ -438,7 +466,7 @@ static void wait_for_mascon(const AppConfig *config)
         Sleep(MASCON_RETRY_MS);
     while (search_mascon(config) != SEARCH_FOUND);
     tell_user(config, TRUE);
-    start_steps(config);
+    start_riding(config);
 }
 
 DWORD WINAPI mascon_worker(LPVOID parameter)
@@ -466,7 +494,7 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     if (search != SEARCH_FOUND)
         wait_for_mascon(config);
     else
-        start_steps(config);
+        start_riding(config);
 
     // In steps, a lever message is handled once the handle is where the
     // lever is by then, with the messages that came meanwhile; a message in

@@ -357,7 +357,7 @@ TEST_F(Settings, ReconnectIsYesOrNo)
         {"", 0, FALSE, ""},
         {"[config]\nreconnect = YES \n", 0, TRUE, ""},
         {"[config]\nreconnect=No\n", 0, FALSE, ""},
-        {"[debug]\nreconnect=maybe\n", 0, FALSE, ""},
+        {"[other]\nreconnect=maybe\n", 0, FALSE, ""},
         {"[config]\nreconnect=maybe\n", -1, FALSE, "maybe"},
         {"[config]\nreconnect=\n", -1, FALSE, ""},
         {"[config]\nreconnect=yes!\n", -1, FALSE, "yes!"},

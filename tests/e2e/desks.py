@@ -48,15 +48,21 @@ def box(text):
 
 
 # What the notification icon's balloons say of the mascon's line.
-NOTE = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\.")
+BALLOON = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\.")
 
 
-def note(text):
-    return ["note " + text]
+def balloon(text):
+    return ["balloon " + text]
 
 
-def without_notes(events):
-    return [e for e in events if not e.startswith("note ")]
+def without_balloons(events):
+    return [e for e in events if not e.startswith("balloon ")]
+
+
+def answered_note(mascon, injector="driver"):
+    """A native notchkey's note that the mascon on COM2 answered at neutral."""
+    return ("mascon answered on COM2 (%s): lever at position 6 (MCA50); injector=%s, lever=hold"
+            % (os.path.realpath(mascon.slave_path), injector))
 
 
 def cpu_seconds(pid):
@@ -160,6 +166,10 @@ class Desk:
         """A picture of the screen, where there is one."""
         return None
 
+    def notes(self):
+        """The program's notes beside its boxes, where the desk shows them."""
+        return None
+
     def cleanup(self):
         for m in self.mascons:
             m.close()
@@ -172,21 +182,48 @@ def signal_pending(pid, number):
     return bool(int(pending, 16) >> (number - 1) & 1)
 
 
+NOTE = "notchkey: "  # a native notchkey's own lines, beside its boxes
+
+
+def screen_lines(screen):
+    with open(screen, "rb") as f:
+        return f.read().decode("latin-1").splitlines()
+
+
 def screen_events(screen):
     """What a native notchkey showed: its key packets (through the capture
-    driver), boxes and balloons (standard error), in order."""
-    with open(screen, "rb") as f:
-        text = f.read().decode("latin-1")
+    driver), boxes and balloons (standard error), in order. Its notes are no
+    events: the Wine desk has none to show."""
     events = []
-    for line in text.splitlines():
+    for line in screen_lines(screen):
         if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
             events += packets(line)
         elif line.startswith(TITLE + ": "):
             text = line[len(TITLE) + 2:]
-            events += note(text) if NOTE.fullmatch(text) else box(text)
-        else:
+            events += balloon(text) if BALLOON.fullmatch(text) else box(text)
+        elif not line.startswith(NOTE):
             events.append("output " + line)
     return events
+
+
+def screen_notes(screen):
+    """A native notchkey's notes, in order, each without its "notchkey: "."""
+    return [line[len(NOTE):] for line in screen_lines(screen) if line.startswith(NOTE)]
+
+
+def screen_bodies(screen):
+    """The notification body each box must have had: its text and, from the
+    note right after it, the cause the system gave."""
+    lines = screen_lines(screen)
+    bodies = []
+    for i, line in enumerate(lines):
+        if line.startswith(TITLE + ": "):
+            body = line[len(TITLE) + 2:]
+            # A balloon has no cause; a note after it is the worker's own.
+            if not BALLOON.fullmatch(body) and i + 1 < len(lines) and lines[i + 1].startswith(NOTE):
+                body += "\n" + lines[i + 1][len(NOTE):]
+            bodies.append(body)
+    return bodies
 
 
 class NativeDesk(Desk):
@@ -196,7 +233,7 @@ class NativeDesk(Desk):
 
     name = "native"
     has_driver = True
-    sees_notes = True  # the balloons, on standard error and the bus
+    sees_balloons = True  # the balloons, on standard error and the bus
     injector = None  # the default: the driver, here the capture
 
     def __init__(self, root, binary, bus=None):
@@ -217,21 +254,26 @@ class NativeDesk(Desk):
     def remove_driver(self):
         os.unlink(self.driver)
 
-    def start(self, args=()):
+    def start(self, args=(), prefix=()):
+        """prefix: what runs the program, e.g. setpriv as another user."""
         # The test's bus or none, never the desktop's of whoever runs the tests.
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
+        env["XDG_RUNTIME_DIR"] = self.root  # its named objects go with the desk
         if self.bus:
             env.update(self.bus.env)
             self.seen_before = len(self.bus.notifications())
         with open(self.screen, "ab") as screen:
-            self.proc = subprocess.Popen([self.binary, *args], cwd=self.home, env=env,
+            self.proc = subprocess.Popen([*prefix, self.binary, *args], cwd=self.home, env=env,
                                          stdin=subprocess.DEVNULL, stdout=screen, stderr=screen)
         self.started = True
 
     def events(self):
         return screen_events(self.screen)
+
+    def notes(self):
+        return screen_notes(self.screen)
 
     def run_second(self, port="COM2", timeout=20):
         """Another notchkey, in a folder of its own, on this desk's devices and
@@ -241,6 +283,7 @@ class NativeDesk(Desk):
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
+        env["XDG_RUNTIME_DIR"] = self.root
         with open(screen, "wb") as out:
             code = subprocess.run([self.binary], cwd=home, env=env, stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=out, timeout=timeout).returncode
@@ -284,8 +327,8 @@ class NativeDesk(Desk):
             # A box returns once the server has it, so all are in by the end.
             shown = [(n["summary"], n["body"]) for n in self.notifications()]
             # The bus carries UTF-8 alone: what is not arrives replaced.
-            boxes = [(TITLE, e.split(" ", 1)[1].encode("latin-1").decode("utf-8", "replace"))
-                     for e in result.events if e.startswith(("box ", "note "))]
+            boxes = [(TITLE, body.encode("latin-1").decode("utf-8", "replace"))
+                     for body in screen_bodies(self.screen)]
             assert shown == boxes, "notifications %r for the boxes %r" % (shown, boxes)
         return result
 
@@ -384,7 +427,7 @@ class WineDesk(Desk):
     the simulator in the foreground; the mascon linked in dosdevices."""
 
     name = "wine"
-    sees_notes = False
+    sees_balloons = False
     injector = "sendinput"  # the one way keys go in on current Windows
 
     def __init__(self, root, stage):

@@ -6,12 +6,18 @@ bytes one by one), the boxes and where they came among the keys, the exit
 code, the log, and what was left untouched.
 """
 
+import fcntl
 import os
+import re
+import struct
+import termios
+import threading
 import time
 
 import pytest
 
-from desks import BOTH_LINES, box, note, packets, wait_until, without_notes
+from desks import (BOTH_LINES, answered_note, balloon, box, packets, wait_until,
+                   without_balloons)
 
 STARTED = b"logging started.\r\n"
 # Synchronised on MCA50 (keypad 0 held, position 0's key let go), then MCA55,
@@ -36,6 +42,18 @@ def ride(desk, **settings):
     com2.send("MCA55", "MCK99", "MCG50")
     assert desk.wait_events(len(RIDE)) == RIDE
     return com2
+
+
+def ride_mca55_to_the_end(desk, com2):
+    """Started: MCA55, then closed; its key held and let go, exit 0."""
+    com2.wait_reset()
+    com2.send("MCA55")
+    assert desk.wait_events(4) == packets("52 87", "02 d2")
+    desk.close()
+    result = desk.finish()
+    assert result.events == packets("52 87", "02 d2", "82")
+    assert result.exit_code == 0
+    return result
 
 
 def expect_refused_at_start(result, text, port):
@@ -88,13 +106,7 @@ def test_command_line_changes_nothing(desk):
     com2 = desk.mascon(2)
     desk.settings()
     desk.start(args=["COM9", "--log", "/nonexistent/x", "-h"])
-    com2.wait_reset()
-    com2.send("MCA55")
-    assert desk.wait_events(4) == packets("52 87", "02 d2")
-    desk.close()
-    result = desk.finish()
-    assert result.events == packets("52 87", "02 d2", "82")
-    assert result.log == BOTH_LINES
+    assert ride_mca55_to_the_end(desk, com2).log == BOTH_LINES
 
 
 def test_exit_right_after_start(desk):
@@ -116,6 +128,46 @@ def test_icon_comes_back_when_the_taskbar_restarts(desk):
     assert result.events == packets("52 87", "d2")
     assert result.exit_code == 0
     assert result.log == BOTH_LINES
+
+
+@pytest.mark.parametrize("end", ["menu_exit", "close"])
+def test_exit_while_the_key_reader_reads_nothing(native, end):
+    """The driver's reader opens its FIFO and never reads (a key monitor
+    paused): keys that cannot be written are given up, whole, and Exit or
+    SIGTERM still ends the program. Native alone: the Wine desk has no driver
+    FIFO; its keys go through SendInput, which never waits for ever on
+    whoever reads them."""
+    native.remove_driver()
+    os.mkfifo(native.driver)
+    reader = os.open(native.driver, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        com2 = native.mascon(2)
+        native.settings()
+        native.start()
+        com2.wait_reset()
+        sender = threading.Thread(target=com2.send, args=["MCA55", "MCA65"] * 6000, daemon=True)
+        sender.start()
+        sender.join(60)
+        assert not sender.is_alive(), "the program stopped taking messages"
+        # Full: every page of the FIFO holds as many six-byte lines as fit.
+        full = fcntl.fcntl(reader, fcntl.F_GETPIPE_SZ) // 4096 * (4096 - 4096 % 6)
+        wait_until(lambda: queued(reader) == full, 20, "the reader's FIFO full")
+        getattr(native, end)()
+        result = native.finish(timeout=10)
+        assert result.exit_code == 0, "still running after Exit"
+        assert result.log == BOTH_LINES
+        taken = b""
+        while chunk := os.read(reader, 65536):
+            taken += chunk
+        assert taken.endswith(b"\n")
+        assert all(re.fullmatch(rb"[0-9a-f]{2}( [0-9a-f]{2})?", line)
+                   for line in taken.splitlines()), "half a packet"
+    finally:
+        os.close(reader)
+
+
+def queued(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
 
 
 # What Windows gives each scan code, written out here: kp0 by Num Lock.
@@ -145,12 +197,7 @@ def test_every_key_arrives_with_its_virtual_key(wine):
 def test_menu_dismissed_leaves_the_keys_to_the_simulator(desk):
     com2 = synchronised(desk)
     assert desk.menu_dismiss() == "menu dismissed"
-    com2.send("MCA55")
-    assert desk.wait_events(4) == packets("52 87", "02 d2")
-    desk.close()
-    result = desk.finish()
-    assert result.events == packets("52 87", "02 d2", "82")
-    assert result.exit_code == 0
+    ride_mca55_to_the_end(desk, com2)
 
 
 def test_short_flood_every_message_becomes_its_keys(desk):
@@ -249,6 +296,19 @@ def test_settings_saved_as_unicode(desk):
     result = desk.finish()
     assert result.events == packets("10 87", "90")
     assert result.log == BOTH_LINES
+
+
+def test_unknown_entries_are_named_and_the_start_goes_on(desk):
+    com2 = desk.mascon(2)
+    # A misspelt port line, which leaves COM2 in force, and a stray [debug] line.
+    injector = "injector=%s\r\n" % desk.injector if desk.injector else ""
+    desk.write_settings(("[config]\r\nprot=COM3\r\n%s[debug]\r\nlogfile=notchkey.log\r\n"
+                         "verbose = 1\r\n" % injector).encode())
+    desk.start()
+    assert ride_mca55_to_the_end(desk, com2).log == BOTH_LINES
+    if desk.notes() is not None:
+        assert desk.notes() == ["[config] prot=COM3: unknown entry, ignored",
+                                "[debug] verbose=1: unknown entry, ignored", answered_note(com2)]
 
 
 # ---- failed starts
@@ -491,10 +551,10 @@ GONE = "The mascon on COM%d is gone: waiting for it."
 BACK = "The mascon is back on COM%d."
 
 
-def expect_notes(desk, events, *texts):
+def expect_balloons(desk, events, *texts):
     """The balloons, where the desk shows them, in order among the rest."""
-    if desk.sees_notes:
-        assert [e for e in events if e.startswith("note ")] == [n for t in texts for n in note(t)]
+    if desk.sees_balloons:
+        assert [e for e in events if e.startswith("balloon ")] == [b for t in texts for b in balloon(t)]
 
 
 def test_auto_finds_the_mascon_on_the_third_port(desk):
@@ -519,7 +579,7 @@ def test_auto_without_a_mascon_anywhere(desk):
 def wait_keys(desk, count):
     """The keys and boxes once there are count of them, balloons aside."""
     return wait_until(lambda: (lambda e: e if len(e) >= count else None)(
-        without_notes(desk.events())), 20, "%d keys on the %s desk" % (count, desk.name))
+        without_balloons(desk.events())), 20, "%d keys on the %s desk" % (count, desk.name))
 
 
 def pulled(desk, com2):
@@ -528,8 +588,8 @@ def pulled(desk, com2):
     com2.unplug()
     keys = RIDE + packets("82", "b9")
     assert wait_keys(desk, len(keys)) == keys
-    if desk.sees_notes:
-        wait_until(lambda: note(GONE % 2)[0] in desk.events(), 20, "the balloon")
+    if desk.sees_balloons:
+        wait_until(lambda: balloon(GONE % 2)[0] in desk.events(), 20, "the balloon")
 
 
 @pytest.mark.parametrize("port, back_on", [("COM2", 2), ("auto", 5)])
@@ -545,8 +605,8 @@ def test_line_pulled_and_plugged_back_rides_on(desk, port, back_on):
     assert wait_keys(desk, len(keys)) == keys
     desk.close()
     result = desk.finish()
-    assert without_notes(result.events) == keys + packets("82")
-    expect_notes(desk, result.events, GONE % 2, BACK % back_on)
+    assert without_balloons(result.events) == keys + packets("82")
+    expect_balloons(desk, result.events, GONE % 2, BACK % back_on)
     assert result.exit_code == 0
     assert result.log == BOTH_LINES
     assert back.wrote() == b"RESET\r"
@@ -562,8 +622,8 @@ def test_missing_at_start_is_waited_for(desk):
     assert wait_keys(desk, 2) == packets("52 87")
     desk.close()
     result = desk.finish()
-    assert without_notes(result.events) == packets("52 87", "d2")
-    expect_notes(desk, result.events, BACK % 2)
+    assert without_balloons(result.events) == packets("52 87", "d2")
+    expect_balloons(desk, result.events, BACK % 2)
     assert result.exit_code == 0
 
 
@@ -576,7 +636,7 @@ def test_exit_while_waiting_for_the_mascon(desk):
     desk.menu_exit()
     result = desk.finish()
     assert time.monotonic() - asked < 5
-    assert without_notes(result.events) == RIDE + packets("82", "b9")
+    assert without_balloons(result.events) == RIDE + packets("82", "b9")
     assert result.exit_code == 0
     assert result.log == BOTH_LINES
     assert result.cpu is not None and result.cpu - before < 0.5, \
@@ -721,8 +781,8 @@ def test_back_in_steps_lines_up_as_at_start(desk):
     assert wait_keys(desk, len(keys)) == keys
     desk.close()
     result = desk.finish()
-    assert without_notes(result.events) == keys
-    expect_notes(desk, result.events, GONE % 2, BACK % 2)
+    assert without_balloons(result.events) == keys
+    expect_balloons(desk, result.events, GONE % 2, BACK % 2)
     assert result.exit_code == 0
 
 
