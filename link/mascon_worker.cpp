@@ -360,6 +360,8 @@ static BOOL open_port(int number, AskedPort *asked)
         asked->lock = g_port_lock;
     else if (!take_port(number, &asked->lock)) {
         CloseHandle(asked->port);
+        // As the open of a port another program holds fails.
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     return TRUE;
@@ -483,8 +485,11 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     }
     Search search = search_mascon(config);
     if (search != SEARCH_FOUND && !config->reconnect) {
-        if (automatic)
+        if (automatic) {
             snprintf(g_text, sizeof g_text, "There is no mascon on any COM port.");
+            // No one port's failure to open is the cause.
+            SetLastError(ERROR_SUCCESS);
+        }
         else if (search == SEARCH_NONE_OPENED)
             snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
         else
