@@ -553,6 +553,25 @@ TEST_F(Worker, NamesThatAreNoPortAreNeitherOpenedNorWritten)
     EXPECT_EQ(host_wrote(), "");
 }
 
+// A search of every name fails to open all but one: no box after it may
+// carry one of those failures as its cause.
+TEST_F(Worker, AutoSearchLeavesNoCauseBehind)
+{
+    strcpy(config.port, "AUTO");
+    start();
+    expect_gave_up("There is no mascon on any COM port.");
+    CloseHandle(worker);
+    worker = NULL;
+    delete err;
+    err = nullptr;
+    open_sim(SimOptions(), 3);
+    start();
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    send("mca55");
+    expect_gave_up("Invalid message from mascon");
+    EXPECT_EQ(host_wrote(), "RESET\r");
+}
+
 // COM10 and above are opened as named, never cut to COM1; the message keeps
 // the name as written.
 TEST_F(Worker, TwoDigitPortsAreThePortNamed)
