@@ -305,9 +305,8 @@ std::vector<std::string> stop_program(Program &p)
 // Time on a processor of every thread of the process, in nanoseconds: finer
 // than the clock ticks, which a program that runs a few microseconds at a
 // time mostly escapes, and what a program spends of its own on a message
-// whatever its wake-ups cost.
-// Time on a processor and time slices (each a wake-up or a return after
-// being preempted) of every thread of the process.
+// whatever its wake-ups cost; and its time slices, each a wake-up or a
+// return after being preempted.
 struct Cost {
     long long ns = 0, slices = 0;
 };
