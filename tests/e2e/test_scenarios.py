@@ -13,6 +13,7 @@ import struct
 import termios
 import threading
 import time
+import tty
 
 import pytest
 
@@ -558,15 +559,19 @@ def expect_balloons(desk, events, *texts):
 
 
 def test_auto_finds_the_mascon_on_the_third_port(desk):
-    silent = desk.mascon(1, answer=None)
-    garbage = desk.mascon(2, answer=b"AT\r\r\nERROR\r\n\x00\xff")
-    result = short_ride_on(desk, desk.mascon(3), "Auto")
+    # Above COM4: Wine may give those to the machine's own ports at boot.
+    silent = desk.mascon(5, answer=None)
+    garbage = desk.mascon(6, answer=b"AT\r\r\nERROR\r\n\x00\xff")
+    # Its answer may come once the port has its settings back: a line left
+    # echoing, as a fresh one is, would send it back as if written to it.
+    tty.setraw(garbage.slave)
+    result = short_ride_on(desk, desk.mascon(7), "Auto")
     assert result.log == BOTH_LINES
     assert silent.wrote() == b"RESET\r" and garbage.wrote() == b"RESET\r"
 
 
 def test_auto_without_a_mascon_anywhere(desk):
-    silent = desk.mascon(4, answer=None)
+    silent = desk.mascon(5, answer=None)
     desk.settings(port="auto")
     desk.start()
     result = desk.finish()
