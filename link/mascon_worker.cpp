@@ -2,7 +2,7 @@
 
 #include "keys/keydrv.h"
 #include "keys/steps.h"
-#include "link/mascon_tables.h"
+#include "common/mascon_tables.h"
 
 #include <stdio.h>
 #include <string.h>

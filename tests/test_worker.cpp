@@ -4,7 +4,7 @@
 
 #include "compat.h"
 #include "keys/keydrv.h"
-#include "link/mascon_tables.h"
+#include "common/mascon_tables.h"
 #include "mascon_sim.h"
 #include "support.h"
 
