@@ -2,6 +2,7 @@
 
 #include "keys/keynames.h"
 #include "keys/keysettings.h"
+#include "keys/steps.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -169,9 +170,35 @@ int send_lever_change(LONG from, LONG to)
     return 1;
 }
 
+// Each button's state as its messages left it; one let go at a profile
+// switch is dropped, and its release message then sends nothing.
+enum ButtonState { BUTTON_UP, BUTTON_DOWN, BUTTON_DROPPED };
+static BYTE g_buttons[4];
+
 int send_button_key(LONG index)
 {
+    BYTE *state = &g_buttons[index / 2];
+    BYTE was = *state;
+    *state = (index & 1) ? BUTTON_UP : BUTTON_DOWN;
+    if ((index & 1) && was == BUTTON_DROPPED)
+        return 1;
     WORD keys[1] = {button_scancodes[index]};
+    send_packet(keys, 1);
+    return 1;
+}
+
+void drop_held_buttons(void)
+{
+    for (BYTE &state : g_buttons)
+        if (state == BUTTON_DOWN)
+            state = BUTTON_DROPPED;
+}
+
+int take_lever(LONG index)
+{
+    if (g_lever_steps)
+        return send_lever_steps(LEVER_AT_START, index);
+    WORD keys[1] = {lever_scancodes[index]};
     send_packet(keys, 1);
     return 1;
 }

@@ -1,6 +1,7 @@
 #include "link/mascon_worker.h"
 
 #include "keys/keydrv.h"
+#include "keys/profiles.h"
 #include "keys/steps.h"
 #include "common/mascon_tables.h"
 
@@ -45,6 +46,10 @@ static BOOL read_message(void)
             return FALSE;
         if (got == 0 && !line_is_up())
             return FALSE;
+        // The system's word of a new program in front, taken while the line
+        // is quiet, so the keys held follow it at once.
+        if (got == 0 && profile_front_changed())
+            profile_follow_front(g_lever_current);
         have += got;
     }
     return TRUE;
@@ -133,6 +138,7 @@ int mascon_dispatch(void)
     // that knows the message decides.
     LONG index = lever_index_of(g_rx);
     if (index >= 0) {
+        profile_follow_front(g_lever_current);
         g_lever_previous = g_lever_current;
         g_lever_current = index;
         // Messages that come during the steps wait in the port, in order.
@@ -144,6 +150,7 @@ int mascon_dispatch(void)
     }
     index = button_index_of(g_rx);
     if (index >= 0) {
+        profile_follow_front(g_lever_current);
         send_button_key(index);
         return 1;
     }
@@ -221,6 +228,9 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     g_timeouts_work.ReadTotalTimeoutConstant = MASCON_LINE_CHECK_MS;
     SetCommTimeouts(g_port, &g_timeouts_work);
 
+    // The keys the lever is taken with at start are the front program's.
+    g_lever_current = LEVER_UNKNOWN;
+    profile_follow_front(LEVER_UNKNOWN);
     if (mascon_sync() != 0)
         no_mascon(config);
 

@@ -15,7 +15,7 @@ namespace {
 struct KeyPackets : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", ""};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", "", 0, {}};
 
     void SetUp() override
     {
@@ -160,7 +160,7 @@ TEST_F(SendInputPackets, EachPacketIsOneCallInOrder)
 
 struct DriverMissing : testing::Test {
     DeviceDir devices;
-    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", ""};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", "", 0, {}};
     void SetUp() override { ASSERT_EQ(keydrv_select(&config), 0); }
 };
 

@@ -99,7 +99,7 @@ TEST(LeverSteps, EveryMoveTakesBothHandlesWhereTheLeverIs)
 struct StepPackets : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL, "driver", "", "step", ""};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "step", "", "", 0, {}};
 
     void SetUp() override
     {
