@@ -171,7 +171,7 @@ struct ProfileEntry {
 // when there is no file to read. Lines end at CR, LF or both; a section's
 // name runs to the last ']' of its line, and a '[' line without one is an
 // entry of the section before.
-// With names, the names of every section instead, each once, in file order.
+// With names, the names of every section instead, in file order.
 static bool read_section(const std::string &path, const char *section,
                          std::vector<ProfileEntry> *entries,
                          std::vector<std::string> *names = nullptr)
@@ -193,11 +193,7 @@ static bool read_section(const std::string &path, const char *section,
         if (close != std::string::npos && close > 0) {
             std::string name = trimmed(up_to_nul(line.substr(1, close - 1)));
             if (names) {
-                bool known = false;
-                for (const std::string &earlier : *names)
-                    known = known || same_name(earlier, name.c_str());
-                if (!known)
-                    names->push_back(name);
+                names->push_back(name);
                 continue;
             }
             in_section = !seen && same_name(name, section);
@@ -300,8 +296,9 @@ DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LP
     return give_list(list, out, size);
 }
 
-// The sections' names in the form of a section: each once (the first of two
-// of one name, as a section is read), NUL after each, an empty one last.
+// The sections' names in the form of a section, in file order, a name
+// twice where the file has it twice, as Wine gives them: NUL after each, an
+// empty one last.
 DWORD WINAPI GetPrivateProfileSectionNamesA(LPSTR out, DWORD size, LPCSTR file)
 {
     if (!out || size == 0)

@@ -5,6 +5,16 @@
 #include <stdio.h>
 #include <string.h>
 
+// Whether a section of that name is loaded already: a second one is not
+// read, the first is.
+static bool loaded(const AppConfig *config, const char *section)
+{
+    for (int i = 0; i < config->profile_count; ++i)
+        if (lstrcmpiA(config->profiles[i].section, section) == 0)
+            return true;
+    return false;
+}
+
 // Every [profile NAME] section, in file order, up to one more than may be.
 static void load_profiles(AppConfig *config)
 {
@@ -15,7 +25,7 @@ static void load_profiles(AppConfig *config)
     for (const char *name = names; *name; name += strlen(name) + 1) {
         if (cut && name + strlen(name) >= names + got)
             break;
-        if (!profile_section(name) || config->profile_count > PROFILE_MAX)
+        if (!profile_section(name) || config->profile_count > PROFILE_MAX || loaded(config, name))
             continue;
         ProfileText *profile = &config->profiles[config->profile_count++];
         snprintf(profile->section, sizeof profile->section, "%s", name);

@@ -83,9 +83,9 @@ const Case CASES[] = {
      "config", nullptr, BYTES("port=\"COM5\"\0")},
     {"the first of two sections of one name", ANSI, BYTES("[keys]\nMCA55=q\n[keys]\nMCA65=w\n"),
      "keys", nullptr, BYTES("MCA55=q\0")},
-    {"section names, blanks off, the first of one name", ANSI,
+    {"section names, blanks off, each time it comes", ANSI,
      BYTES("[Profile a]\nx=1\n[ profile  b ]\n[keys]\n[PROFILE A]\ny=2\n[keys]\n"), nullptr,
-     nullptr, BYTES("Profile a\0profile  b\0keys\0")},
+     nullptr, BYTES("Profile a\0profile  b\0keys\0PROFILE A\0keys\0")},
 };
 
 std::string encoded(const Case &c)
