@@ -1,9 +1,9 @@
 #include "link/mascon_worker.h"
 
+#include "common/mascon_tables.h"
 #include "keys/keydrv.h"
 #include "keys/profiles.h"
 #include "keys/steps.h"
-#include "common/mascon_tables.h"
 
 #include <stdio.h>
 #include <string.h>
