@@ -1,3 +1,22 @@
 #include "common/notchkey.h"
 
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
 char g_text[1024];
+
+void note(const char *format, ...)
+{
+    char line[768] = "notchkey: ";
+    size_t len = strlen(line);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line + len, sizeof line - len - 1, format, args);
+    va_end(args);
+    // A line cut short still ends as a line.
+    len = strlen(line);
+    line[len] = '\n';
+    line[len + 1] = '\0';
+    OutputDebugStringA(line);
+}

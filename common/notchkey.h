@@ -55,3 +55,9 @@ static_assert(offsetof(AppConfig, hwnd) >= 1280, "hwnd follows logfile");
 // Message box texts are formatted here. Start-up and the worker's failure
 // never overlap, so one buffer serves both.
 extern char g_text[1024];
+
+// One line for whoever watches the program run, "notchkey: " and the text,
+// through OutputDebugStringA: for a debugger, or whatever the system puts in
+// its place. Facts a user may need when something is not as expected;
+// nothing waits for them, and the boxes stay as they are.
+__attribute__((format(printf, 1, 2))) void note(const char *format, ...);

@@ -135,33 +135,56 @@ static void ask_low_latency(int fd)
     ioctl(fd, TIOCSSERIAL, &serial);
 }
 
+// Who may open a serial port: on Debian and most others, group dialout; a
+// group joined counts from the next login on.
+static const char DIALOUT_HINT[] = "is your user in group dialout? (log in again after adding it)";
+
+static const char *serial_hint(int error)
+{
+    return error == EACCES || error == EPERM ? DIALOUT_HINT : nullptr;
+}
+
 HANDLE compat_serial_open(const char *path)
 {
     struct stat st;
-    if (stat(path, &st) != 0)
+    if (stat(path, &st) != 0) {
+        compat_set_cause_errno(path, errno, serial_hint(errno));
         return compat_fail_open(-1, compat_error_from_errno(errno));
-    if (!S_ISCHR(st.st_mode))
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        compat_set_cause(path, "not a serial port", nullptr);
         return compat_fail_open(-1, ERROR_FILE_NOT_FOUND);
+    }
     // A real line without carrier would hold open() for ever; reads and
     // writes block as Windows' do once it is open.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        compat_set_cause_errno(path, errno, serial_hint(errno));
         return compat_fail_open(-1, compat_error_from_errno(errno));
-    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    }
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        compat_set_cause_errno(path, errno, nullptr);
         return compat_fail_open(fd, compat_error_from_errno(errno));
+    }
     struct termios found;
-    if (tcgetattr(fd, &found) != 0)
+    if (tcgetattr(fd, &found) != 0) {
+        compat_set_cause(path, "not a serial port", nullptr);
         return compat_fail_open(fd, ERROR_FILE_NOT_FOUND); // a character device, but no port
+    }
     // A COM port is never shared. The lock holds between our own openers,
     // root included, which the tty's own exclusive mode does not.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        compat_set_cause(path, "another program has it open", nullptr);
         return compat_fail_open(fd, ERROR_ACCESS_DENIED);
+    }
     COMMTIMEOUTS timeouts = port_timeouts(st.st_rdev, nullptr);
     struct termios raw = found;
     make_raw(&raw);
     bool tty_waits = tty_waits_out(&timeouts, &raw);
-    if (tcsetattr(fd, TCSANOW, &raw) != 0)
+    if (tcsetattr(fd, TCSANOW, &raw) != 0) {
+        compat_set_cause_errno(path, errno, nullptr);
         return compat_fail_open(fd, compat_error_from_errno(errno));
+    }
     ask_low_latency(fd);
     CompatHandle *handle = compat_handle_new(COMPAT_SERIAL, fd);
     if (!handle) {

@@ -7,6 +7,8 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <atomic>
+
 enum CompatHandleKind {
     COMPAT_FILE,   // an ordinary file
     COMPAT_SERIAL, // a tty opened as COMn
@@ -36,6 +38,9 @@ struct CompatHandle {
     bool tty_waits;
     // COMPAT_KEYDRV: the virtual keyboard, or null for a capture file.
     struct libevdev_uinput *uinput;
+    // COMPAT_KEYDRV: the capture's reader left the last packet waiting until
+    // it was given up.
+    std::atomic<bool> stalled;
     // COMPAT_THREAD
     CompatThread *thread;
 };
@@ -60,6 +65,18 @@ BOOL compat_fail(DWORD error);
 // and returns INVALID_HANDLE_VALUE for the caller to pass on.
 HANDLE compat_fail_open(int fd, DWORD error);
 DWORD compat_error_from_errno(int error);
+
+// Why the thread's last open failed, as the system said it, for the message
+// box that follows: "<path>: <reason>", then ": <hint>" where what to check
+// is clear. Each open starts it afresh; a message box says it and clears it.
+// For a symbolic link the path names its target too, since the link itself
+// is rarely what is wrong.
+void compat_set_cause(const char *path, const char *reason, const char *hint);
+// The same, the reason being errno's text.
+void compat_set_cause_errno(const char *path, int error, const char *hint);
+void compat_clear_cause(void);
+// The cause, or an empty string; cleared once taken.
+void compat_take_cause(char *out, size_t cap);
 
 // Device names. COMPAT_DEVICE_NONE: an ordinary path. Otherwise the entry that
 // stands for the device is written to path (it may not exist).
@@ -97,9 +114,10 @@ void compat_notify(const char *summary, const char *body);
 // The monotonic clock, in milliseconds.
 long long compat_now_ms(void);
 // Writes all of data, waiting where the descriptor is full (a point where a
-// thread can be stopped): 0, or the errno of the failure, with *done bytes
-// written either way.
-int compat_write_all(int fd, const void *data, size_t len, size_t *done);
+// thread can be stopped), for ever (timeout_ms -1) or up to timeout_ms in
+// all: 0, or the errno of the failure (ETIMEDOUT once the wait is over),
+// with *done bytes written either way.
+int compat_write_all(int fd, const void *data, size_t len, size_t *done, int timeout_ms);
 // poll() on one descriptor for every call that may block or spin: on a
 // thread made by CreateThread it also leaves the thread if TerminateThread has
 // asked it to stop. Returns the descriptor's revents, 0 on time-out, -1 on

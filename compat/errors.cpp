@@ -1,8 +1,11 @@
-// GetLastError and SetLastError, and the one table that turns errno values into
-// the ERROR_* codes the Windows calls would have reported.
+// GetLastError and SetLastError, the one table that turns errno values into
+// the ERROR_* codes the Windows calls would have reported, and the cause of a
+// failed open in the system's own words, which an ERROR_* code loses.
 #include "compat.h"
 
 #include <errno.h>
+#include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 static thread_local DWORD g_last_error; // per thread, as on Windows
@@ -36,6 +39,7 @@ DWORD compat_error_from_errno(int error)
     case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
     case ENXIO:
     case ENODEV: return ERROR_DEVICE_NOT_CONNECTED;
+    case ETIMEDOUT: return ERROR_SEM_TIMEOUT;
     case ENOTTY:
     case ENOSYS: return ERROR_INVALID_FUNCTION;
     default: return ERROR_GEN_FAILURE;
@@ -62,4 +66,33 @@ HANDLE compat_fail_open(int fd, DWORD error)
         close(fd);
     compat_fail(error);
     return INVALID_HANDLE_VALUE;
+}
+
+// Thread by thread, as the last error is: the worker's failure to open the
+// port must not be told with the main thread's box, nor the other way round.
+static thread_local char g_cause[1024];
+
+void compat_set_cause(const char *path, const char *reason, const char *hint)
+{
+    int error = errno; // the caller's, still to be turned into the last error
+    char target[512];
+    ssize_t len = readlink(path, target, sizeof target - 1);
+    if (len > 0)
+        target[len] = '\0';
+    snprintf(g_cause, sizeof g_cause, "%s%s%s: %s%s%s", path, len > 0 ? " -> " : "",
+             len > 0 ? target : "", reason, hint ? ": " : "", hint ? hint : "");
+    errno = error;
+}
+
+void compat_set_cause_errno(const char *path, int error, const char *hint)
+{
+    compat_set_cause(path, strerror(error), hint);
+}
+
+void compat_clear_cause(void) { g_cause[0] = '\0'; }
+
+void compat_take_cause(char *out, size_t cap)
+{
+    snprintf(out, cap, "%s", g_cause);
+    g_cause[0] = '\0';
 }

@@ -1,5 +1,6 @@
 // Files and devices: CreateFileA, ReadFile (of a port), WriteFile, CloseHandle,
-// and the handle table behind every HANDLE.
+// QueryDosDeviceA, GetFileAttributesA, GetCurrentDirectoryA, and the handle
+// table behind every HANDLE.
 //
 // Device names are resolved the way Wine's dosdevices folder does it: with
 // NOTCHKEY_DEVICES naming a folder, COMn is its entry "comn" and the driver
@@ -9,9 +10,9 @@
 //
 // Named objects (CreateMutexA) live where the devices do, as a Wine prefix
 // holds both its dosdevices and its wineserver's objects: one name space per
-// device folder, and one for the system's own devices. An object is an
-// abstract socket bound to a name made of the two, so the kernel refuses a
-// second one and lets go of it when its process ends, however it ends.
+// device folder, and one for the system's own devices; and they are the
+// user's own, as a Windows session's are. An object is a lock on a file,
+// named after the two, in a folder only the user can write in.
 #include "compat.h"
 #include "keys/keytap.h"
 
@@ -19,16 +20,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <stddef.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -147,6 +145,27 @@ CompatDevice compat_resolve_device(const char *name, char *path, size_t cap)
     return COMPAT_DEVICE_NONE;
 }
 
+// The folder of this user's named objects, as a Windows session's objects
+// are the session's: in the session's runtime folder where there is one,
+// else in /tmp. Made by this user and for this user alone (as Wine keeps its
+// server's), or not used at all: in a folder another user made or can write
+// in, they could take our objects first.
+static bool objects_folder(char *path, size_t cap)
+{
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    if (!runtime || runtime[0] != '/')
+        runtime = "/tmp";
+    uid_t uid = getuid();
+    int len = snprintf(path, cap, "%s/notchkey-%u", runtime, static_cast<unsigned>(uid));
+    if (len < 0 || static_cast<size_t>(len) >= cap)
+        return false;
+    struct stat st;
+    if (mkdir(path, 0700) != 0 && errno != EEXIST)
+        return false;
+    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+           (st.st_mode & 077) == 0;
+}
+
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name)
 {
     // Unnamed ones are nobody else's business; nothing here needs them.
@@ -158,37 +177,43 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name)
     char space[PATH_MAX] = "/dev";
     if (dir && *dir && !realpath(dir, space))
         snprintf(space, sizeof space, "%s", dir);
-    // FNV-1a over the name space and the name: an abstract address holds
-    // little more than a hundred bytes, a folder's path may not fit.
+    // FNV-1a over the name space and the name: a folder's path and a name
+    // together may not fit in a file name.
     unsigned long long hash = 14695981039346656037ull;
     const char *parts[] = {space, "\n", name};
     for (const char *part : parts)
         for (const char *c = part; *c; ++c)
             hash = (hash ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    int len = snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "notchkey-object-%016llx", hash);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    char folder[PATH_MAX - 32];
+    if (!objects_folder(folder, sizeof folder)) {
+        compat_fail(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    char path[PATH_MAX];
+    snprintf(path, sizeof path, "%s/object-%016llx", folder, hash);
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         compat_fail_errno(errno);
         return NULL;
     }
-    bool exists = false;
-    if (bind(fd, reinterpret_cast<struct sockaddr *>(&address),
-             static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + len)) != 0) {
-        if (errno != EADDRINUSE) {
-            compat_fail_open(fd, compat_error_from_errno(errno));
-            return NULL;
-        }
-        // Another process holds it; the handle stands for the same object.
-        exists = true;
+    // The object is the lock on its file; the kernel lets go of it when the
+    // process ends, however it ends.
+    bool exists = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (exists && errno != EWOULDBLOCK) {
+        compat_fail_open(fd, compat_error_from_errno(errno));
+        return NULL;
+    }
+    if (exists) {
+        char quoted[300];
+        snprintf(quoted, sizeof quoted, "\"%s\"", name);
+        compat_set_cause(quoted, "another process holds it", nullptr);
     }
     CompatHandle *handle = compat_handle_new(COMPAT_OBJECT, fd);
     if (!handle) {
         compat_fail_open(fd, ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
+    // Another holder: the handle stands for the same object.
     if (exists)
         compat_fail(ERROR_ALREADY_EXISTS);
     else
@@ -217,16 +242,22 @@ static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD dispo
     // Windows checks sharing before it truncates; take the lock on an
     // untruncated descriptor so a refused open leaves the file as it was.
     int fd = open(name, flags & ~O_TRUNC, 0666);
-    if (fd < 0)
+    if (fd < 0) {
+        compat_set_cause_errno(name, errno, nullptr);
         return compat_fail_open(-1, compat_error_from_errno(errno));
+    }
     int lock = (share & FILE_SHARE_WRITE) ? LOCK_SH : LOCK_EX;
-    if (flock(fd, lock | LOCK_NB) != 0)
+    if (flock(fd, lock | LOCK_NB) != 0) {
+        compat_set_cause(name, "another program has it open", nullptr);
         return compat_fail_open(fd, ERROR_SHARING_VIOLATION);
+    }
     // Only a regular file has a length to cut; a device such as /dev/full is
     // opened as it is.
     struct stat st;
-    if ((flags & O_TRUNC) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)
+    if ((flags & O_TRUNC) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+        compat_set_cause_errno(name, errno, nullptr);
         return compat_fail_open(fd, compat_error_from_errno(errno));
+    }
     CompatHandle *handle = compat_handle_new(COMPAT_FILE, fd);
     if (!handle)
         return compat_fail_open(fd, ERROR_NOT_ENOUGH_MEMORY);
@@ -236,6 +267,7 @@ static HANDLE open_file(const char *name, DWORD access, DWORD share, DWORD dispo
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                           DWORD disposition, DWORD, HANDLE)
 {
+    compat_clear_cause();
     if (!name)
         return compat_fail_open(-1, ERROR_INVALID_PARAMETER);
     char path[4096];
@@ -246,6 +278,53 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     }
     compat_native_path(name, path, sizeof path);
     return open_file(path, access, share, disposition);
+}
+
+DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR out, DWORD size)
+{
+    char path[4096];
+    char device[PATH_MAX];
+    if (!name || !out)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    if (compat_resolve_device(name, path, sizeof path) != COMPAT_DEVICE_SERIAL ||
+        strncmp(name, "\\\\.\\", 4) == 0 || !realpath(path, device))
+        return compat_fail(ERROR_FILE_NOT_FOUND);
+    size_t len = strlen(device);
+    if (len + 2 > size)
+        return compat_fail(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(out, device, len);
+    out[len] = out[len + 1] = '\0';
+    compat_succeed();
+    return static_cast<DWORD>(len + 2);
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR name)
+{
+    char path[4096];
+    struct stat st;
+    if (!name) {
+        compat_fail(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    compat_native_path(name, path, sizeof path);
+    if (stat(path, &st) != 0) {
+        compat_fail_errno(errno);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR out)
+{
+    char path[PATH_MAX];
+    if (!getcwd(path, sizeof path))
+        return compat_fail_errno(errno);
+    size_t len = strlen(path);
+    // Too small a buffer gets nothing, and the size it needs.
+    if (!out || len + 1 > size)
+        return static_cast<DWORD>(len + 1);
+    memcpy(out, path, len + 1);
+    return static_cast<DWORD>(len);
 }
 
 // How long a port's read may still wait for its next bytes: -1 for ever, 0
@@ -351,9 +430,10 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
     return error == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
-int compat_write_all(int fd, const void *data, size_t len, size_t *done)
+int compat_write_all(int fd, const void *data, size_t len, size_t *done, int timeout_ms)
 {
     const char *at = static_cast<const char *>(data);
+    long long until = compat_now_ms() + timeout_ms;
     for (*done = 0; *done < len;) {
         // A reader that stalls must not keep a terminated thread here; the
         // write waits itself, with no poll() before it, where it can.
@@ -361,7 +441,10 @@ int compat_write_all(int fd, const void *data, size_t len, size_t *done)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EAGAIN) {
-            compat_wait_fd(fd, POLLOUT, -1);
+            long long left = timeout_ms < 0 ? -1 : until - compat_now_ms();
+            if (timeout_ms >= 0 && left <= 0)
+                return ETIMEDOUT;
+            compat_wait_fd(fd, POLLOUT, static_cast<int>(left));
             continue;
         }
         if (n <= 0)
@@ -381,7 +464,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     if (!handle)
         return FALSE;
     size_t done = 0;
-    int error = compat_write_all(handle->fd, buffer, to_write, &done);
+    int error = compat_write_all(handle->fd, buffer, to_write, &done, -1);
     if (written)
         *written = static_cast<DWORD>(done);
     if (error)

@@ -24,30 +24,48 @@
 
 static int open_capture(const char *path, const struct stat *st)
 {
-    if (S_ISFIFO(st->st_mode)) {
-        // Without a reader there is no one to deliver to: fail now rather
-        // than block the start-up until one comes.
-        int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
+    // Without a reader there is no one to deliver to: fail now rather than
+    // block the start-up until one comes. Left non-blocking, so a packet
+    // waits for a stalled reader no longer than send_capture lets it.
+    if (S_ISFIFO(st->st_mode))
+        return open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     return open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+
+// What to check when the virtual keyboard cannot be made: the install steps
+// load uinput and give /dev/uinput to group input.
+static const char *uinput_hint(int error)
+{
+    if (error == EACCES || error == EPERM)
+        return "is your user in group input? (log in again after adding it)";
+    if (error == ENOENT || error == ENODEV || error == ENXIO)
+        return "is the uinput module loaded? (sudo modprobe uinput)";
+    return nullptr;
 }
 
 HANDLE compat_keydrv_open(const char *path)
 {
     struct stat st;
-    if (stat(path, &st) != 0)
-        return compat_fail_open(-1, compat_error_from_errno(errno));
+    if (stat(path, &st) != 0) {
+        int error = errno;
+        char target[256] = "";
+        ssize_t len = readlink(path, target, sizeof target - 1);
+        target[len > 0 ? len : 0] = '\0';
+        bool uinput = strstr(path, "uinput") || strstr(target, "uinput");
+        compat_set_cause_errno(path, error, uinput ? uinput_hint(error) : nullptr);
+        return compat_fail_open(-1, compat_error_from_errno(error));
+    }
     bool is_uinput = S_ISCHR(st.st_mode);
     int fd = is_uinput ? open(path, O_RDWR | O_CLOEXEC) : open_capture(path, &st);
+    if (fd < 0)
+        compat_set_cause_errno(path, errno, is_uinput ? uinput_hint(errno) : nullptr);
     struct libevdev_uinput *keyboard = nullptr;
     if (fd >= 0 && is_uinput && !(keyboard = compat_uinput_create(fd))) {
         int error = errno;
         close(fd);
+        char reason[256];
+        snprintf(reason, sizeof reason, "can't make a virtual keyboard: %s", strerror(error));
+        compat_set_cause(path, reason, uinput_hint(error));
         errno = error;
         fd = -1;
     }
@@ -70,7 +88,16 @@ BOOL compat_keydrv_close(CompatHandle *handle)
     return compat_handle_close(handle);
 }
 
-static bool send_capture(int fd, const BYTE *codes, DWORD count)
+// How long a packet waits for a reader that takes nothing. A key sent on
+// Windows never waits on whoever reads it; a reader that stops (its
+// terminal paused) must not hold the worker, nor a shutdown releasing the
+// held keys, for ever.
+#define CAPTURE_WAIT_MS 1000
+
+// A packet the reader has no room for waits a while and is then given up;
+// once one has been, the next ones wait no more until one gets through, so
+// a shutdown releasing several keys still ends within that while.
+static bool send_capture(CompatHandle *handle, const BYTE *codes, DWORD count)
 {
     char line[3 * 256 + 1];
     if (count > 256)
@@ -79,9 +106,12 @@ static bool send_capture(int fd, const BYTE *codes, DWORD count)
     for (DWORD i = 0; i < count; ++i)
         len += static_cast<size_t>(snprintf(line + len, sizeof line - len, i ? " %02x" : "%02x", codes[i]));
     line[len++] = '\n';
-    // One write per packet: a reader never sees half a line.
+    // One write per packet: a reader never sees half a line (a FIFO takes
+    // a line this short whole or not at all).
     size_t done = 0;
-    int error = compat_write_all(fd, line, len, &done);
+    int error = compat_write_all(handle->fd, line, len, &done,
+                                 handle->stalled.load() ? 0 : CAPTURE_WAIT_MS);
+    handle->stalled.store(error == ETIMEDOUT);
     errno = error;
     return error == 0;
 }
@@ -150,7 +180,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
         return compat_fail(ERROR_INVALID_PARAMETER);
     const BYTE *codes = static_cast<const BYTE *>(in);
     bool sent = handle->uinput ? compat_uinput_send(handle->uinput, codes, in_size)
-                               : send_capture(handle->fd, codes, in_size);
+                               : send_capture(handle, codes, in_size);
     if (!sent)
         return compat_fail_errno(errno);
     return compat_succeed();
@@ -168,13 +198,17 @@ int WINAPI GetKeyboardType(int type_flag)
     return input_target() != INVALID_HANDLE_VALUE ? 4 : 0;
 }
 
-// The loader, for the one function the program looks up at run time.
+// The loader, for the functions the program looks up at run time: each
+// module is a distinct address that is no real one.
 static HINSTANCE__ *const USER32 = reinterpret_cast<HINSTANCE__ *>(&g_input_target);
+static HINSTANCE__ *const KERNEL32 = reinterpret_cast<HINSTANCE__ *>(&g_input_lock);
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 {
     if (name && strcasecmp(name, "user32.dll") == 0)
         return USER32;
+    if (name && strcasecmp(name, "kernel32.dll") == 0)
+        return KERNEL32;
     compat_fail(ERROR_MOD_NOT_FOUND);
     return NULL;
 }
@@ -182,9 +216,15 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
 {
     if (module == USER32 && name && strcmp(name, "SendInput") == 0) {
+        // Only a head start: a failure here is tried and told again where the
+        // program asks for the keyboard, and must not trail a box about
+        // something else (a wrong key line) in between.
         input_target();
+        compat_clear_cause();
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(SendInput));
     }
+    if (module == KERNEL32 && name && strcmp(name, "QueryDosDeviceA") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(QueryDosDeviceA));
     compat_fail(ERROR_PROC_NOT_FOUND);
     return NULL;
 }

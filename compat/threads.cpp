@@ -86,8 +86,20 @@ static void set_exit_code_locked(CompatThread *thread, DWORD code)
     }
 }
 
+// Not SIGRTMIN, which the process takes as the notification area's restart
+// on a thread of its own: a thread that let it through could swallow that.
+static int wake_signal(void) { return SIGRTMIN + 1; }
+
 static void *thread_main(void *value)
 {
+    // The thread comes with its maker's mask, and the process's first thread
+    // blocks the signals it takes by sigwait: were the wake signal among
+    // them, it would stay pending and a stop request would never get the
+    // thread out of a system call.
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, wake_signal());
+    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
     CompatThread *thread = static_cast<CompatThread *>(value);
     g_self = thread;
     pthread_mutex_lock(&thread->lock);
@@ -122,8 +134,6 @@ static void on_wake_signal(int)
     if (self && self->in_call.load() && self->stopping.load())
         siglongjmp(self->leave, 1);
 }
-
-static int wake_signal(void) { return SIGRTMIN; }
 
 static void install_wake_signal(void)
 {

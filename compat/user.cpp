@@ -297,10 +297,32 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT)
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
+// The box's text is the program's own, the same as on Windows; the cause
+// the system gave for the open that failed before it (compat_set_cause) is
+// what a Linux user needs besides: it follows as a line of its own, and in
+// the notification below the text.
 int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT)
 {
-    fprintf(stderr, "%s: %s\n", caption ? caption : "Error", text ? text : "");
+    char cause[1024];
+    compat_take_cause(cause, sizeof cause);
+    if (!caption)
+        caption = "Error";
+    if (!text)
+        text = "";
+    fprintf(stderr, "%s: %s\n", caption, text);
+    if (cause[0])
+        fprintf(stderr, "notchkey: %s\n", cause);
     fflush(stderr);
-    compat_notify(caption ? caption : "Error", text ? text : "");
+    char body[2048];
+    snprintf(body, sizeof body, "%s%s%s", text, cause[0] ? "\n" : "", cause);
+    compat_notify(caption, body);
     return IDOK;
+}
+
+void WINAPI OutputDebugStringA(LPCSTR text)
+{
+    if (!text)
+        return;
+    fputs(text, stderr);
+    fflush(stderr);
 }

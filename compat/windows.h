@@ -77,8 +77,10 @@ typedef const struct tagRECT *LPCRECT;
 #define ERROR_FILE_EXISTS 80
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_BROKEN_PIPE 109
 #define ERROR_DISK_FULL 112
+#define ERROR_SEM_TIMEOUT 121
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_PROC_NOT_FOUND 127
 #define ERROR_DEVICE_NOT_CONNECTED 1167
@@ -99,7 +101,10 @@ void WINAPI SetLastError(DWORD error);
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define MAX_PATH 260
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 
 typedef struct _SECURITY_ATTRIBUTES {
@@ -116,11 +121,18 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LP
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                       LPOVERLAPPED overlapped);
 BOOL WINAPI CloseHandle(HANDLE object);
-// A named object that one process of the machine holds at a time: the next
-// creator gets a handle too, with ERROR_ALREADY_EXISTS.
+// A named object that one process of the user holds at a time: the next
+// creator gets a handle too, with ERROR_ALREADY_EXISTS. Other users' objects
+// of the same name are others.
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCSTR name);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                             DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
+// COMn only: the device it stands for (the tty, its links followed), as a
+// list of one name ending in two NULs; its length with both, or 0.
+DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR out, DWORD size);
+// Only whether the path is there: a folder, or anything else as a file.
+DWORD WINAPI GetFileAttributesA(LPCSTR name);
+DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR out);
 
 // ---- serial ports --------------------------------------------------------
 
@@ -384,14 +396,14 @@ int WINAPI GetKeyboardType(int type_flag);
 typedef struct HINSTANCE__ *HMODULE;
 typedef intptr_t(WINAPI *FARPROC)(void);
 
-// "user32.dll" is the one module, and SendInput the one function in it that
-// is looked up at run time; every other name is not found.
+// "user32.dll" and "kernel32.dll" are the modules, and SendInput and
+// QueryDosDeviceA the functions in them looked up at run time; every other
+// name is not found.
 HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 
 // Declared for their types alone: the program looks them up at run time,
 // and here they are not found, as on a desktop with no program in front.
-#define MAX_PATH 260
 #define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
 #define EVENT_SYSTEM_FOREGROUND 0x0003u
 #define WINEVENT_OUTOFCONTEXT 0x0000u
@@ -428,5 +440,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
 #define IDOK 1
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// What a debugger would be shown, as it comes, on standard error.
+void WINAPI OutputDebugStringA(LPCSTR text);
 
 } // extern "C"

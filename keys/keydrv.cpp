@@ -160,13 +160,30 @@ void send_packet(const WORD *keys, DWORD len)
 int send_lever_change(LONG from, LONG to)
 {
     // Two positions of one key (a simulator with fewer notches than the
-    // lever): the key is already down and stays so.
-    if (from != to && lever_scancodes[from] == lever_scancodes[to])
+    // lever): the key stays down, and goes down if the same message twice
+    // let go of it.
+    WORD key[1] = {lever_scancodes[to]};
+    if (from != to && key[0] == lever_scancodes[from]) {
+        if (!g_held[held_slot(key[0])])
+            send_packet(key, 1);
         return 1;
+    }
     // The new key goes down before the old one comes up, so some lever key is
     // held at every moment.
     WORD keys[2] = {lever_scancodes[to], static_cast<WORD>(lever_scancodes[from] | 0x80)};
     send_packet(keys, 2);
+    return 1;
+}
+
+// No lever key is down yet; the release of position 0's key has always come
+// with the press, but not where it is the same key, which it would let go of
+// again.
+int send_lever_start(LONG to)
+{
+    if (lever_scancodes[to] != lever_scancodes[0])
+        return send_lever_change(0, to);
+    WORD key[1] = {lever_scancodes[to]};
+    send_packet(key, 1);
     return 1;
 }
 
@@ -196,8 +213,12 @@ void drop_held_buttons(void)
 
 int take_lever(LONG index)
 {
-    if (g_lever_steps)
-        return send_lever_steps(LEVER_AT_START, index);
+    if (g_lever_steps) {
+        steps_start(index);
+        for (int kind; (kind = next_step(index)) >= 0;)
+            send_step(kind);
+        return 1;
+    }
     WORD keys[1] = {lever_scancodes[index]};
     send_packet(keys, 1);
     return 1;

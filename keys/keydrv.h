@@ -36,6 +36,8 @@ void send_packet(const WORD *keys, DWORD len);
 
 // The senders run on the worker only, with indices the lookups produced.
 int send_lever_change(LONG from, LONG to);
+// At start: the lever's key goes down, as for a move from position 0.
+int send_lever_start(LONG to);
 int send_button_key(LONG index);
 int on_gstate(LONG index);
 

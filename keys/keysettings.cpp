@@ -13,13 +13,6 @@
 // for their prefix.
 static BOOL g_extended_keys;
 
-// The names of the [step] entries: the four keys in StepKind order, then the
-// two times.
-#define STEP_ENTRIES (STEP_KINDS + 2)
-static const char *const STEP_NAMES[STEP_ENTRIES] = {
-    "power_up", "power_down", "brake_up", "brake_down", "press_ms", "gap_ms",
-};
-
 // The profile whose lines are being read, named before what is wrong in
 // them; NULL for the base sections.
 static const char *g_section;
@@ -27,7 +20,7 @@ static const char *g_section;
 // Slots of the entries already taken: the [keys] ones (lever positions,
 // then the buttons' press messages), then the [step] ones.
 #define KEY_SLOTS (16 + 8)
-#define TAKEN_SLOTS (KEY_SLOTS + STEP_ENTRIES)
+#define TAKEN_SLOTS (KEY_SLOTS + STEP_LINES)
 
 // Copies the blanks-trimmed text of [from, to) into out (of size bytes);
 // false when it does not fit.
@@ -95,7 +88,7 @@ static int map_slot(const char *name)
 // then a lever position takes none.
 static bool apply_key_entry(const char *entry, bool *taken)
 {
-    char name[16], value[32];
+    char name[16], value[64];
     if (!split_entry(entry, name, sizeof name, value, sizeof value))
         return false;
     int slot = map_slot(name);
@@ -118,47 +111,119 @@ static bool apply_key_entry(const char *entry, bool *taken)
     return true;
 }
 
-// A time of the [step] section: decimal milliseconds, 1 to STEP_MS_MAX; -1
-// for anything else.
-static LONG step_ms_of(const char *text)
+// A whole number of decimal digits from 1 to max; -1 for anything else.
+static LONG number_of(const char *text, LONG max)
 {
-    LONG ms = 0;
+    LONG number = 0;
     for (const char *c = text; *c; ++c) {
         if (*c < '0' || *c > '9')
             return -1;
-        ms = ms * 10 + (*c - '0');
-        if (ms > STEP_MS_MAX)
+        number = number * 10 + (*c - '0');
+        if (number > max)
             return -1;
     }
-    return ms >= 1 ? ms : -1;
+    return number >= 1 ? number : -1;
 }
 
-// One "name=value" entry of the [step] section, the first of a name counting,
-// as in [keys]. False when the entry is wrong.
-static bool apply_step_entry(const char *entry, bool *taken)
+// How each kind of [step] line reads its value into the settings; which
+// says which of its kind the line is. False for a wrong value.
+static bool read_key(const char *value, StepConfig *settings, int which)
 {
-    taken += KEY_SLOTS;
-    char name[16], value[32];
-    if (!split_entry(entry, name, sizeof name, value, sizeof value))
+    LONG code = entry_key(value);
+    settings->keys[which] = static_cast<WORD>(code);
+    return code >= 0;
+}
+
+static bool read_ms(const char *value, StepConfig *settings, int which)
+{
+    LONG ms = number_of(value, STEP_MS_MAX);
+    *(which ? &settings->gap_ms : &settings->press_ms) = static_cast<DWORD>(ms);
+    return ms > 0;
+}
+
+// The two handles' maps: power first, then brake.
+static BYTE *handle_map(StepConfig *settings, int which, int *notches)
+{
+    *notches = which ? LEVER_BRAKE_NOTCHES : LEVER_POWER_NOTCHES;
+    return which ? settings->brake_map : settings->power_map;
+}
+
+// The train's count of notches: the lever's notches past it all give its top one.
+static bool read_notches(const char *value, StepConfig *settings, int which)
+{
+    int notches;
+    BYTE *map = handle_map(settings, which, &notches);
+    LONG count = number_of(value, notches);
+    for (int i = 0; i < notches; ++i)
+        map[i] = static_cast<BYTE>(i < count ? i + 1 : count);
+    return count > 0;
+}
+
+// One train notch per lever notch, commas between, blanks around them.
+static bool read_map(const char *value, StepConfig *settings, int which)
+{
+    int notches;
+    BYTE *map = handle_map(settings, which, &notches);
+    const char *from = value;
+    for (int i = 0; i < notches; ++i) {
+        const char *comma = strchr(from, ',');
+        const char *to = comma ? comma : from + strlen(from);
+        char text[8];
+        LONG notch = copy_trimmed(from, to, text, sizeof text) ? number_of(text, TRAIN_NOTCH_MAX)
+                                                               : -1;
+        if (notch < 0 || (i > 0 && notch < map[i - 1]) || (i < notches - 1) != (comma != NULL))
+            return false;
+        map[i] = static_cast<BYTE>(notch);
+        from = to + 1;
+    }
+    return true;
+}
+
+// The lines of [step], in the order of their slots in the seen flags; a map
+// wins over the count of the same handle, wherever the two stand.
+static const struct {
+    const char *name;
+    bool (*read)(const char *value, StepConfig *settings, int which);
+    int which;
+    int yields_to; // the slot of the line that wins over this one, or -1
+} STEP_LINE_TABLE[STEP_LINES] = {
+    {"power_up", read_key, STEP_POWER_UP, -1},
+    {"power_down", read_key, STEP_POWER_DOWN, -1},
+    {"brake_up", read_key, STEP_BRAKE_UP, -1},
+    {"brake_down", read_key, STEP_BRAKE_DOWN, -1},
+    {"press_ms", read_ms, 0, -1},
+    {"gap_ms", read_ms, 1, -1},
+    {"power_notches", read_notches, 0, 8},
+    {"brake_notches", read_notches, 1, 9},
+    {"power_map", read_map, 0, -1},
+    {"brake_map", read_map, 1, -1},
+};
+
+bool read_step_line(const char *line, StepConfig *settings, bool *seen)
+{
+    char name[16], value[64];
+    if (!split_entry(line, name, sizeof name, value, sizeof value))
         return false;
     int slot = 0;
-    while (slot < STEP_ENTRIES && !same_name(name, STEP_NAMES[slot]))
+    while (slot < STEP_LINES && !same_name(name, STEP_LINE_TABLE[slot].name))
         ++slot;
-    if (slot == STEP_ENTRIES)
+    if (slot == STEP_LINES)
         return false;
-    LONG got = slot < STEP_KINDS ? entry_key(value) : step_ms_of(value);
-    if (got < 0)
+    // A line that does not count must still be right.
+    StepConfig read = *settings;
+    if (!STEP_LINE_TABLE[slot].read(value, &read, STEP_LINE_TABLE[slot].which))
         return false;
-    if (taken[slot])
-        return true;
-    taken[slot] = true;
-    if (slot < STEP_KINDS)
-        step_keys[slot] = static_cast<WORD>(got);
-    else if (slot == STEP_KINDS)
-        g_step_press_ms = static_cast<DWORD>(got);
-    else
-        g_step_gap_ms = static_cast<DWORD>(got);
+    int winner = STEP_LINE_TABLE[slot].yields_to;
+    if (!seen[slot] && (winner < 0 || !seen[winner]))
+        *settings = read;
+    seen[slot] = true;
     return true;
+}
+
+// One [step] line, its seen flags after those of [keys].
+static bool apply_step_entry(const char *entry, bool *taken)
+{
+    return read_step_line(entry, &g_steps, taken + KEY_SLOTS);
 }
 
 static const char *profile_entry_kind(const char *entry);
@@ -204,7 +269,7 @@ static int check_steps(const AppConfig *config, const bool *taken)
     for (int kind = 0; kind < STEP_KINDS; ++kind) {
         if (!taken[KEY_SLOTS + kind]) {
             char missing[16];
-            snprintf(missing, sizeof missing, "%s=", STEP_NAMES[kind]);
+            snprintf(missing, sizeof missing, "%s=", STEP_LINE_TABLE[kind].name);
             return refuse(config, missing, "step");
         }
     }
@@ -227,8 +292,7 @@ static void start_tables(BOOL steps)
 {
     load_key_set(&g_standard);
     g_lever_steps = steps;
-    g_step_press_ms = STEP_MS_DEFAULT;
-    g_step_gap_ms = STEP_MS_DEFAULT;
+    step_defaults(&g_steps);
 }
 
 // The base sections' lines into the tables, after whatever took slots before
@@ -262,8 +326,8 @@ static const char *profile_entry_kind(const char *entry)
         return "profile";
     if (same_name(name, "lever"))
         return "lever";
-    for (int slot = 0; slot < STEP_ENTRIES; ++slot)
-        if (same_name(name, STEP_NAMES[slot]))
+    for (int slot = 0; slot < STEP_LINES; ++slot)
+        if (same_name(name, STEP_LINE_TABLE[slot].name))
             return "step";
     return "key";
 }
@@ -362,9 +426,13 @@ static int apply_profile(const AppConfig *config, const ProfileText *text)
     bool taken[TAKEN_SLOTS] = {};
     if (apply_section(config, text->lines, sizeof text->lines, apply_profile_entry, taken, NULL))
         return 1;
-    // The base's lever positions are for held keys.
+    // The base's lever positions are for held keys; a handle's notches the
+    // profile gives, as a count or a map, are the profile's alone.
     if (steps)
         memset(taken, true, 16);
+    for (int slot = 0; slot < STEP_LINES; ++slot)
+        if (taken[KEY_SLOTS + slot] && STEP_LINE_TABLE[slot].yields_to >= 0)
+            taken[KEY_SLOTS + STEP_LINE_TABLE[slot].yields_to] = true;
     if (apply_base(config, taken) || (steps && check_steps(config, taken)))
         return 1;
     save_key_set(&profile->keys);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/notchkey.h"
+#include "keys/steps.h"
 
 #define LEVER_HOLD "hold" // one key held per lever position
 #define LEVER_STEP "step" // notch-up and notch-down presses (keys/steps.h)
@@ -17,6 +18,16 @@ int apply_key_settings(const AppConfig *config, BOOL extended_keys);
 
 // Whether a section's name is a profile's: "profile", blanks, a name.
 int profile_section(const char *section);
+
+// The kinds of line a [step] section holds: the four keys in StepKind
+// order, press_ms, gap_ms, power_notches, brake_notches, power_map,
+// brake_map.
+#define STEP_LINES 10
+// One "name=value" line of the [step] kinds, from whichever section carries
+// them, into settings; seen (STEP_LINES flags, all clear for a new section)
+// keeps which kinds have come, so the first line of a kind counts, as for
+// every other setting. False when the line is wrong, counted or not.
+bool read_step_line(const char *line, StepConfig *settings, bool *seen);
 
 // How many bytes of a wrong entry its message shows, at most.
 #define KEY_TEXT_SHOWN 100

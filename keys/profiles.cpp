@@ -31,20 +31,16 @@ void save_key_set(KeySet *set)
 {
     memcpy(set->lever, lever_scancodes, sizeof set->lever);
     memcpy(set->button, button_scancodes, sizeof set->button);
-    memcpy(set->step, step_keys, sizeof set->step);
-    set->press_ms = g_step_press_ms;
-    set->gap_ms = g_step_gap_ms;
-    set->steps = g_lever_steps;
+    set->steps = g_steps;
+    set->lever_steps = g_lever_steps;
 }
 
 void load_key_set(const KeySet *set)
 {
     memcpy(lever_scancodes, set->lever, sizeof lever_scancodes);
     memcpy(button_scancodes, set->button, sizeof button_scancodes);
-    memcpy(step_keys, set->step, sizeof step_keys);
-    g_step_press_ms = set->press_ms;
-    g_step_gap_ms = set->gap_ms;
-    g_lever_steps = set->steps;
+    g_steps = set->steps;
+    g_lever_steps = set->lever_steps;
 }
 
 int profile_named(const char *name)

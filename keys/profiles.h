@@ -11,10 +11,8 @@
 struct KeySet {
     WORD lever[16];
     WORD button[8];
-    WORD step[STEP_KINDS];
-    DWORD press_ms;
-    DWORD gap_ms;
-    BOOL steps;
+    StepConfig steps;
+    BOOL lever_steps;
 };
 
 // The longest program= list kept.

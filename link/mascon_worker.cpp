@@ -22,6 +22,10 @@ DWORD g_io;
 
 static const char RESET_COMMAND[] = "RESET\r";
 
+// While steps go out, a lever message read between two of them only moves
+// where the next ones aim, and the profile stays: its steps are under way.
+static BOOL g_stepping;
+
 // Whether the port's line is still there: a port whose line has gone (a
 // pulled adapter, a closed pseudo-terminal) fails every query.
 static BOOL line_is_up(void)
@@ -48,7 +52,7 @@ static BOOL read_message(void)
             return FALSE;
         // The system's word of a new program in front, taken while the line
         // is quiet, so the keys held follow it at once.
-        if (got == 0 && profile_front_changed())
+        if (got == 0 && !g_stepping && profile_front_changed())
             profile_follow_front(g_lever_current);
         have += got;
     }
@@ -87,11 +91,12 @@ int mascon_sync(void)
     if (g_lever_current == -1)
         return -1;
     // Hold the key of the lever's present position from the start; a handle
-    // moved in steps is taken to be where the lever is.
+    // moved in steps is taken to be where the lever is, and what an end owes
+    // goes out once the G-state is in.
     if (g_lever_steps)
-        send_lever_steps(LEVER_AT_START, g_lever_current);
+        steps_start(g_lever_current);
     else
-        send_lever_change(0, g_lever_current);
+        send_lever_start(g_lever_current);
 
     if (!read_message())
         return -1;
@@ -132,25 +137,68 @@ int com_port_number(const char *name)
     return number >= 1 && number <= 256 ? number : 0;
 }
 
+// The whole messages that have come, read without waiting for more and
+// handled in order: 1, or 0 at one in no table, -1 when the line is gone. A
+// button's release read with its press waits press_ms after it, so the
+// simulator sees it held as it sees a step.
+static int take_waiting_messages(void)
+{
+    int pressed = 0; // the buttons pressed here, a bit each
+    for (;;) {
+        COMSTAT stat;
+        memset(&stat, 0, sizeof stat);
+        if (!ClearCommError(g_port, &g_io, &stat))
+            return -1;
+        if (stat.cbInQue < MASCON_MESSAGE_LEN)
+            return 1;
+        if (!read_message())
+            return -1;
+        LONG button = button_index_of(g_rx);
+        if (button >= 0 && (button & 1) && ((pressed >> (button / 2)) & 1))
+            Sleep(g_steps.press_ms);
+        if (button >= 0 && !(button & 1))
+            pressed |= 1 << (button / 2);
+        if (!mascon_dispatch())
+            return 0;
+    }
+}
+
+// Steps toward the lever until the handle is where the lever is, looking for
+// messages before each: a button goes out between two steps, and a lever
+// that has moved again is followed from where the handle is, so a swing
+// that is back before its steps went out sends nothing more. 0 at a message
+// in no table. A line gone stops the steps; the next read tells.
+static int follow_lever(void)
+{
+    g_stepping = TRUE;
+    int taken;
+    int kind;
+    while ((taken = take_waiting_messages()) > 0 && (kind = next_step(g_lever_current)) >= 0)
+        send_step(kind);
+    g_stepping = FALSE;
+    return taken != 0;
+}
+
 int mascon_dispatch(void)
 {
     // Lever positions first, then buttons, then G-states: the first table
     // that knows the message decides.
     LONG index = lever_index_of(g_rx);
     if (index >= 0) {
-        profile_follow_front(g_lever_current);
+        if (!g_stepping)
+            profile_follow_front(g_lever_current);
         g_lever_previous = g_lever_current;
         g_lever_current = index;
-        // Messages that come during the steps wait in the port, in order.
-        if (g_lever_steps)
-            send_lever_steps(g_lever_previous, g_lever_current);
-        else
+        if (!g_lever_steps)
             send_lever_change(g_lever_previous, g_lever_current);
+        else if (!g_stepping)
+            return follow_lever();
         return 1;
     }
     index = button_index_of(g_rx);
     if (index >= 0) {
-        profile_follow_front(g_lever_current);
+        if (!g_stepping)
+            profile_follow_front(g_lever_current);
         send_button_key(index);
         return 1;
     }
@@ -187,6 +235,43 @@ int mascon_dispatch(void)
 {
     snprintf(g_text, sizeof g_text, "There is no mascon on %s.", config->port);
     worker_fail_open(config);
+}
+
+[[noreturn]] static void invalid_message(const AppConfig *config)
+{
+    snprintf(g_text, sizeof g_text, "Invalid message from mascon");
+    worker_fail_open(config);
+}
+
+// QueryDosDeviceA, looked up: the old family's first releases may lack it,
+// and an exe that imported it would not load there at all.
+static DWORD port_device(int number, char *device, DWORD size)
+{
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    FARPROC proc = kernel32 ? GetProcAddress(kernel32, "QueryDosDeviceA") : NULL;
+    if (!proc)
+        return 0;
+    char name[8];
+    snprintf(name, sizeof name, "COM%d", number);
+    return reinterpret_cast<decltype(&QueryDosDeviceA)>(reinterpret_cast<void (*)(void)>(proc))(
+        name, device, size);
+}
+
+// Whoever watches the program run learns that the mascon is there, on which
+// device, and with which settings it is served.
+static void note_mascon_answered(const AppConfig *config, int number)
+{
+    char device[MAX_PATH];
+    if (!port_device(number, device, sizeof device))
+        strcpy(device, "?");
+    // A file with profiles names the one the keys are taken from.
+    char profile[48] = "";
+    if (g_profile_count)
+        snprintf(profile, sizeof profile, ", profile=%s",
+                 g_profile_active != PROFILE_BASE ? g_profiles[g_profile_active].name : "none");
+    note("mascon answered on %s (%s): lever at position %ld (%.5s); injector=%s, lever=%s%s",
+         config->port, device, static_cast<long>(g_lever_current),
+         lever_messages[g_lever_current], config->injector, config->lever, profile);
 }
 
 DWORD WINAPI mascon_worker(LPVOID parameter)
@@ -233,13 +318,19 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     profile_follow_front(LEVER_UNKNOWN);
     if (mascon_sync() != 0)
         no_mascon(config);
+    note_mascon_answered(config, number);
+    // What the start owes in steps goes out as a move's steps do, with the
+    // messages that come meanwhile taken between them.
+    if (g_lever_steps && !follow_lever())
+        invalid_message(config);
 
+    // In steps, a lever message is handled once the handle is where the
+    // lever is by then, with the messages that came meanwhile; a message in
+    // no table among them ends the program here as well.
     for (;;) {
         if (!read_message())
             no_mascon(config);
-        if (!mascon_dispatch()) {
-            snprintf(g_text, sizeof g_text, "Invalid message from mascon");
-            worker_fail_open(config);
-        }
+        if (!mascon_dispatch())
+            invalid_message(config);
     }
 }

@@ -44,7 +44,9 @@ int com_port_number(const char *name);
 DWORD WINAPI mascon_worker(LPVOID parameter);
 
 // Turns the message in g_rx into its key packet; 0 when it is in none of the
-// tables. Worker only.
+// tables. In steps, a lever message sends steps until the handle is where
+// the lever is, handling the messages that come meanwhile; 0 also when one
+// of those is in no table. Worker only.
 int mascon_dispatch(void);
 
 // 0 once synchronised; -1 for too much pending input or an answer of the wrong

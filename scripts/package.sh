@@ -66,6 +66,15 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$dist"
 dist=$(cd "$dist" && pwd)
 
+# packaging/notchkey.ini for one system: the other system's parts, between
+# ";; only: SYSTEM" and ";; end", left out, and the marks with them.
+ini_for() {
+  local other=linux
+  [ "$1" = linux ] && other=windows
+  sed -e 's/\r$//' -e "/^;; only: $other\$/,/^;; end\$/d" -e '/^;; \(only: [a-z]*\|end\)$/d' \
+    packaging/notchkey.ini
+}
+
 # Every archive member gets the same time and plain permissions.
 settle() {
   find "$1" -exec touch -h -d "@$epoch" {} +
@@ -76,7 +85,7 @@ win=$work/win/$name
 mkdir -p "$win"
 cp "$exe" "$win/notchkey.exe"
 chmod 755 "$win/notchkey.exe"
-sed 's/\r$//; s/$/\r/' packaging/notchkey.ini >"$win/notchkey.ini"
+ini_for windows | sed 's/$/\r/' >"$win/notchkey.ini"
 python3 packaging/md2txt.py --for windows --title "notchkey $version for Windows" \
   README.md "$win/README.txt"
 if [ -f LICENSE ]; then
@@ -95,9 +104,9 @@ for f in "${linux_bins[@]}"; do
   strip -o "$lin/bin/$(basename "$f")" "$f"
   chmod 755 "$lin/bin/$(basename "$f")"
 done
-# The example settings suit Windows; on Linux the driver is the one that
-# tells at start-up when /dev/uinput cannot be opened.
-sed 's/\r$//; s/^injector=sendinput$/injector=driver/' packaging/notchkey.ini >"$lin/notchkey.ini"
+# The example settings choose SendInput for Windows; Linux keeps the default,
+# the driver, which "Try it" and the service's examples show.
+ini_for linux | sed 's/^injector=sendinput$/injector=driver/' >"$lin/notchkey.ini"
 grep -qx 'injector=driver' "$lin/notchkey.ini" || { echo "package: no injector line in packaging/notchkey.ini" >&2; exit 1; }
 cp packaging/99-notchkey-uinput.rules packaging/99-notchkey-mascon.rules \
   packaging/notchkey@.service "$lin/"

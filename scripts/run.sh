@@ -12,16 +12,30 @@
 #                           up, , brake down; each key event comes with the
 #                           seconds since the start, so every 30 ms hold and
 #                           gap shows
+#   scripts/run.sh --step P B
+#                           the same for a train with P power notches (1 to 6)
+#                           and B service brakes (1 to 8)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/lib.sh
 
+usage() { echo "usage: scripts/run.sh [--step [POWER_NOTCHES BRAKE_NOTCHES]]" >&2; exit 2; }
 step=0
+power=6
+brake=8
 case ${1:-} in
-  --step) step=1 ;;
-  "") ;;
-  *) echo "usage: scripts/run.sh [--step]" >&2; exit 2 ;;
+  --step)
+    step=1
+    if [ $# -eq 3 ]; then
+      [[ $2 =~ ^[1-6]$ && $3 =~ ^[1-8]$ ]] || usage
+      power=$2
+      brake=$3
+    elif [ $# -ne 1 ]; then
+      usage
+    fi ;;
+  "") [ $# -eq 0 ] || usage ;;
+  *) usage ;;
 esac
 
 find_programs "$root"
@@ -30,8 +44,10 @@ if [ ! -x "$notchkey" ] || [ ! -x "$sim" ]; then
     echo "run: $notchkey or $sim is missing" >&2
     exit 1
   fi
-  echo "== building =="
-  scripts/build.sh
+  # What the demo runs, and nothing more: the tests and the Windows
+  # program are scripts/build.sh's without arguments.
+  echo "== building notchkey and mascon-sim =="
+  scripts/build.sh notchkey mascon-sim
 fi
 
 pause=${NOTCHKEY_DEMO_PAUSE:-0.15}
@@ -96,6 +112,8 @@ power_up = a
 power_down = z
 brake_up = .
 brake_down = ,
+power_notches = $power
+brake_notches = $brake
 EOF
 
 # The mascon's vocabulary, as the program has it: the sixteen lever
@@ -108,7 +126,22 @@ mapfile -t gstates < <(vocabulary gstate)
 # simulator's brake handle up with it.
 lever=6
 [ "$step" -eq 1 ] && lever=15
-emergency=15
+
+# The train's notch for a lever position: power above 0, brakes below, the
+# emergency brake one below the last service brake; the lever's notches past
+# the train's last give its last.
+notch() {
+  local i=$1
+  if [ "$i" -lt 6 ]; then
+    echo $((6 - i < power ? 6 - i : power))
+  elif [ "$i" -eq 6 ]; then
+    echo 0
+  elif [ "$i" -eq 15 ]; then
+    echo $((-brake - 1))
+  else
+    echo $((-(i - 6 < brake ? i - 6 : brake)))
+  fi
+}
 
 "$sim" --dir "$dev" --com 2 --lever "${positions[lever]}" --gstate "${gstates[2]}" --verbose \
   <"$simin" >"$tmp/sim.out" 2>&1 4<&- &
@@ -126,16 +159,18 @@ if ! eventually 3 test -L "$dev/com2"; then
   exit 1
 fi
 
+[ "$step" -eq 1 ] && echo "== in steps, on a train of $power power notches and $brake service brakes =="
 echo "== starting notchkey (COM2 is $(readlink "$dev/com2"); RESET is answered with ${positions[lever]} ${gstates[2]}) =="
 (cd "$tmp" && NOTCHKEY_DEVICES=$dev exec "$notchkey") \
   </dev/null 2>"$tmp/notchkey.err" 3>&- 4<&- &
 nk_pid=$!
 
 # After RESET, notchkey presses the key of the lever position mascon-sim
-# reports and releases position 0's key: two events. In steps it sends
-# nothing but at the emergency brake: nine brake_up steps, 18 events.
+# reports and releases position 0's key: two events. In steps, at the
+# emergency brake, it lines the handle up: the service brakes and one more
+# in brake_up steps, a press and a release each.
 expected=2
-[ "$step" -eq 1 ] && expected=18
+[ "$step" -eq 1 ] && expected=$((2 * (brake + 1)))
 if ! wait_events "$expected"; then
   if alive "$nk_pid"; then
     echo "run: notchkey sent no keys after starting" >&2
@@ -166,15 +201,25 @@ send() {
   sleep "$pause"
 }
 
-# A move of one position is two key events either way (in steps, one press
-# and its release), but for nine more steps on reaching the emergency brake.
+# A move of one position is two key events: the new key down, the old one
+# up. In steps it is a press and a release per notch of the train passed,
+# none between two lever positions of one train notch, and as many more as
+# the end is far from neutral on reaching the top power notch or the
+# emergency brake.
 move_to() {
-  local target=$1 way keys
+  local target=$1 way keys from to
   way=$((target < lever ? -1 : 1))
   while [ "$lever" -ne "$target" ]; do
+    from=$(notch "$lever")
     lever=$((lever + way))
     keys=2
-    [ "$step" -eq 1 ] && [ "$lever" -eq "$emergency" ] && keys=20
+    if [ "$step" -eq 1 ]; then
+      to=$(notch "$lever")
+      keys=$((2 * (to > from ? to - from : from - to)))
+      if [ "$to" -ne "$from" ] && { [ "$to" -eq "$power" ] || [ "$to" -eq $((-brake - 1)) ]; }; then
+        keys=$((keys + 2 * (to > 0 ? to : -to)))
+      fi
+    fi
     send "${positions[lever]}" "$keys" "lever position $lever"
   done
 }

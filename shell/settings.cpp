@@ -5,6 +5,31 @@
 #include <stdio.h>
 #include <string.h>
 
+// What [config] and [debug] know. Anything else is named at start, as it is
+// most likely a misspelt line whose setting silently keeps its default.
+static const char *const CONFIG_ENTRIES[] = {"port", "injector", "lever", "profile", "reconnect"};
+static const char *const DEBUG_ENTRIES[] = {"logfile"};
+
+static char g_section[4096]; // one section's entries, for naming the unknown ones
+
+static void note_unknown_entries(const char *section, const char *const *known, size_t count)
+{
+    GetPrivateProfileSectionA(section, g_section, sizeof g_section, SETTINGS_FILE);
+    for (const char *entry = g_section; *entry; entry += strlen(entry) + 1) {
+        char name[64];
+        size_t len = strcspn(entry, "=");
+        if (len >= sizeof name)
+            len = sizeof name - 1;
+        memcpy(name, entry, len);
+        name[len] = '\0';
+        size_t i = 0;
+        while (i < count && lstrcmpiA(name, known[i]) != 0)
+            ++i;
+        if (i == count)
+            note("[%s] %.200s: unknown entry, ignored", section, entry);
+    }
+}
+
 // Whether a section of that name is loaded already: a second one is not
 // read, the first is.
 static bool loaded(const AppConfig *config, const char *section)
@@ -35,6 +60,15 @@ static void load_profiles(AppConfig *config)
 
 int load_config(AppConfig *config)
 {
+    if (GetFileAttributesA(SETTINGS_FILE) == INVALID_FILE_ATTRIBUTES) {
+        char folder[MAX_PATH];
+        if (!GetCurrentDirectoryA(sizeof folder, folder))
+            strcpy(folder, ".");
+        note("no notchkey.ini in %s: running on the defaults (port=%s, injector=%s)", folder,
+             PORT_DEFAULT, INJECTOR_DRIVER);
+    }
+    note_unknown_entries("config", CONFIG_ENTRIES, sizeof CONFIG_ENTRIES / sizeof *CONFIG_ENTRIES);
+    note_unknown_entries("debug", DEBUG_ENTRIES, sizeof DEBUG_ENTRIES / sizeof *DEBUG_ENTRIES);
     GetPrivateProfileStringA("config", "port", PORT_DEFAULT, config->port, sizeof config->port,
                              SETTINGS_FILE);
     GetPrivateProfileStringA("debug", "logfile", "", config->logfile, LOGFILE_MAX + 1,

@@ -138,25 +138,38 @@ grep -qx '  logging ended.\\r' <<<"$out" || fail "the log's last line is not sho
 
 # ---------------------------------------------------------------- the demo in steps
 
-mkdir "$work/tmp-step"
-code=0
-TMPDIR=$work/tmp-step NOTCHKEY_DEMO_PAUSE=0.02 timeout 60 bash scripts/run.sh --step \
-  >"$work/step.out" 2>"$work/step.err" || code=$?
-[ "$code" -eq 0 ] || fail "scripts/run.sh --step exited with $code; its stderr:
-$(cat "$work/step.err")"
-check_clean_after "scripts/run.sh --step" "$work/tmp-step"
-# Every key event with its time; the keys alone, one step (press and
-# release) a word.
-untimed=$(grep -E '^ *(press|release) ' "$work/step.out" || true)
-[ -z "$untimed" ] || fail "key events without their time in the demo in steps: $untimed"
-got=$(sed -nE 's/^ +[0-9]+\.[0-9]{3} +(press|release) (.*)$/\1 \2/p' "$work/step.out" |
-  awk '$1 == "press" { key = $2; next } $2 == key { printf "%s ", key; key = ""; next }
-       { printf "(%s %s) ", $1, $2 }')
+# The demo in steps, with the train's counts as arguments: its key events in
+# $work/$1.out, checked to have their times and to end in order.
+demo_in_steps() {
+  local name=$1 code=0
+  shift
+  mkdir "$work/tmp-$name"
+  TMPDIR=$work/tmp-$name NOTCHKEY_DEMO_PAUSE=0.02 timeout 60 bash scripts/run.sh --step "$@" \
+    >"$work/$name.out" 2>"$work/$name.err" || code=$?
+  [ "$code" -eq 0 ] || fail "scripts/run.sh --step $* exited with $code; its stderr:
+$(cat "$work/$name.err")"
+  check_clean_after "scripts/run.sh --step $*" "$work/tmp-$name"
+  local untimed
+  untimed=$(grep -E '^ *(press|release) ' "$work/$name.out" || true)
+  [ -z "$untimed" ] || fail "key events without their time in the demo in steps: $untimed"
+  grep -qx 'notchkey exited with code 0' "$work/$name.out" ||
+    fail "the demo in steps ($*) did not report exit code 0"
+}
+# The keys alone, one step (press and release) a word.
+steps_sent() {
+  sed -nE 's/^ +[0-9]+\.[0-9]{3} +(press|release) (.*)$/\1 \2/p' "$work/$1.out" |
+    awk '$1 == "press" { key = $2; next } $2 == key { printf "%s ", key; key = ""; next }
+         { printf "(%s %s) ", $1, $2 }'
+}
 repeat() { local i; for ((i = 0; i < $2; ++i)); do printf '%s ' "$1"; done; }
+
+demo_in_steps step
+got=$(steps_sent step)
 # At the emergency brake at start: lined up. To position 0: nine brake
-# notches off, six power notches on; across: six off, nine brake notches on
-# and nine more at the emergency brake; back to neutral; the buttons.
-want="$(repeat . 9)$(repeat , 9)$(repeat a 6)$(repeat z 6)$(repeat . 18)$(repeat , 9)"
+# notches off, six power notches on and six more at the top; across: six
+# off, nine brake notches on and nine more at the emergency brake; back to
+# neutral; the buttons.
+want="$(repeat . 9)$(repeat , 9)$(repeat a 12)$(repeat z 6)$(repeat . 18)$(repeat , 9)"
 want+="space space enter esc "
 [ "$got" = "$want" ] || fail "the demo in steps sent:
 $got
@@ -175,8 +188,17 @@ timing=$(sed -nE 's/^ +([0-9]+\.[0-9]{3}) +(press|release) .*$/\1 \2/p' "$work/s
 read -r hold gap <<<"$timing"
 [ "$hold" -ge 15 ] && [ "$gap" -ge 15 ] ||
   fail "the demo in steps held its presses for a median of $hold ms and paused $gap ms after them (30 each set)"
-grep -qx 'notchkey exited with code 0' "$work/step.out" ||
-  fail "the demo in steps did not report exit code 0"
+
+# A train of four power notches and seven brakes: the lever's notches past
+# them send nothing, and each end is lined up with its own count.
+demo_in_steps train 4 7
+got=$(steps_sent train)
+want="$(repeat . 8)$(repeat , 8)$(repeat a 8)$(repeat z 4)$(repeat . 16)$(repeat , 8)"
+want+="space space enter esc "
+[ "$got" = "$want" ] || fail "the demo in steps on a train of 4 and 7 sent:
+$got
+instead of:
+$want"
 
 # ---------------------------------------------------------------- failing starts
 

@@ -3,10 +3,12 @@
 # byte for byte where it can, that packing twice gives the same bytes, that
 # notchkey.exe is a 32-bit GUI program needing only system DLLs and carrying
 # its version, and that the Linux programs run from the unpacked tarball with
-# its own settings file. The guides: every path they name is in their package,
-# INSTALL.txt's libraries are those ldd shows, and the Linux guide's "Try it"
-# recipe runs as written, ten times in a row. Running notchkey.exe is left to
-# the Wine desk (tests/e2e).
+# its own settings file. The guides: each speaks of its own system only,
+# every path they name is in their package, every port in their examples is
+# the one their recipes use, INSTALL.txt's libraries are those ldd shows, the
+# Linux guide's "Try it" recipe runs as written, ten times in a row, and every
+# other recipe of the Linux guides runs as written where the machine allows.
+# Running notchkey.exe is left to the Wine desk (tests/e2e).
 #
 # usage: tests/check_packages.sh [--no-build]   (--no-build: pack build/ and build-win/ as they are)
 set -euo pipefail
@@ -251,13 +253,27 @@ for f in ("notchkey.ini", "README.txt"):
 for f in ("notchkey.ini", "README.txt", "INSTALL.txt"):
     need(b"\r" not in tfiles[f], f"tarball {f} has CR characters")
 
-# The settings file: the source's content in both, injector set for each.
+# The settings file: the source's content in both, each without the other
+# system's parts, injector set for each.
 source = src("packaging/notchkey.ini").decode()
 win_ini = zfiles["notchkey.ini"].decode().replace("\r\n", "\n")
 lin_ini = tfiles["notchkey.ini"].decode()
-need(win_ini == source, "zip notchkey.ini differs from packaging/notchkey.ini beyond line endings")
-need(lin_ini == source.replace("\ninjector=sendinput\n", "\ninjector=driver\n"),
-     "tarball notchkey.ini differs from packaging/notchkey.ini beyond the injector")
+
+def for_system(text, system):
+    out, other = [], None
+    for line in text.split("\n"):
+        mark = re.fullmatch(r";; only: (\w+)", line)
+        if mark or line == ";; end":
+            other = mark and mark.group(1) != system
+            continue
+        if not other:
+            out.append(line)
+    return "\n".join(out)
+
+need(win_ini == for_system(source, "windows"),
+     "zip notchkey.ini is not packaging/notchkey.ini's common and Windows parts")
+need(lin_ini == for_system(source, "linux").replace("\ninjector=sendinput\n", "\ninjector=driver\n"),
+     "tarball notchkey.ini is not packaging/notchkey.ini's common and Linux parts, injector aside")
 
 def settings(text, label):
     """What the program would read: sections, keys, values."""
@@ -288,7 +304,8 @@ for label, text, injector in (("zip notchkey.ini", win_ini, "sendinput"),
     need(re.fullmatch(r"COM[1-9][0-9]*", s.get(("config", "port"), "")), f"{label}: port {s.get(('config', 'port'))!r}")
     need(s.get(("config", "injector")) == injector, f"{label}: injector {s.get(('config', 'injector'))!r}, expected {injector}")
     need(s.get(("debug", "logfile")) == "", f"{label}: logfile {s.get(('debug', 'logfile'))!r} would write a log")
-    for word in ("sendinput", "driver", "privilege", "COM1", "COM256", ";[keys]", "invalid key"):
+    for word in ("sendinput", "driver", "COM1", "COM256", ";[keys]", "invalid key") + \
+            (("privilege",) if injector == "sendinput" else ()):
         need(word in text, f"{label}: the comments never mention {word}")
 
 # The guides: each package's own, made from README.md for its readers.
@@ -306,6 +323,21 @@ for (pkg, f), title in titles.items():
     for left in ("```", "<!--", "-->", "[picture:"):
         need(left not in text, f"{pkg} {f} still has {left!r}")
 need("mascon-sim" not in "".join(texts["zip"].values()), "the zip's guide speaks of mascon-sim, which it lacks")
+# Each package speaks of its own system only.
+for pkg, words in (("zip", ("Linux", "/dev/", "255", "dialout", "uinput", "journal")),
+                   ("tarball", ("Device Manager", "Startup folder", "notification area", "Notepad"))):
+    for f, text in texts[pkg].items():
+        for word in words:
+            need(word not in text, f"{pkg} {f} speaks of {word!r}, which is the other system's")
+
+# Every port in a guide's examples (settings lines, messages, code, device
+# links) is the one its recipes use, so an example copied works as it is.
+PORTS = re.compile(r"port=COM(\d+)|--com (\d+)|/com(\d+)\b|on COM(\d+)\b|COM(\d+) is invalid|\(COM(\d+)\)")
+ports = {}
+for pkg, files in texts.items():
+    for f, text in files.items():
+        ports[pkg, f] = {int(n) for m in PORTS.findall(text) for n in m if n}
+        need(ports[pkg, f] == {2}, f"{pkg} {f}: its examples use COM ports {sorted(ports[pkg, f])}, not COM2 alone")
 
 # Every path a guide names must be in its package. Absolute ones, those under
 # ~ or a variable, are the user's machine; these are no package's either:
@@ -351,7 +383,10 @@ if failures:
     sys.exit("\n".join(failures))
 print(f"ok - zip: exactly {len(zfiles)} files under {name}/, exe as built, CRLF text, dated from the last commit")
 print(f"ok - tarball: exactly {len(tfiles)} files under {name}/, stripped programs as built, 0:0, fixed modes and dates")
-print("ok - notchkey.ini: one source, CRLF sendinput for Windows, LF driver for Linux, only known keys, no inline comments")
+print("ok - notchkey.ini: one source, CRLF sendinput for Windows, LF driver for Linux, each with its system's "
+      "comments only, only known keys, no inline comments")
+print("ok - guides and settings: each package speaks of its own system only; every port in their examples is COM2, "
+      f"as the recipes use ({sum(len(p) for p in ports.values())} files)")
 print("ok - guides: zip README.txt, tarball README.txt and INSTALL.txt, each with its title, no Markdown marks left, "
       "no picture; the zip's never speaks of mascon-sim")
 for pkg in ("zip", "tarball"):
@@ -553,7 +588,10 @@ ride() {
   [ "$code" -eq 0 ] || fail "$label: notchkey exited with $code after SIGTERM: $(cat "$dev/nk.out")"
   [ "$(cat "$dev/keytap.vxd")" = $'52 87\n'"$press d2"$'\n'"$release" ] ||
     fail "$label: after SIGTERM the capture holds '$(cat "$dev/keytap.vxd")', expected MCA55's key let go ($release)"
-  [ ! -s "$dev/nk.out" ] || fail "$label: notchkey printed: $(cat "$dev/nk.out")"
+  # One line, that the mascon answered; no box.
+  [ "$(wc -l <"$dev/nk.out")" -eq 1 ] &&
+    grep -q "^notchkey: mascon answered on COM2 (/dev/pts/[0-9]*): lever at position 6 (MCA50); " "$dev/nk.out" ||
+    fail "$label: notchkey printed: $(cat "$dev/nk.out")"
   kill -TERM "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
 }
@@ -710,7 +748,8 @@ before=$(snapshot)
 mkdir "$work/try"
 for run in $(seq 10); do
   # A session of its own, so whatever the recipe starts can be found and ended.
-  (cd "$pkg" && TMPDIR=$work/try exec setsid bash -e "$work/recipe") >"$work/try.out" 2>"$work/try.err" &
+  # Standard error as well: the terminal shows both, as the guide does.
+  (cd "$pkg" && TMPDIR=$work/try exec setsid bash -e "$work/recipe") >"$work/try.out" 2>&1 &
   recipe_pid=$!
   pids+=("$recipe_pid")
   for ((i = 0; i < 300; ++i)); do
@@ -719,7 +758,7 @@ for run in $(seq 10); do
   done
   if alive "$recipe_pid"; then
     kill -KILL -- "-$recipe_pid" 2>/dev/null || true
-    fail "run $run of the recipe still ran after 30 s; it printed: $(cat "$work/try.out" "$work/try.err")"
+    fail "run $run of the recipe still ran after 30 s; it printed: $(cat "$work/try.out")"
   fi
   code=0
   wait "$recipe_pid" || code=$?
@@ -727,24 +766,193 @@ for run in $(seq 10); do
   left=$(pgrep -s "$recipe_pid" | paste -sd' ' - || true)
   [ -z "$left" ] || kill -KILL -- "-$recipe_pid" 2>/dev/null || true
   [ "$code" -eq 0 ] || fail "run $run of the recipe ended with $code${left:+, leaving $left running}; it printed:
-$(cat "$work/try.out" "$work/try.err")"
+$(cat "$work/try.out")"
   [ -z "$left" ] || fail "run $run of the recipe left processes $left running"
-  [ ! -s "$work/try.err" ] || fail "run $run of the recipe printed on standard error: $(cat "$work/try.err")"
   "$py" - "$work/recipe.out" "$work/try.out" "$work/try" <<'EOF' || fail "run $run of the recipe printed what the guide does not say"
 import re, sys
 
 want = open(sys.argv[1]).read().splitlines()
 got = open(sys.argv[2]).read().splitlines()
-# The guide's example pseudo-terminal and folder are the ones of its writer's run.
-sim = re.compile(r"mascon-sim: /dev/pts/[0-9]+ linked as " + re.escape(sys.argv[3]) + r"/tmp\.\w+/com2")
-if len(got) != len(want) or not all(sim.fullmatch(g) if w.startswith("mascon-sim: ") else g == w
-                                    for w, g in zip(want, got)):
+# The guide's example pseudo-terminal and folder are the ones of its writer's
+# run; the run's own are one pseudo-terminal, named alike in both lines.
+folder = re.compile(r"(/tmp|" + re.escape(sys.argv[3]) + r")/tmp\.\w+/")
+pts = {m for line in got for m in re.findall(r"/dev/pts/[0-9]+", line)}
+def same(w, g):
+    return re.sub(r"/dev/pts/[0-9]+", "PTS", folder.sub("TMP/", w)) == \
+        re.sub(r"/dev/pts/[0-9]+", "PTS", folder.sub("TMP/", g))
+if len(got) != len(want) or len(pts) != 1 or not all(same(w, g) for w, g in zip(want, got)):
     sys.exit("printed:\n" + "\n".join(got) + "\nthe guide says:\n" + "\n".join(want))
 EOF
   [ -z "$(ls -A "$work/try")" ] || fail "run $run of the recipe left $(ls -A "$work/try") behind"
 done
 [ "$(snapshot)" = "$before" ] || fail "the recipe changed the package's folder:
 $(diff <(echo "$before") <(snapshot))"
-ok "tarball: the Linux guide's \"Try it\" recipe ($(wc -l <"$work/recipe") lines, taken from README.txt) ran 10 times in a row as written: each printed the link, then $(grep -v '^mascon-sim: ' "$work/recipe.out" | paste -sd, - | sed 's/,/, /g'), as the guide says; nothing left running or behind, nothing changed in the folder"
+ok "tarball: the Linux guide's \"Try it\" recipe ($(wc -l <"$work/recipe") lines, taken from README.txt) ran 10 times in a row as written: each printed the link, then $(grep -v '^mascon-sim: ' "$work/recipe.out" | paste -sd'|' - | sed 's/|/, /g'), as the guide says; nothing left running or behind, nothing changed in the folder"
+
+# --- the install guide's recipes ---------------------------------------------
+# Every block of shell the Linux guides give, in the guide's order, run as
+# written where this machine allows: in a copy of the unpacked folder, with a
+# home of its own, and with what needs root, a user session or hardware
+# (sudo, systemctl, udevadm, modprobe, usermod, journalctl, the adapter's name)
+# played by stand-ins that note what they were asked, sudo's files going to a
+# system folder of the check's own. What cannot run even so is reported as
+# skipped, with the reason.
+"$py" - "$root" "$pkg" "$work/recipes" <<'EOF' || fail "the Linux guides' recipes"
+import os, re, shutil, subprocess, sys, textwrap
+
+root, pkg, work = sys.argv[1:]
+sys.path.insert(0, os.path.join(root, "packaging"))
+import md2txt
+
+failures = []
+
+def need(cond, what):
+    if not cond:
+        failures.append(what)
+    return cond
+
+source = open(os.path.join(root, "README.md")).read()
+blocks = []
+for reader, guide in (("install", "INSTALL.txt"), ("linux", "README.txt")):
+    text = open(os.path.join(pkg, guide)).read()
+    for m in re.finditer(r"^( *)```sh\n(.*?)^\1```", md2txt.select(source, reader), re.M | re.S):
+        block = textwrap.dedent(m.group(2))
+        # What the user reads is this block, indented as code.
+        shown = textwrap.indent(block, "    ").rstrip("\n")
+        need(re.sub(r"(?m)^ +", "", shown) in re.sub(r"(?m)^ +", "", text), f"{guide} does not show {block!r}")
+        blocks.append((guide, block))
+
+home, system, stubs = (os.path.join(work, d) for d in ("home", "system", "stubs"))
+folder = os.path.join(work, "folder")
+log = os.path.join(work, "asked")
+for d in (home, system, stubs):
+    os.makedirs(d)
+shutil.copytree(pkg, folder)
+STUB = """#!/bin/bash
+echo "${0##*/} $*" >>"$ASKED"
+"""
+SUDO = STUB + """# Files the command names under / go to the check's system folder.
+args=()
+for a in "${@:2}"; do [[ $a == /* ]] && a=$SYSTEM$a && mkdir -p "${a%/*}"; args+=("$a"); done
+case $1 in
+  tee|cp|rm) exec "$1" "${args[@]}" ;;
+  *) exec "$@" ;;
+esac
+"""
+LS = """#!/bin/bash
+[ "$*" = /dev/serial/by-id/ ] && { [ -n "$ADAPTERS" ] && printf '%s\\n' $ADAPTERS; exit 0; }
+exec /bin/ls "$@"
+"""
+for name, body in [("sudo", SUDO), ("ls", LS)] + [(n, STUB) for n in
+                   ("systemctl", "journalctl", "udevadm", "modprobe", "usermod", "gpasswd")]:
+    with open(os.path.join(stubs, name), "w") as f:
+        f.write(body)
+    os.chmod(os.path.join(stubs, name), 0o755)
+
+def run(block, adapters=""):
+    open(log, "w").close()
+    env = dict(os.environ, HOME=home, USER="someone", PATH=stubs + ":" + os.environ["PATH"],
+               ASKED=log, SYSTEM=system, ADAPTERS=adapters)
+    done = subprocess.run(["bash", "-c", block], cwd=folder, env=env, capture_output=True, text=True,
+                          timeout=60)
+    return done.returncode, done.stdout + done.stderr, open(log).read()
+
+def have(path):
+    return os.path.exists(path) or os.path.islink(path)
+
+def same(a, b):
+    return have(a) and open(a, "rb").read() == open(b, "rb").read()
+
+ADAPTER = "usb-Maker_Serial_A10K1ABC-if00-port0"
+rule = os.path.join(system, "etc/udev/rules.d/99-notchkey-mascon.rules")
+ran, skipped = [], []
+# By hand comes after steps 1 to 3, as the guide says; removing, last.
+blocks.sort(key=lambda b: "rm -f" in b[1])
+for guide, block in blocks:
+    first = block.splitlines()[0]
+    code = subprocess.run(["bash", "-n"], input=block, capture_output=True, text=True)
+    need(code.returncode == 0, f"{guide}: {first!r}...: not valid shell: {code.stderr}")
+    if block.startswith("dev=$(mktemp -d)"):
+        continue  # "Try it", run above
+    if first.startswith("sudo apt install "):
+        # Installing is the package manager's business; that it knows every
+        # package named is this machine's to tell.
+        names = first.split()[3:]
+        known = shutil.which("apt-cache") and subprocess.run(
+            ["apt-cache", "show", "--no-all-versions", *names], capture_output=True).returncode == 0
+        if known:
+            ran.append("apt install (apt-cache knows each package)")
+        else:
+            skipped.append("apt install: apt-cache knows not all of its packages here (no package lists?)")
+        table = re.findall(r"^\| `[^`]+` \| `([^`]+)`[^|]*\| ([^|]+) \|$", md2txt.select(source, "install"), re.M)
+        direct = {p for p, users in table if {u.strip() for u in users.split(",")} & {"notchkey", "mascon-sim"}}
+        need(direct and direct <= set(names), f"the apt install line lacks {sorted(direct - set(names))}")
+        continue
+    if first.startswith("id -nG"):
+        skipped.append("the groups' check: it needs a new login into the groups of step 2")
+        continue
+    if first.startswith("systemctl --user status"):
+        skipped.append("the service's status and journal: they need a user session with the adapter plugged in")
+        continue
+    if first.startswith("mkdir -p ~/.notchkey-devices"):
+        # By hand: no adapter and no uinput here, so notchkey says which, and why.
+        code, out, _ = run(block)
+        need(code == 255 and "Lever to keys!: can't open keytap.vxd.\nnotchkey: " + home +
+             "/.notchkey-devices/keytap.vxd -> /dev/uinput: No such file or directory" in out,
+             f"by hand, without uinput: exit {code}, {out!r}")
+        ran.append("by hand (no uinput here: \"can't open keytap.vxd.\" and its cause)")
+        continue
+    if first.startswith("ls /dev/serial/by-id/"):
+        code, out, _ = run(block, ADAPTER)
+        need(code == 0 and out == ADAPTER + "\n", f"ls /dev/serial/by-id/ gave {out!r}")
+        ran.append("ls /dev/serial/by-id/ (one adapter played)")
+        continue
+    if "adapter=$(ls /dev/serial/by-id/)" in block:
+        # Two adapters, or none: nothing installed, and the user is told.
+        for adapters in ("", ADAPTER + " usb-Other_Serial-if00-port0"):
+            code, out, asked = run(block, adapters)
+            need(not have(rule) and "plug in the mascon's adapter" in out,
+                 f"step 4 with adapters {adapters!r}: exit {code}, {out!r}, rule installed: {have(rule)}")
+        code, out, asked = run(block, ADAPTER)
+        want = open(os.path.join(folder, "99-notchkey-mascon.rules")).read().replace("YOUR-ADAPTER", ADAPTER)
+        need(code == 0 and have(rule) and open(rule).read() == want,
+             f"step 4 with one adapter: exit {code}, {out!r}; the rule {'differs' if have(rule) else 'is missing'}")
+        need(same(os.path.join(home, ".config/systemd/user/notchkey@.service"),
+                  os.path.join(folder, "notchkey@.service")), "step 4 did not install the service")
+        need("systemctl --user daemon-reload" in asked and "udevadm control --reload-rules" in asked,
+             f"step 4 asked {asked!r}")
+        ran.append("step 4 (the rule for the one adapter; none for two or none)")
+        continue
+    code, out, asked = run(block)
+    need(code == 0, f"{guide}: {first!r}... ended with {code}: {out}")
+    ran.append("the removal" if "rm -f" in block else first)
+    if first.startswith("sudo modprobe uinput"):
+        need(same(os.path.join(system, "etc/udev/rules.d/99-notchkey-uinput.rules"),
+                  os.path.join(folder, "99-notchkey-uinput.rules")), "step 1 did not install the uinput rule")
+        conf = os.path.join(system, "etc/modules-load.d/uinput.conf")
+        need(have(conf) and open(conf).read() == "uinput\n", "step 1 did not ask for uinput at every start")
+    elif first.startswith("sudo usermod"):
+        need(asked == "sudo usermod -aG input,dialout someone\nusermod -aG input,dialout someone\n",
+             f"step 2 asked {asked!r}")
+    elif first.startswith("install -D -m 755 bin/notchkey"):
+        need(same(os.path.join(home, ".local/bin/notchkey"), os.path.join(folder, "bin/notchkey")) and
+             same(os.path.join(home, ".config/notchkey/notchkey.ini"), os.path.join(folder, "notchkey.ini")),
+             "step 3 did not install the program and its settings")
+    elif "rm -f" in block:
+        left = [p for p in (os.path.join(home, ".local/bin/notchkey"),
+                            os.path.join(home, ".config/systemd/user/notchkey@.service"), rule,
+                            os.path.join(system, "etc/udev/rules.d/99-notchkey-uinput.rules"),
+                            os.path.join(system, "etc/modules-load.d/uinput.conf")) if have(p)]
+        need(not left, f"the removal left {left}")
+    elif first.startswith("systemctl --user stop"):
+        need(asked == "systemctl --user stop notchkey@*\n", f"stopping asked {asked!r}")
+
+if failures:
+    sys.exit("\n".join(failures))
+print(f"ok - the Linux guides' {len(blocks)} blocks of shell are valid; run as written with stand-ins for root, "
+      f"the user session and the adapter: {'; '.join(ran)}")
+for why in skipped:
+    print(f"skipped - {why}")
+EOF
 
 echo "check_packages: all checks passed"

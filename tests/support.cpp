@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <stdio.h>
@@ -33,9 +34,17 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path, ignored);
 }
 
-DeviceDir::DeviceDir() { setenv("NOTCHKEY_DEVICES", dir.path.c_str(), 1); }
+DeviceDir::DeviceDir()
+{
+    setenv("NOTCHKEY_DEVICES", dir.path.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
+}
 
-DeviceDir::~DeviceDir() { unsetenv("NOTCHKEY_DEVICES"); }
+DeviceDir::~DeviceDir()
+{
+    unsetenv("NOTCHKEY_DEVICES");
+    unsetenv("XDG_RUNTIME_DIR");
+}
 
 std::string DeviceDir::make_capture() const
 {
@@ -169,4 +178,14 @@ DWORD wait_thread(HANDLE thread, int timeout_ms)
     wait_for([&] { return GetExitCodeThread(thread, &code) && code != STILL_ACTIVE; },
              timeout_ms);
     return code;
+}
+
+HANDLE create_thread_masked(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD *id)
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    HANDLE thread = CreateThread(NULL, 0, start, parameter, 0, id);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return thread;
 }

@@ -19,7 +19,8 @@ struct TempDir {
 };
 
 // Points the platform layer's device names at a folder for the life of the
-// object: COMn is DIR/comn, the driver DIR/keytap.vxd.
+// object: COMn is DIR/comn, the driver DIR/keytap.vxd; and its named objects,
+// which then go with it.
 struct DeviceDir {
     TempDir dir;
     DeviceDir();
@@ -78,3 +79,8 @@ bool wait_message(MSG *msg, int timeout_ms = 5000);
 
 // Waits until the thread has ended; returns its exit code, or STILL_ACTIVE.
 DWORD wait_thread(HANDLE thread, int timeout_ms = 5000);
+
+// CreateThread as the program's worker is made: from a thread that blocks
+// every signal (the program's first blocks those it takes by sigwait), whose
+// mask the new thread inherits.
+HANDLE create_thread_masked(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD *id);

@@ -11,11 +11,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -417,7 +421,8 @@ TEST(Handles, ClosedOrMadeUpHandlesAreInvalid)
 }
 
 // Reads that wait for ever, or for a first byte, sleep in read() alone, with
-// no poll() beside it; TerminateThread still gets the thread out at once.
+// no poll() beside it; TerminateThread still gets the thread out at once,
+// whatever signals the thread's maker blocked.
 TEST_F(SerialPort, TerminateLeavesAReadAsleepInTheKernel)
 {
     COMMTIMEOUTS shapes[] = {{0, 0, 0, 0, 0}, {MAXDWORD, MAXDWORD, 25000, 0, 0}};
@@ -426,15 +431,14 @@ TEST_F(SerialPort, TerminateLeavesAReadAsleepInTheKernel)
         ASSERT_NE(port, INVALID_HANDLE_VALUE);
         ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
         DWORD reader_id = 0;
-        HANDLE reader = CreateThread(
-            NULL, 0,
+        HANDLE reader = create_thread_masked(
             [](LPVOID port) -> DWORD {
                 char got[6];
                 DWORD n = 0;
                 ReadFile(port, got, sizeof got, &n, NULL);
                 return 1;
             },
-            port, 0, &reader_id);
+            port, &reader_id);
         ASSERT_NE(reader, nullptr);
         EXPECT_TRUE(wait_for([&] { return waiting_in_the_layer(reader_id); }));
         EXPECT_TRUE(TerminateThread(reader, 0));
@@ -442,6 +446,61 @@ TEST_F(SerialPort, TerminateLeavesAReadAsleepInTheKernel)
         CloseHandle(reader);
         CloseHandle(port);
     }
+}
+
+// The name of a port's object is the same for every user, so only where
+// objects are the user's own does a second user's process (a script holding
+// it) keep nobody off the port; a folder for them that another user made, or
+// that others can write in, is not used at all.
+TEST(NamedObjects, AreTheUsersOwn)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root, to run a process as another user";
+    TempDir runtime;
+    ASSERT_EQ(chmod(runtime.path.c_str(), 01777), 0); // shared, as /tmp is
+    const char *saved = getenv("XDG_RUNTIME_DIR");
+    std::string restore = saved ? saved : "";
+    setenv("XDG_RUNTIME_DIR", runtime.path.c_str(), 1);
+    const char *name = "notchkey COM5";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t other = fork();
+    if (other == 0) {
+        HANDLE held = setgid(65534) == 0 && setuid(65534) == 0 ? CreateMutexA(NULL, FALSE, name) : NULL;
+        if (held && GetLastError() == ERROR_SUCCESS && write(ready[1], "x", 1) == 1)
+            pause();
+        _exit(1);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1) << "the other user took no object";
+    close(ready[0]);
+    SetLastError(0xdeadbeef);
+    HANDLE mine = CreateMutexA(NULL, FALSE, name);
+    EXPECT_NE(mine, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << "another user's holder";
+    HANDLE again = CreateMutexA(NULL, FALSE, name);
+    EXPECT_NE(again, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    CloseHandle(again);
+    CloseHandle(mine);
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+
+    std::string folder = runtime.file("notchkey-0");
+    for (uid_t owner : {65534u, 0u}) {
+        std::filesystem::remove_all(folder);
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chown(folder.c_str(), owner, owner), 0);
+        ASSERT_EQ(chmod(folder.c_str(), owner == 0 ? 0777 : 0700), 0);
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(CreateMutexA(NULL, FALSE, name), nullptr) << "a folder owned by " << owner;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << owner;
+    }
+    if (saved)
+        setenv("XDG_RUNTIME_DIR", restore.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST(Threads, ExitCodesOfReturnExitThreadAndTerminate)

@@ -235,21 +235,43 @@ TEST_F(StepSettings, KeysAndTimesAsTheFileWritesThem)
                            {"MCK99=lshift"}),
               0);
     EXPECT_TRUE(g_lever_steps);
-    EXPECT_EQ(std::vector<WORD>(step_keys, step_keys + STEP_KINDS),
+    EXPECT_EQ(std::vector<WORD>(g_steps.keys, g_steps.keys + STEP_KINDS),
               (std::vector<WORD>{0x1E, 0x20, 0x20, 0x10}));
-    EXPECT_EQ(g_step_press_ms, 1u);
-    EXPECT_EQ(g_step_gap_ms, 1000u);
+    EXPECT_EQ(g_steps.press_ms, 1u);
+    EXPECT_EQ(g_steps.gap_ms, 1000u);
     EXPECT_EQ(button_scancodes[0], 0x2A);
     // The times' default; extended keys with SendInput.
     ASSERT_EQ(select_steps("step", {"power_up=up", "power_down=down", "brake_up=.",
                                     "brake_down=,"}, {}, "sendinput"),
               0);
-    EXPECT_EQ(step_keys[STEP_POWER_UP], 0xE048);
-    EXPECT_EQ(g_step_press_ms, 30u);
-    EXPECT_EQ(g_step_gap_ms, 30u);
+    EXPECT_EQ(g_steps.keys[STEP_POWER_UP], 0xE048);
+    EXPECT_EQ(g_steps.press_ms, 30u);
+    EXPECT_EQ(g_steps.gap_ms, 30u);
     // Without lever=step the section is not looked at.
     ASSERT_EQ(select_steps("HOLD", {"power_up=foo"}), 0);
     EXPECT_FALSE(g_lever_steps);
+}
+
+// The train's notches: a count stands for a map, a map wins over the count
+// of its handle whichever comes first, the first line of a name counts. The
+// power map, then the brake map.
+TEST_F(StepSettings, TrainNotchesByCountOrMap)
+{
+    auto maps = [&](std::vector<std::string> lines) {
+        lines.insert(lines.begin(), {"power_up=a", "power_down=z", "brake_up=.", "brake_down=,"});
+        EXPECT_EQ(select_steps("step", lines), 0);
+        std::vector<int> got(g_steps.power_map, g_steps.power_map + 6);
+        got.insert(got.end(), g_steps.brake_map, g_steps.brake_map + 8);
+        return got;
+    };
+    EXPECT_EQ(maps({}), (std::vector<int>{1, 2, 3, 4, 5, 6, /**/ 1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(maps({"Power_Notches = 4", "brake_notches=7", "power_notches=5"}),
+              (std::vector<int>{1, 2, 3, 4, 4, 4, /**/ 1, 2, 3, 4, 5, 6, 7, 7}));
+    EXPECT_EQ(maps({"power_map = 1, 2,2 ,3,4,4", "power_notches=1", "brake_notches=1",
+                    "brake_map=1,3,5,7,9,11,13,99", "brake_map=1,1,1,1,1,1,1,1"}),
+              (std::vector<int>{1, 2, 2, 3, 4, 4, /**/ 1, 3, 5, 7, 9, 11, 13, 99}));
+    EXPECT_EQ(maps({"power_notches=1", "brake_map='2,2,2,2,2,2,2,2'"}),
+              (std::vector<int>{1, 1, 1, 1, 1, 1, /**/ 2, 2, 2, 2, 2, 2, 2, 2}));
 }
 
 TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
@@ -280,6 +302,26 @@ TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
         {"step", with({"gap_ms="}), {}, "driver", "gap_ms= is invalid step."},
         {"step", with({"gap_ms=30ms"}), {}, "driver", "gap_ms=30ms is invalid step."},
         {"step", with({"gap_ms=-1"}), {}, "driver", "gap_ms=-1 is invalid step."},
+        {"step", with({"power_notches=9"}), {}, "driver", "power_notches=9 is invalid step."},
+        {"step", with({"brake_notches=0"}), {}, "driver", "brake_notches=0 is invalid step."},
+        {"step", with({"power_notches=7"}), {}, "driver", "power_notches=7 is invalid step."},
+        {"step", with({"brake_notches=9"}), {}, "driver", "brake_notches=9 is invalid step."},
+        {"step", with({"brake_map=1,3,2"}), {}, "driver", "brake_map=1,3,2 is invalid step."},
+        {"step", with({"power_map=1,2,3,4,6,5"}), {}, "driver",
+         "power_map=1,2,3,4,6,5 is invalid step."},
+        {"step", with({"power_map=0,1,2,3,4,5"}), {}, "driver",
+         "power_map=0,1,2,3,4,5 is invalid step."},
+        {"step", with({"power_map=1,2,3,4,5,6,7"}), {}, "driver",
+         "power_map=1,2,3,4,5,6,7 is invalid step."},
+        {"step", with({"power_map=1,2,3,4,5,"}), {}, "driver",
+         "power_map=1,2,3,4,5, is invalid step."},
+        {"step", with({"power_map=1,2,3,4,5,100"}), {}, "driver",
+         "power_map=1,2,3,4,5,100 is invalid step."},
+        {"step", with({"power_map=1,2,3,4,5 6"}), {}, "driver",
+         "power_map=1,2,3,4,5 6 is invalid step."},
+        // A map that would win must still be right where a count came first.
+        {"step", with({"power_notches=4", "power_map=1,1"}), {}, "driver",
+         "power_map=1,1 is invalid step."},
         {"step", {"power_up=a", "power_down=z", "brake_up=."}, {}, "driver",
          "brake_down= is invalid step."},
         {"step", {"power_up=a", "brake_up=.", "brake_down=,"}, {}, "driver",
@@ -310,12 +352,12 @@ TEST_F(Profiles, WhatAProfileDoesNotSayComesFromTheBase)
 {
     strcpy(config.profile, "TRAM_2");
     profile("profile express", {"program=RailSim.exe, RailSim2.exe ", "lever=step",
-                                "power_up=x", "MCK99=space", "; MCY99=foo"});
+                                "power_up=x", "power_notches=4", "MCK99=space", "; MCY99=foo"});
     profile("profile  metro", {"program=\"MetroSim.exe\"", "MCA50=w", "power_up=foo"});
     profile("Profile Tram_2", {"lever=hold"});
     ASSERT_EQ(select_steps("hold",
                            {"power_up=a", "power_down=z", "brake_up=.", "brake_down=,",
-                            "press_ms=50"},
+                            "press_ms=50", "power_map=1,1,2,2,3,3"},
                            {"MCA55=q", "MCK99=lshift"}),
               0);
     ASSERT_EQ(g_profile_count, 3);
@@ -323,16 +365,20 @@ TEST_F(Profiles, WhatAProfileDoesNotSayComesFromTheBase)
     EXPECT_EQ(g_profile_active, 3);
     EXPECT_STREQ(g_profiles[1].name, "express");
     EXPECT_STREQ(g_profiles[2].name, "metro");
-    // express: in steps, its power_up over the base's, the rest and the time
-    // from the base; the base's lever keys are no step mode's.
-    EXPECT_TRUE(keys_of(1).steps);
-    EXPECT_EQ(std::vector<WORD>(keys_of(1).step, keys_of(1).step + STEP_KINDS),
+    // express: in steps, its power_up over the base's, its count of notches
+    // over the base's map, the rest and the time from the base; the base's
+    // lever keys are no step mode's.
+    const StepConfig &steps = keys_of(1).steps;
+    EXPECT_TRUE(keys_of(1).lever_steps);
+    EXPECT_EQ(std::vector<WORD>(steps.keys, steps.keys + STEP_KINDS),
               (std::vector<WORD>{0x2D, 0x2C, 0x34, 0x33}));
-    EXPECT_EQ(keys_of(1).press_ms, 50u);
-    EXPECT_EQ(keys_of(1).gap_ms, 30u);
+    EXPECT_EQ(steps.press_ms, 50u);
+    EXPECT_EQ(steps.gap_ms, 30u);
+    EXPECT_EQ(std::vector<BYTE>(steps.power_map, steps.power_map + LEVER_POWER_NOTCHES),
+              (std::vector<BYTE>{1, 2, 3, 4, 4, 4}));
     EXPECT_EQ(keys_of(1).button[0], 0x39);
     // metro: held keys, its own and the base's; a step line not looked at.
-    EXPECT_FALSE(keys_of(2).steps);
+    EXPECT_FALSE(keys_of(2).lever_steps);
     EXPECT_EQ(keys_of(2).lever[5], 0x10);
     EXPECT_EQ(keys_of(2).lever[6], 0x11);
     EXPECT_EQ(keys_of(2).button[0], 0x2A);
@@ -412,7 +458,8 @@ TEST_F(Profiles, ASwitchLetsGoOfEverythingAndTakesTheLeverAsAtStart)
     send_button_key(0);      // Space
     profile_switch(1, 6);    // both up; in steps nothing at neutral
     send_button_key(1);      // nothing: let go already
-    send_lever_steps(6, 5);  // power 1
+    for (int kind; (kind = next_step(5)) >= 0;)
+        send_step(kind);     // power 1
     profile_switch(2, 5);    // nothing held; 5 by the standard map
     send_lever_change(5, 6); // w
     send_button_key(0);

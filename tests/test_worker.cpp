@@ -123,13 +123,19 @@ struct Worker : testing::Test {
         return t;
     }
 
-    // A failure is told in a box first, then WM_WORKER_ENDED reaches the
-    // window's thread, and the worker's exit code is 1.
-    void expect_gave_up(const std::string &text)
+    // A failure is told in a box first, with the system's cause where an
+    // open failed, then WM_WORKER_ENDED reaches the window's thread, and the
+    // worker's exit code is 1.
+    void expect_gave_up(const std::string &text, const std::string &cause = "")
     {
         MSG msg;
         ASSERT_TRUE(wait_message(&msg, 10000)) << "no WM_WORKER_ENDED";
-        EXPECT_EQ(err->text(), "Lever to keys!: " + text + "\n") << "box before the message";
+        std::string said = err->text();
+        // The note that the mascon answered comes first, where it did.
+        if (said.rfind("notchkey: mascon answered on ", 0) == 0)
+            said.erase(0, said.find('\n') + 1);
+        EXPECT_EQ(said, "Lever to keys!: " + text + "\n" + (cause.empty() ? "" : "notchkey: " + cause + "\n"))
+            << "box before the message";
         EXPECT_EQ(msg.hwnd, window);
         EXPECT_EQ(msg.message, static_cast<UINT>(WM_WORKER_ENDED));
         EXPECT_EQ(msg.wParam, 0u);
@@ -266,6 +272,45 @@ TEST_F(SlowWorker, TimeoutsLeftNonBlockingStillBlockTheRead)
     COMMTIMEOUTS ours = {MAXDWORD, MAXDWORD, MASCON_LINE_CHECK_MS, 0, 0};
     EXPECT_EQ(memcmp(&g_timeouts_work, &ours, sizeof ours), 0);
     EXPECT_EQ(memcmp(&g_timeouts_saved, &at_once, sizeof at_once), 0);
+}
+
+// Positions that share position 0's key: the lever's key is down from the
+// start wherever it rests, and after any move between two of them, even one
+// after the same message twice let go of it.
+TEST_F(Worker, PositionsSharingPositionZerosKeyHoldItFromTheStart)
+{
+    const char keys[] = "MCB60=f1\0MCA95=f1\0";
+    memcpy(config.keys, keys, sizeof keys);
+    ASSERT_EQ(keydrv_select(&config), 0);
+    const struct {
+        const char *start;
+        std::vector<const char *> moves;
+        std::vector<std::string> packets;
+    } rides[] = {
+        {"MCA95\r", {"MCA95", "MCB60", "MCA85"}, {"3b", "3b bb", "3b", "05 bb"}},
+        {"MCB60\r", {"MCA95", "MCA85"}, {"3b", "05 bb"}},
+    };
+    int com = 5; // a port stays taken until the process ends
+    for (const auto &ride : rides) {
+        SimOptions options;
+        options.lever = ride.start;
+        open_sim(options, com);
+        snprintf(config.port, sizeof config.port, "COM%d", com++);
+        start();
+        ASSERT_TRUE(sim_wait_reset(sim, 5000));
+        for (const char *message : ride.moves)
+            send(message);
+        EXPECT_EQ(wait_packets(capture, ride.packets.size()), ride.packets) << ride.start;
+        stop_worker();
+        CloseHandle(worker);
+        worker = NULL;
+        sim_close(sim);
+        sim = nullptr;
+        delete err;
+        err = nullptr;
+        release_held_keys();
+        write_file(capture, "");
+    }
 }
 
 TEST_F(Worker, InvalidMessageEndsTheWorker)
@@ -474,7 +519,7 @@ TEST_F(Worker, WrongPortNameLeavesThePortAlone)
     struct termios before = port_settings();
     strcpy(config.port, "COM9");
     start();
-    expect_gave_up("COM9 is invalid COM port.");
+    expect_gave_up("COM9 is invalid COM port.", devices.dir.file("com9") + ": No such file or directory");
     EXPECT_TRUE(same_termios(before, port_settings()));
     EXPECT_EQ(host_wrote(), "");
     EXPECT_EQ(read_file(capture), "");

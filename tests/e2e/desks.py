@@ -47,6 +47,12 @@ def box(text):
     return ["box " + text]
 
 
+def answered_note(mascon, injector="driver"):
+    """A native notchkey's note that the mascon on COM2 answered at neutral."""
+    return ("mascon answered on COM2 (%s): lever at position 6 (MCA50); injector=%s, lever=hold"
+            % (os.path.realpath(mascon.slave_path), injector))
+
+
 def cpu_seconds(pid):
     """utime + stime of a running process, or None once it is gone."""
     try:
@@ -148,6 +154,10 @@ class Desk:
         """A picture of the screen, where there is one."""
         return None
 
+    def notes(self):
+        """The program's notes beside its boxes, where the desk shows them."""
+        return None
+
     def cleanup(self):
         for m in self.mascons:
             m.close()
@@ -160,20 +170,46 @@ def signal_pending(pid, number):
     return bool(int(pending, 16) >> (number - 1) & 1)
 
 
+NOTE = "notchkey: "  # a native notchkey's own lines, beside its boxes
+
+
+def screen_lines(screen):
+    with open(screen, "rb") as f:
+        return f.read().decode("latin-1").splitlines()
+
+
 def screen_events(screen):
     """What a native notchkey showed: its key packets (through the capture
-    driver) and boxes (standard error), in order."""
-    with open(screen, "rb") as f:
-        text = f.read().decode("latin-1")
+    driver) and boxes (standard error), in order. Its notes are no events:
+    the Wine desk has none to show."""
     events = []
-    for line in text.splitlines():
+    for line in screen_lines(screen):
         if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
             events += packets(line)
         elif line.startswith(TITLE + ": "):
             events += box(line[len(TITLE) + 2:])
-        else:
+        elif not line.startswith(NOTE):
             events.append("output " + line)
     return events
+
+
+def screen_notes(screen):
+    """A native notchkey's notes, in order, each without its "notchkey: "."""
+    return [line[len(NOTE):] for line in screen_lines(screen) if line.startswith(NOTE)]
+
+
+def screen_bodies(screen):
+    """The notification body each box must have had: its text and, from the
+    note right after it, the cause the system gave."""
+    lines = screen_lines(screen)
+    bodies = []
+    for i, line in enumerate(lines):
+        if line.startswith(TITLE + ": "):
+            body = line[len(TITLE) + 2:]
+            if i + 1 < len(lines) and lines[i + 1].startswith(NOTE):
+                body += "\n" + lines[i + 1][len(NOTE):]
+            bodies.append(body)
+    return bodies
 
 
 class NativeDesk(Desk):
@@ -203,21 +239,26 @@ class NativeDesk(Desk):
     def remove_driver(self):
         os.unlink(self.driver)
 
-    def start(self, args=()):
+    def start(self, args=(), prefix=()):
+        """prefix: what runs the program, e.g. setpriv as another user."""
         # The test's bus or none, never the desktop's of whoever runs the tests.
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
+        env["XDG_RUNTIME_DIR"] = self.root  # its named objects go with the desk
         if self.bus:
             env.update(self.bus.env)
             self.seen_before = len(self.bus.notifications())
         with open(self.screen, "ab") as screen:
-            self.proc = subprocess.Popen([self.binary, *args], cwd=self.home, env=env,
+            self.proc = subprocess.Popen([*prefix, self.binary, *args], cwd=self.home, env=env,
                                          stdin=subprocess.DEVNULL, stdout=screen, stderr=screen)
         self.started = True
 
     def events(self):
         return screen_events(self.screen)
+
+    def notes(self):
+        return screen_notes(self.screen)
 
     def run_second(self, port="COM2", timeout=20):
         """Another notchkey, in a folder of its own, on this desk's devices and
@@ -227,6 +268,7 @@ class NativeDesk(Desk):
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
+        env["XDG_RUNTIME_DIR"] = self.root
         with open(screen, "wb") as out:
             code = subprocess.run([self.binary], cwd=home, env=env, stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=out, timeout=timeout).returncode
@@ -270,8 +312,8 @@ class NativeDesk(Desk):
             # A box returns once the server has it, so all are in by the end.
             shown = [(n["summary"], n["body"]) for n in self.notifications()]
             # The bus carries UTF-8 alone: what is not arrives replaced.
-            boxes = [(TITLE, e[4:].encode("latin-1").decode("utf-8", "replace"))
-                     for e in result.events if e.startswith("box ")]
+            boxes = [(TITLE, body.encode("latin-1").decode("utf-8", "replace"))
+                     for body in screen_bodies(self.screen)]
             assert shown == boxes, "notifications %r for the boxes %r" % (shown, boxes)
         return result
 

@@ -11,9 +11,10 @@ import bus
 from desks import BOTH_LINES, TITLE, NativeDesk, box
 
 FAILURES = {
-    # A failed start, before the worker exists, and the worker's own failure.
-    "start": ("can't open keytap.vxd.", -1),
-    "worker": ("COM9 is invalid COM port.", 0),
+    # A failed start, before the worker exists, and the worker's own failure,
+    # each with the cause the system gave for the device entry it missed.
+    "start": ("can't open keytap.vxd.", -1, "keytap.vxd: No such file or directory"),
+    "worker": ("COM9 is invalid COM port.", 0, "com9: No such file or directory"),
 }
 
 
@@ -32,13 +33,15 @@ def fail(desk, where):
 def test_each_box_is_one_notification_with_its_text(native, where):
     if not native.bus:
         pytest.skip("no session bus: " + (bus.missing() or "it did not start"))
-    text, exit_code = FAILURES[where]
+    text, exit_code, cause = FAILURES[where]
     result = fail(native, where)
     assert result.events == box(text)
     assert result.exit_code == exit_code
+    cause = os.path.join(native.devices, cause)
+    assert native.notes()[-1] == cause
     assert native.notifications() == [{"app": "notchkey", "icon": "dialog-warning",
-                                       "summary": TITLE, "body": text, "actions": [],
-                                       "timeout": -1}]
+                                       "summary": TITLE, "body": text + "\n" + cause,
+                                       "actions": [], "timeout": -1}]
 
 
 @pytest.fixture

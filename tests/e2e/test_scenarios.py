@@ -6,12 +6,17 @@ bytes one by one), the boxes and where they came among the keys, the exit
 code, the log, and what was left untouched.
 """
 
+import fcntl
 import os
+import re
+import struct
+import termios
+import threading
 import time
 
 import pytest
 
-from desks import BOTH_LINES, box, packets, wait_until
+from desks import BOTH_LINES, answered_note, box, packets, wait_until
 
 STARTED = b"logging started.\r\n"
 # Synchronised on MCA50 (keypad 0 held, position 0's key let go), then MCA55,
@@ -36,6 +41,18 @@ def ride(desk, **settings):
     com2.send("MCA55", "MCK99", "MCG50")
     assert desk.wait_events(len(RIDE)) == RIDE
     return com2
+
+
+def ride_mca55_to_the_end(desk, com2):
+    """Started: MCA55, then closed; its key held and let go, exit 0."""
+    com2.wait_reset()
+    com2.send("MCA55")
+    assert desk.wait_events(4) == packets("52 87", "02 d2")
+    desk.close()
+    result = desk.finish()
+    assert result.events == packets("52 87", "02 d2", "82")
+    assert result.exit_code == 0
+    return result
 
 
 def expect_refused_at_start(result, text, port):
@@ -88,13 +105,7 @@ def test_command_line_changes_nothing(desk):
     com2 = desk.mascon(2)
     desk.settings()
     desk.start(args=["COM9", "--log", "/nonexistent/x", "-h"])
-    com2.wait_reset()
-    com2.send("MCA55")
-    assert desk.wait_events(4) == packets("52 87", "02 d2")
-    desk.close()
-    result = desk.finish()
-    assert result.events == packets("52 87", "02 d2", "82")
-    assert result.log == BOTH_LINES
+    assert ride_mca55_to_the_end(desk, com2).log == BOTH_LINES
 
 
 def test_exit_right_after_start(desk):
@@ -116,6 +127,46 @@ def test_icon_comes_back_when_the_taskbar_restarts(desk):
     assert result.events == packets("52 87", "d2")
     assert result.exit_code == 0
     assert result.log == BOTH_LINES
+
+
+@pytest.mark.parametrize("end", ["menu_exit", "close"])
+def test_exit_while_the_key_reader_reads_nothing(native, end):
+    """The driver's reader opens its FIFO and never reads (a key monitor
+    paused): keys that cannot be written are given up, whole, and Exit or
+    SIGTERM still ends the program. Native alone: the Wine desk has no driver
+    FIFO; its keys go through SendInput, which never waits for ever on
+    whoever reads them."""
+    native.remove_driver()
+    os.mkfifo(native.driver)
+    reader = os.open(native.driver, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        com2 = native.mascon(2)
+        native.settings()
+        native.start()
+        com2.wait_reset()
+        sender = threading.Thread(target=com2.send, args=["MCA55", "MCA65"] * 6000, daemon=True)
+        sender.start()
+        sender.join(60)
+        assert not sender.is_alive(), "the program stopped taking messages"
+        # Full: every page of the FIFO holds as many six-byte lines as fit.
+        full = fcntl.fcntl(reader, fcntl.F_GETPIPE_SZ) // 4096 * (4096 - 4096 % 6)
+        wait_until(lambda: queued(reader) == full, 20, "the reader's FIFO full")
+        getattr(native, end)()
+        result = native.finish(timeout=10)
+        assert result.exit_code == 0, "still running after Exit"
+        assert result.log == BOTH_LINES
+        taken = b""
+        while chunk := os.read(reader, 65536):
+            taken += chunk
+        assert taken.endswith(b"\n")
+        assert all(re.fullmatch(rb"[0-9a-f]{2}( [0-9a-f]{2})?", line)
+                   for line in taken.splitlines()), "half a packet"
+    finally:
+        os.close(reader)
+
+
+def queued(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
 
 
 # What Windows gives each scan code, written out here: kp0 by Num Lock.
@@ -145,12 +196,7 @@ def test_every_key_arrives_with_its_virtual_key(wine):
 def test_menu_dismissed_leaves_the_keys_to_the_simulator(desk):
     com2 = synchronised(desk)
     assert desk.menu_dismiss() == "menu dismissed"
-    com2.send("MCA55")
-    assert desk.wait_events(4) == packets("52 87", "02 d2")
-    desk.close()
-    result = desk.finish()
-    assert result.events == packets("52 87", "02 d2", "82")
-    assert result.exit_code == 0
+    ride_mca55_to_the_end(desk, com2)
 
 
 def test_short_flood_every_message_becomes_its_keys(desk):
@@ -249,6 +295,19 @@ def test_settings_saved_as_unicode(desk):
     result = desk.finish()
     assert result.events == packets("10 87", "90")
     assert result.log == BOTH_LINES
+
+
+def test_unknown_entries_are_named_and_the_start_goes_on(desk):
+    com2 = desk.mascon(2)
+    # A misspelt port line, which leaves COM2 in force, and a stray [debug] line.
+    injector = "injector=%s\r\n" % desk.injector if desk.injector else ""
+    desk.write_settings(("[config]\r\nprot=COM3\r\n%s[debug]\r\nlogfile=notchkey.log\r\n"
+                         "verbose = 1\r\n" % injector).encode())
+    desk.start()
+    assert ride_mca55_to_the_end(desk, com2).log == BOTH_LINES
+    if desk.notes() is not None:
+        assert desk.notes() == ["[config] prot=COM3: unknown entry, ignored",
+                                "[debug] verbose=1: unknown entry, ignored", answered_note(com2)]
 
 
 # ---- failed starts
@@ -490,20 +549,35 @@ def steps(key, times=1):
     return packets(*[key, "%02x" % (int(key, 16) | 0x80)] * times)
 
 
-def test_ride_in_steps(desk):
-    com2 = desk.mascon(2)
-    desk.settings(lever="step", extra=STEP_KEYS)
+def started_in_steps(desk, extra="", answer=("MCA50", "MCG00")):
+    """Started in steps with the keys a z . , and synchronised."""
+    com2 = desk.mascon(2, answer=answer)
+    desk.settings(lever="step", extra=STEP_KEYS + extra)
     desk.start()
     com2.wait_reset()
-    # Neutral, power 1, power 3, brake 2, brake 9 and back to neutral, buttons
-    # between; sent at once, they wait in the port while the steps go out.
-    com2.send("MCA55", "MCK99", "MCA75", "MCK00", "MCA35", "MCB20", "MCY99", "MCY00", "MCA50")
-    keys = (steps(POWER_UP) + packets("39") + steps(POWER_UP, 2) + packets("b9")
-            + steps(POWER_DOWN, 3) + steps(BRAKE_UP, 2)
-            + steps(BRAKE_UP, 7 + 9)  # brake 9, then the handle lined up
-            + packets("1c", "9c") + steps(BRAKE_DOWN, 9))
-    assert len(keys) == 2 * 33 + 4
-    assert desk.wait_events(len(keys)) == keys
+    return com2
+
+
+def ride_in_steps(desk, com2, moves):
+    """Each move sent once the steps of the one before are through."""
+    keys = []
+    for message, events in moves:
+        com2.send(message)
+        keys += events
+        assert desk.wait_events(len(keys)) == keys, message
+    return keys
+
+
+def test_ride_in_steps(desk):
+    com2 = started_in_steps(desk)
+    # Neutral, power 1, power 3, brake 2, brake 9 and back to neutral.
+    keys = ride_in_steps(desk, com2, [
+        ("MCA55", steps(POWER_UP)),
+        ("MCA75", steps(POWER_UP, 2)),
+        ("MCA35", steps(POWER_DOWN, 3) + steps(BRAKE_UP, 2)),
+        ("MCB20", steps(BRAKE_UP, 7 + 9)),  # brake 9, then the handle lined up
+        ("MCA50", steps(BRAKE_DOWN, 9)),
+    ])
     desk.menu_exit()
     result = desk.finish()
     assert result.events == keys  # nothing was left to let go of
@@ -511,14 +585,71 @@ def test_ride_in_steps(desk):
     assert result.log == BOTH_LINES
 
 
-def test_steps_at_start_only_for_the_emergency_brake(desk):
-    com2 = desk.mascon(2, answer=("MCB20", "MCG00"))
-    desk.settings(lever="step", extra=STEP_KEYS)
-    desk.start()
-    com2.wait_reset()
-    assert desk.wait_events(18) == steps(BRAKE_UP, 9)
-    com2.send("MCA45")  # brake 1
-    keys = steps(BRAKE_UP, 9) + steps(BRAKE_DOWN, 8)
+def test_ride_in_steps_on_a_train_with_fewer_notches(desk):
+    com2 = started_in_steps(desk, "power_notches=4\r\nbrake_notches=7\r\n")
+    keys = ride_in_steps(desk, com2, [
+        ("MCB60", steps(POWER_UP, 4 + 4)),  # power 6 is the train's 4, then lined up
+        ("MCA75", steps(POWER_DOWN)),        # power 3
+        ("MCA95", steps(POWER_UP, 1 + 4)),   # power 5 is the train's 4 too
+        ("MCB30", steps(POWER_DOWN, 4) + steps(BRAKE_UP, 7)),  # brake 8 is its 7
+        ("MCB20", steps(BRAKE_UP, 1 + 8)),
+        ("MCA50", steps(BRAKE_DOWN, 8)),
+    ])
+    desk.close()
+    result = desk.finish()
+    assert result.events == keys
+    assert result.exit_code == 0
+
+
+def test_buttons_go_out_between_steps(desk):
+    com2 = started_in_steps(desk, "press_ms=150\r\ngap_ms=150\r\n")
+    run = steps(BRAKE_UP, 9 + 9)
+    buttons = packets("39", "b9", "1c", "9c")
+    com2.send("MCB20")  # 5.4 s of steps
+    desk.wait_events(1)
+    com2.send("MCK99")
+    wait_until(lambda: "press 39" in desk.events(), 20, "K pressed")
+    com2.send("MCK00")
+    wait_until(lambda: "release 39" in desk.events(), 20, "K released")
+    com2.send("MCY99", "MCY00")  # pressed and let go at once
+    events = desk.wait_events(len(run) + len(buttons))
+    assert [e for e in events if e not in buttons] == run
+    assert [e for e in events if e in buttons] == buttons
+    # After how many step events each button event came: between two steps,
+    # with steps still to come, Y's press and release together.
+    after = [events[:i].count("press 34") + events[:i].count("release 34")
+             for i, e in enumerate(events) if e in buttons]
+    assert all(n % 2 == 0 and n < len(run) for n in after), events
+    assert after[2] == after[3], events
+    desk.close()
+    result = desk.finish()
+    assert result.events == events
+    assert result.exit_code == 0
+
+
+def test_swing_that_is_back_sends_nothing(desk):
+    com2 = started_in_steps(desk)
+    com2.send("MCB60", "MCA50", "MCK99")  # to power 6 and back, in one go
+    assert desk.wait_events(1) == packets("39")
+    # The handle is still at neutral: power 1 is one step.
+    com2.send("MCA55")
+    keys = packets("39") + steps(POWER_UP)
+    assert desk.wait_events(len(keys)) == keys
+    desk.close()
+    result = desk.finish()
+    assert result.events == keys + packets("b9")
+    assert result.exit_code == 0
+
+
+@pytest.mark.parametrize("lever, presses, back", [
+    ("MCB20", steps(BRAKE_UP, 9), steps(BRAKE_DOWN, 9)),
+    ("MCB60", steps(POWER_UP, 6), steps(POWER_DOWN, 6)),
+])
+def test_steps_at_start_only_at_the_ends(desk, lever, presses, back):
+    com2 = started_in_steps(desk, answer=(lever, "MCG00"))
+    assert desk.wait_events(len(presses)) == presses
+    com2.send("MCA50")
+    keys = presses + back
     assert desk.wait_events(len(keys)) == keys
     desk.close()
     result = desk.finish()
@@ -527,10 +658,8 @@ def test_steps_at_start_only_for_the_emergency_brake(desk):
 
 
 def test_exit_during_steps_ends_within_a_step(desk):
-    com2 = desk.mascon(2, answer=("MCA35", "MCG00"))  # brake 2: nothing sent at start
-    desk.settings(lever="step", extra=STEP_KEYS + "press_ms=250\r\ngap_ms=250\r\n")
-    desk.start()
-    com2.wait_reset()
+    # At brake 2: nothing sent at start.
+    com2 = started_in_steps(desk, "press_ms=250\r\ngap_ms=250\r\n", answer=("MCA35", "MCG00"))
     com2.send("MCB20")  # sixteen steps, eight seconds
     pressed = desk.wait_events(1)
     desk.menu_exit()
@@ -561,6 +690,8 @@ def test_without_step_mode_a_step_section_changes_nothing(desk):
      "driver"),  # the driver takes plain codes only
     ("step", STEP_KEYS.replace("brake_down=,\r\n", ""), "brake_down= is invalid step.", None),
     ("step", STEP_KEYS + "[keys]\r\nMCA55=q\r\n", "MCA55=q is invalid key.", None),
+    ("step", STEP_KEYS + "power_notches=9\r\n", "power_notches=9 is invalid step.", None),
+    ("step", STEP_KEYS + "brake_map=1,3,2\r\n", "brake_map=1,3,2 is invalid step.", None),
     ("hold", "[profile express]\r\nlever=step\r\npower_up=foo\r\n",
      "express: power_up=foo is invalid step.", None),
 ])
@@ -587,6 +718,8 @@ def test_profile_setting_chooses_when_no_program_does(desk):
     assert desk.wait_events(len(keys)) == keys
     desk.close()
     assert desk.finish().events == keys + packets("82", "aa")
+    if desk.notes() is not None:
+        assert desk.notes() == [answered_note(com2) + ", profile=metro"]
 
 
 def test_profile_setting_naming_no_profile_opens_nothing(desk):
