@@ -50,6 +50,9 @@ const double k_median_ratio_goal = 1.25;
 const double k_p99_ratio_goal = 1.5;
 // Messages at the start of each block of the side-by-side latency, not counted.
 const std::size_t k_warm_up = 20;
+// A floor's processor time a message beyond which it no longer measures the
+// least a program can do: a few microseconds on a quiet machine.
+const double k_floor_cost_us = 8;
 
 struct Options {
     std::string program = NOTCHKEY_BINARY;
@@ -231,7 +234,11 @@ LineResult next_line(Program &p, std::string *line, BenchClock::time_point *at,
         if (left <= 0)
             return LINE_TIMEOUT;
         pollfd fd = {p.fifo_fd, POLLIN, 0};
-        int rc = spin ? 1 : poll(&fd, 1, static_cast<int>(left) + 1);
+        // Spinning asks poll() without waiting rather than read(): a read
+        // takes the pipe's lock even when it finds nothing, and the program's
+        // write would then queue behind it, which is a cost no user's reader puts
+        // on it.
+        int rc = poll(&fd, 1, spin ? 0 : static_cast<int>(left) + 1);
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc < 0)
@@ -298,20 +305,31 @@ std::vector<std::string> stop_program(Program &p)
 // Time on a processor of every thread of the process, in nanoseconds: finer
 // than the clock ticks, which a program that runs a few microseconds at a
 // time mostly escapes, and what a program spends of its own on a message
-// whatever its wake-ups cost.
-long long cpu_ns(pid_t pid)
+// whatever its wake-ups cost; and its time slices, each a wake-up or a
+// return after being preempted.
+struct Cost {
+    long long ns = 0, slices = 0;
+};
+
+Cost cost_of(pid_t pid)
 {
     std::string dir = format("/proc/%d/task", static_cast<int>(pid));
     DIR *d = opendir(dir.c_str());
     if (!d)
         fail("cannot list " + dir);
-    long long total = 0;
+    Cost total;
     while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.')
-            total += std::atoll(read_text(dir + "/" + e->d_name + "/schedstat").c_str());
+        if (e->d_name[0] != '.') {
+            long long ns = 0, waited = 0, slices = 0;
+            std::istringstream(read_text(dir + "/" + e->d_name + "/schedstat")) >> ns >> waited >> slices;
+            total.ns += ns;
+            total.slices += slices;
+        }
     closedir(d);
     return total;
 }
+
+long long cpu_ns(pid_t pid) { return cost_of(pid).ns; }
 
 long status_value(const std::string &path, const char *key)
 {
@@ -409,7 +427,7 @@ enum Reader { READER_POLL, READER_PROCESS, READER_SPIN, READER_COUNT };
 const char *const k_reader_names[READER_COUNT] = {
     "this process, sleeping in poll()",
     "another process, sleeping in read()",
-    "this process, spinning on read()",
+    "this process, spinning on poll()",
 };
 
 std::int64_t monotonic_ns()
@@ -665,19 +683,36 @@ void latency_phase(Program *const programs[k_programs])
     // Rounds through every place and reader, so that no place or reader has
     // the machine to itself.
     std::vector<double> samples[PLACE_COUNT][READER_COUNT][k_programs];
+    Cost costs[PLACE_COUNT][READER_COUNT][k_programs];
     std::size_t per_block = std::max<std::size_t>(1, g_options.messages / g_options.rounds);
+    // Left to the scheduler, a program wakes on the processor it last ran
+    // on: after the programs' block on the other processor, the free block
+    // was that block again. It comes after the one on the benchmark's
+    // processor, and the scheduler takes it from there.
+    const Placement order[PLACE_COUNT] = {PLACE_OTHER, PLACE_ONE, PLACE_FREE};
     for (int round = 0; round < g_options.rounds; ++round)
-        for (int where = 0; where < placements; ++where) {
-            place(places, Placement(where), programs);
+        for (Placement where : order) {
+            if (where >= placements)
+                continue;
+            place(places, where, programs);
             for (int reader = 0; reader < READER_COUNT; ++reader) {
-                if (!measured(Placement(where), Reader(reader)))
+                if (!measured(where, Reader(reader)))
                     continue;
                 // The first messages after a switch of place or reader find
                 // caches and idle processors left by the last.
                 std::vector<double> *kept[k_programs];
                 for (int which = 0; which < k_programs; ++which)
                     kept[which] = &samples[where][reader][which];
-                latency_block(programs, k_warm_up + per_block, k_warm_up, Reader(reader), kept);
+                latency_block(programs, k_warm_up, k_warm_up, Reader(reader), kept);
+                Cost before[k_programs];
+                for (int which = 0; which < k_programs; ++which)
+                    before[which] = cost_of(programs[which]->pid);
+                latency_block(programs, per_block, 0, Reader(reader), kept);
+                for (int which = 0; which < k_programs; ++which) {
+                    Cost after = cost_of(programs[which]->pid);
+                    costs[where][reader][which].ns += after.ns - before[which].ns;
+                    costs[where][reader][which].slices += after.slices - before[which].slices;
+                }
             }
         }
     place(places, PLACE_FREE, programs);
@@ -709,6 +744,7 @@ void latency_phase(Program *const programs[k_programs])
                  k_p99_ratio_goal));
     print(format("   %-30s %-36s %-23s %9s %9s %9s", "place", "reader", "program", "median", "p99", "max"));
     bool all_met = true;
+    int floors_slowed = 0;
     for (int where = 0; where < placements; ++where)
         for (int reader = 0; reader < READER_COUNT; ++reader) {
             if (!measured(Placement(where), Reader(reader)))
@@ -732,9 +768,29 @@ void latency_phase(Program *const programs[k_programs])
                          own.median / plain.median, own.p99 / plain.p99));
             print(format("   %-30s %-36s %-23s %8.2fx %8.2fx           %s", "", "", "notchkey / 3 threads",
                          median_ratio, p99_ratio, judged ? verdict(met) : "(each as fast as where it landed)"));
+            const Cost(&cost)[k_programs] = costs[where][reader];
+            double counted = static_cast<double>(cell[NOTCHKEY].size());
+            double us[k_programs];
+            for (int which = 0; which < k_programs; ++which)
+                us[which] = static_cast<double>(cost[which].ns) / counted / 1000;
+            print(format("   %-30s %-36s processor time a message: %.1f us, %.1f us, notchkey %.1f us (%.2fx the "
+                         "floor with 3 threads); time slices a message: %.2f, %.2f, %.2f",
+                         "", "", us[FLOOR_PLAIN], us[FLOOR_THREADS], us[NOTCHKEY], us[NOTCHKEY] / us[FLOOR_THREADS],
+                         static_cast<double>(cost[FLOOR_PLAIN].slices) / counted,
+                         static_cast<double>(cost[FLOOR_THREADS].slices) / counted,
+                         static_cast<double>(cost[NOTCHKEY].slices) / counted));
+            // The baseline in the plain floor's place is notchkey, not a floor.
+            double floor_us = std::max(g_options.floor_is_notchkey ? 0.0 : us[FLOOR_PLAIN], us[FLOOR_THREADS]);
+            floors_slowed += floor_us > k_floor_cost_us;
+            if (floor_us > k_floor_cost_us)
+                print(format("   %-30s %-36s WARNING: a floor costs %.1f us a message here, over %.0f us: the "
+                             "machine or the place slows every program alike, and the ratios hide what notchkey adds",
+                             "", "", floor_us, k_floor_cost_us));
         }
-    print(format("   notchkey against the floor with 3 threads, all in the same place, with every reader: %s",
-                 verdict(all_met)));
+    print(format("   notchkey against the floor with 3 threads, all in the same place, with every reader: %s%s",
+                 verdict(all_met), floors_slowed ? format("; in %d places and readers the floors cost over %.0f us a "
+                                                          "message, and there the ratios do not judge notchkey",
+                                                          floors_slowed, k_floor_cost_us).c_str() : ""));
     print(format("   CPU time per message (every thread, from /proc/PID/task/*/schedstat over the %.0f messages "
                  "each): %s %.2f us, %s %.2f us, notchkey %.2f us (%.2fx and %.2fx)",
                  sent, names[FLOOR_PLAIN], cpu_us[FLOOR_PLAIN], names[FLOOR_THREADS], cpu_us[FLOOR_THREADS],
