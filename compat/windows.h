@@ -407,7 +407,6 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 #define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
 #define EVENT_SYSTEM_FOREGROUND 0x0003u
 #define WINEVENT_OUTOFCONTEXT 0x0000u
-#define WINEVENT_SKIPOWNPROCESS 0x0002u
 typedef struct HWINEVENTHOOK__ *HWINEVENTHOOK;
 typedef void(CALLBACK *WINEVENTPROC)(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object,
                                      LONG child, DWORD thread, DWORD time);

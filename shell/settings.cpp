@@ -43,6 +43,7 @@ static bool loaded(const AppConfig *config, const char *section)
 // Every [profile NAME] section, in file order, up to one more than may be.
 static void load_profiles(AppConfig *config)
 {
+    config->profile_count = 0;
     char names[4096];
     DWORD got = GetPrivateProfileSectionNamesA(names, sizeof names, SETTINGS_FILE);
     // A list too long for the buffer ends with a name cut short: no name of ours.
