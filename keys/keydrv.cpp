@@ -51,6 +51,11 @@ static BOOL select_injector(const char *name)
     return TRUE;
 }
 
+// Each button's state as its messages left it; one let go at a profile
+// switch is dropped, and its release message then sends nothing.
+enum ButtonState { BUTTON_UP, BUTTON_DOWN, BUTTON_DROPPED };
+static BYTE g_buttons[4];
+
 int keydrv_select(const AppConfig *config)
 {
     if (!select_injector(config->injector)) {
@@ -62,6 +67,8 @@ int keydrv_select(const AppConfig *config)
     // message costs what it always did.
     memcpy(lever_scancodes, LEVER_KEYS_STANDARD, sizeof lever_scancodes);
     memcpy(button_scancodes, BUTTON_KEYS_STANDARD, sizeof button_scancodes);
+    // Before the first message no button is down.
+    memset(g_buttons, BUTTON_UP, sizeof g_buttons);
     // The driver's packets have no room for the extended prefix.
     return apply_key_settings(config, g_sendinput);
 }
@@ -186,11 +193,6 @@ int send_lever_start(LONG to)
     send_packet(key, 1);
     return 1;
 }
-
-// Each button's state as its messages left it; one let go at a profile
-// switch is dropped, and its release message then sends nothing.
-enum ButtonState { BUTTON_UP, BUTTON_DOWN, BUTTON_DROPPED };
-static BYTE g_buttons[4];
 
 int send_button_key(LONG index)
 {
