@@ -17,6 +17,17 @@
 // Posted by the serial worker when it gives up.
 #define WM_WORKER_ENDED (WM_APP + 101)
 
+// The most [profile NAME] sections a settings file may have.
+#define PROFILE_MAX 16
+
+// A [profile NAME] section as read.
+struct ProfileText {
+    char section[48]; // the section's name as written, "profile" and all
+    // Its lines in the form of [keys]: room for every key and step line a
+    // profile can use, and a list of programs.
+    char lines[2048];
+};
+
 // The settings, filled at start-up and only read once the worker runs.
 struct AppConfig {
     char port[256];     // as the user wrote it; only COM1 to COM256 are opened
@@ -30,6 +41,11 @@ struct AppConfig {
     // The [step] section as read, in the form of keys: the step keys and
     // times, looked at only with lever=step.
     char step[1024];
+    char profile[64]; // the profile taken when no profile's program is in front; empty: none
+    // The [profile NAME] sections in file order; one more than may be, so
+    // that one too many can be told.
+    int profile_count;
+    ProfileText profiles[PROFILE_MAX + 1];
 };
 
 static_assert(offsetof(AppConfig, port) == 0, "port comes first");

@@ -215,6 +215,12 @@ void WINAPI Sleep(DWORD milliseconds);
 // Milliseconds on the monotonic clock, wrapping as Windows' does.
 DWORD WINAPI GetTickCount(void);
 
+// As the system's: one atomic exchange, a full barrier.
+static inline LONG InterlockedExchange(volatile LONG *target, LONG value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
 // ---- windows and messages ------------------------------------------------
 
 #define WM_NULL 0x0000
@@ -396,6 +402,21 @@ typedef intptr_t(WINAPI *FARPROC)(void);
 HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 
+// Declared for their types alone: the program looks them up at run time,
+// and here they are not found, as on a desktop with no program in front.
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
+#define EVENT_SYSTEM_FOREGROUND 0x0003u
+#define WINEVENT_OUTOFCONTEXT 0x0000u
+typedef struct HWINEVENTHOOK__ *HWINEVENTHOOK;
+typedef void(CALLBACK *WINEVENTPROC)(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object,
+                                     LONG child, DWORD thread, DWORD time);
+DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD process_id);
+HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD process_id);
+BOOL WINAPI QueryFullProcessImageNameA(HANDLE process, DWORD flags, LPSTR name, LPDWORD size);
+HWINEVENTHOOK WINAPI SetWinEventHook(DWORD event_min, DWORD event_max, HMODULE module,
+                                     WINEVENTPROC proc, DWORD process_id, DWORD thread_id,
+                                     DWORD flags);
+
 // ---- strings and settings files ------------------------------------------
 
 LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from);
@@ -405,6 +426,7 @@ int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b);
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out,
                                       DWORD size, LPCSTR file);
 DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LPCSTR file);
+DWORD WINAPI GetPrivateProfileSectionNamesA(LPSTR out, DWORD size, LPCSTR file);
 
 // ---- the process ---------------------------------------------------------
 

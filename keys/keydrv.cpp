@@ -2,6 +2,7 @@
 
 #include "keys/keynames.h"
 #include "keys/keysettings.h"
+#include "keys/steps.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -50,6 +51,11 @@ static BOOL select_injector(const char *name)
     return TRUE;
 }
 
+// Each button's state as its messages left it; one let go at a profile
+// switch is dropped, and its release message then sends nothing.
+enum ButtonState { BUTTON_UP, BUTTON_DOWN, BUTTON_DROPPED };
+static BYTE g_buttons[4];
+
 int keydrv_select(const AppConfig *config)
 {
     if (!select_injector(config->injector)) {
@@ -61,6 +67,8 @@ int keydrv_select(const AppConfig *config)
     // message costs what it always did.
     memcpy(lever_scancodes, LEVER_KEYS_STANDARD, sizeof lever_scancodes);
     memcpy(button_scancodes, BUTTON_KEYS_STANDARD, sizeof button_scancodes);
+    // Before the first message no button is down.
+    memset(g_buttons, BUTTON_UP, sizeof g_buttons);
     // The driver's packets have no room for the extended prefix.
     return apply_key_settings(config, g_sendinput);
 }
@@ -188,7 +196,32 @@ int send_lever_start(LONG to)
 
 int send_button_key(LONG index)
 {
+    BYTE *state = &g_buttons[index / 2];
+    BYTE was = *state;
+    *state = (index & 1) ? BUTTON_UP : BUTTON_DOWN;
+    if ((index & 1) && was == BUTTON_DROPPED)
+        return 1;
     WORD keys[1] = {button_scancodes[index]};
+    send_packet(keys, 1);
+    return 1;
+}
+
+void drop_held_buttons(void)
+{
+    for (BYTE &state : g_buttons)
+        if (state == BUTTON_DOWN)
+            state = BUTTON_DROPPED;
+}
+
+int take_lever(LONG index)
+{
+    if (g_lever_steps) {
+        steps_start(index);
+        for (int kind; (kind = next_step(index)) >= 0;)
+            send_step(kind);
+        return 1;
+    }
+    WORD keys[1] = {lever_scancodes[index]};
     send_packet(keys, 1);
     return 1;
 }

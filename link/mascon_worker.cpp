@@ -1,8 +1,9 @@
 #include "link/mascon_worker.h"
 
+#include "common/mascon_tables.h"
 #include "keys/keydrv.h"
+#include "keys/profiles.h"
 #include "keys/steps.h"
-#include "link/mascon_tables.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -20,6 +21,10 @@ LONG g_gstate;
 DWORD g_io;
 
 static const char RESET_COMMAND[] = "RESET\r";
+
+// While steps go out, a lever message read between two of them only moves
+// where the next ones aim, and the profile stays: its steps are under way.
+static BOOL g_stepping;
 
 // Whether the port's line is still there: a port whose line has gone (a
 // pulled adapter, a closed pseudo-terminal) fails every query.
@@ -45,6 +50,10 @@ static BOOL read_message(void)
             return FALSE;
         if (got == 0 && !line_is_up())
             return FALSE;
+        // The system's word of a new program in front, taken while the line
+        // is quiet, so the keys held follow it at once.
+        if (got == 0 && !g_stepping && profile_front_changed())
+            profile_follow_front(g_lever_current);
         have += got;
     }
     return TRUE;
@@ -128,10 +137,6 @@ int com_port_number(const char *name)
     return number >= 1 && number <= 256 ? number : 0;
 }
 
-// While steps go out, a lever message read between two of them only moves
-// where the next ones aim.
-static BOOL g_stepping;
-
 // The whole messages that have come, read without waiting for more and
 // handled in order: 1, or 0 at one in no table, -1 when the line is gone. A
 // button's release read with its press waits press_ms after it, so the
@@ -180,6 +185,8 @@ int mascon_dispatch(void)
     // that knows the message decides.
     LONG index = lever_index_of(g_rx);
     if (index >= 0) {
+        if (!g_stepping)
+            profile_follow_front(g_lever_current);
         g_lever_previous = g_lever_current;
         g_lever_current = index;
         if (!g_lever_steps)
@@ -190,6 +197,8 @@ int mascon_dispatch(void)
     }
     index = button_index_of(g_rx);
     if (index >= 0) {
+        if (!g_stepping)
+            profile_follow_front(g_lever_current);
         send_button_key(index);
         return 1;
     }
@@ -255,9 +264,14 @@ static void note_mascon_answered(const AppConfig *config, int number)
     char device[MAX_PATH];
     if (!port_device(number, device, sizeof device))
         strcpy(device, "?");
-    note("mascon answered on %s (%s): lever at position %ld (%.5s); injector=%s, lever=%s",
+    // A file with profiles names the one the keys are taken from.
+    char profile[48] = "";
+    if (g_profile_count)
+        snprintf(profile, sizeof profile, ", profile=%s",
+                 g_profile_active != PROFILE_BASE ? g_profiles[g_profile_active].name : "none");
+    note("mascon answered on %s (%s): lever at position %ld (%.5s); injector=%s, lever=%s%s",
          config->port, device, static_cast<long>(g_lever_current),
-         lever_messages[g_lever_current], config->injector, config->lever);
+         lever_messages[g_lever_current], config->injector, config->lever, profile);
 }
 
 DWORD WINAPI mascon_worker(LPVOID parameter)
@@ -299,6 +313,9 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     g_timeouts_work.ReadTotalTimeoutConstant = MASCON_LINE_CHECK_MS;
     SetCommTimeouts(g_port, &g_timeouts_work);
 
+    // The keys the lever is taken with at start are the front program's.
+    g_lever_current = LEVER_UNKNOWN;
+    profile_follow_front(LEVER_UNKNOWN);
     if (mascon_sync() != 0)
         no_mascon(config);
     note_mascon_answered(config, number);

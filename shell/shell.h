@@ -31,8 +31,8 @@ extern POINT g_cursor;
 // The message the taskbar sends when it (re)starts; 0 until the window exists.
 extern UINT g_taskbar_created;
 
-// Fills port, logfile, injector, keys, lever and step from the settings file;
-// returns 0.
+// Fills port, logfile, injector, keys, lever, step, profile and the profile
+// sections from the settings file; returns 0.
 int load_config(AppConfig *config);
 
 LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -692,6 +692,8 @@ def test_without_step_mode_a_step_section_changes_nothing(desk):
     ("step", STEP_KEYS + "[keys]\r\nMCA55=q\r\n", "MCA55=q is invalid key.", None),
     ("step", STEP_KEYS + "power_notches=9\r\n", "power_notches=9 is invalid step.", None),
     ("step", STEP_KEYS + "brake_map=1,3,2\r\n", "brake_map=1,3,2 is invalid step.", None),
+    ("hold", "[profile express]\r\nlever=step\r\npower_up=foo\r\n",
+     "express: power_up=foo is invalid step.", None),
 ])
 def test_wrong_step_setting_opens_nothing(desk, lever, extra, shown, injector):
     settings = {"lever": lever, "extra": extra}
@@ -699,3 +701,66 @@ def test_wrong_step_setting_opens_nothing(desk, lever, extra, shown, injector):
         settings["injector"] = injector
     result = refused_at_start(desk, shown, **settings)
     assert result.log is None
+
+
+# ---- profiles
+
+# A profile for another program: none of the desks' own.
+METRO = "[profile metro]\r\nprogram=MetroSim.exe\r\nMCA50=w\r\n"
+
+
+def test_profile_setting_chooses_when_no_program_does(desk):
+    # Metro's own MCA50 over the base's; the base's K, which metro does not name.
+    com2 = synchronised(desk, sync="11 87", profile="Metro",
+                        extra="[keys]\r\nMCA50=q\r\nMCK99=lshift\r\n" + METRO)
+    com2.send("MCA55", "MCK99")
+    keys = packets("11 87", "02 91", "2a")
+    assert desk.wait_events(len(keys)) == keys
+    desk.close()
+    assert desk.finish().events == keys + packets("82", "aa")
+    if desk.notes() is not None:
+        assert desk.notes() == [answered_note(com2) + ", profile=metro"]
+
+
+def test_profile_setting_naming_no_profile_opens_nothing(desk):
+    result = refused_at_start(desk, "profile=xyz is invalid profile.", profile="xyz", extra=METRO)
+    assert result.log is None
+
+
+def held_at_the_end(*event_lists):
+    """The keys pressed and never released, over every window."""
+    count = {}
+    for event in (e for events in event_lists for e in events):
+        kind, key = event.split(" ", 1)
+        count[key] = count.get(key, 0) + (1 if kind == "press" else -1)
+    return [key for key, n in count.items() if n > 0]
+
+
+def test_each_program_in_front_gets_its_profiles_keys(wine):
+    com2 = wine.mascon(2)
+    wine.settings(extra="[keys]\r\nMCA50=q\r\n"
+                        "[profile rail]\r\nprogram=PROBE.EXE\r\nMCA55=w\r\n"
+                        "[profile metro]\r\nprogram=RailSim.exe, MetroSim.exe\r\nlever=step\r\n"
+                        + STEP_KEYS.split("\r\n", 1)[1])
+    wine.start()
+    com2.wait_reset()
+    assert wine.wait_events(2) == packets("10 87")  # the base's q, which rail takes
+    metro = wine.second_program("MetroSim.exe")
+    # Under metro: the lever's q comes up, power 1 is one step, Space goes down.
+    metro_keys = packets("90") + steps(POWER_UP) + packets("39")
+    for message, count in (("MCA55", 3), ("MCK99", 4)):
+        com2.send(message)
+        wait_until(lambda: len(metro.events()) >= count, 20, "metro's keys")
+    wine.front()
+    # Under rail again: Space comes up, power 1's w goes down as at start, then
+    # power 2; K's release sends nothing more.
+    com2.send("MCK00", "MCA65")
+    rail_keys = packets("10 87", "b9", "11", "03 91")
+    assert wine.wait_events(len(rail_keys)) == rail_keys
+    wine.close()
+    result = wine.finish()
+    metro.close()
+    assert result.events == rail_keys + packets("83")
+    assert metro.events() == metro_keys
+    assert held_at_the_end(result.events, metro.events()) == []
+    assert result.exit_code == 0
