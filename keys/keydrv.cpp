@@ -117,8 +117,7 @@ static WORD virtual_key_of(WORD key)
     if (!(key & KEY_EXTENDED) && scan >= 0x47 && scan <= 0x53 && KEYPAD[scan - 0x47] &&
         (GetKeyState(VK_NUMLOCK) & 1))
         return KEYPAD[scan - 0x47];
-    return static_cast<WORD>(MapVirtualKeyA((key & KEY_EXTENDED) ? 0xE000 | scan : scan,
-                                            MAPVK_VSC_TO_VK_EX));
+    return key_virtual_key(key);
 }
 
 // A failed request is not retried: that key event is lost, the next one may

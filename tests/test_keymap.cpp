@@ -419,15 +419,16 @@ TEST(VirtualKeyboardCodes, PlainCodesStayExtendedOnesAreTheirKeys)
 }
 
 // Every plain code the key map takes types the key a PC keyboard means by it,
-// and never one that could put the machine to sleep or off; the key map
-// takes no code that has no key.
+// and never one the kernel or the desktop takes as a command (SysRq, with
+// Alt held, reboots), plain or extended; the key map takes no code that has
+// no key.
 TEST(VirtualKeyboardCodes, TheWholePlainRangeAsAPcKeyboardMeansIt)
 {
     const struct {
         int scancode;
         int key;
     } upper[] = {
-        {0x54, KEY_SYSRQ}, {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
+        {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
         {0x59, KEY_KPEQUAL}, {0x5C, KEY_KPJPCOMMA}, {0x64, KEY_F13}, {0x6E, KEY_F23},
         {0x70, KEY_KATAKANAHIRAGANA}, {0x73, KEY_RO}, {0x76, KEY_F24}, {0x79, KEY_HENKAN},
         {0x7B, KEY_MUHENKAN}, {0x7D, KEY_YEN}, {0x7E, KEY_KPCOMMA},
@@ -440,8 +441,11 @@ TEST(VirtualKeyboardCodes, TheWholePlainRangeAsAPcKeyboardMeansIt)
         int key = compat_uinput_key_of(code);
         EXPECT_EQ(key_code_of(text) >= 0, key != 0) << text << " is taken, or has a key";
         EXPECT_TRUE(code > 0x53 || key == code) << text;
-        for (int system : {KEY_POWER, KEY_SLEEP, KEY_WAKEUP, KEY_SUSPEND})
+        int extended = compat_uinput_key_of(COMPAT_EXTENDED | code);
+        for (int system : {KEY_SYSRQ, KEY_POWER, KEY_SLEEP, KEY_WAKEUP, KEY_SUSPEND}) {
             EXPECT_NE(key, system) << text;
+            EXPECT_NE(extended, system) << "e0 " << text;
+        }
     }
 }
 
