@@ -271,7 +271,9 @@ DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LP
     out[0] = '\0';
     if (size < 2)
         return 0;
-    if (list.size() + 1 <= size) {
+    // A section that leaves its final NUL the last byte comes back as a cut
+    // one, as Wine gives it: the caller cannot tell the two apart.
+    if (list.size() + 2 <= size) {
         memcpy(out, list.data(), list.size());
         out[list.size()] = '\0';
         if (list.empty())

@@ -232,8 +232,9 @@ static int apply_section(const AppConfig *config, const char *section, size_t si
         const char *nul = static_cast<const char *>(memchr(entry, '\0', end - entry));
         if (!nul)
             break;
-        // A section too long for the buffer comes with its last entry cut:
-        // that entry cannot be trusted, 0x1 may have been 0x10.
+        // A section too long for the buffer comes with its last entry cut
+        // (and one that just fills it looks the same): that entry cannot be
+        // trusted, 0x1 may have been 0x10.
         bool cut = nul >= end - 2;
         const char *first = entry + strspn(entry, " \t");
         // Some systems hand comment lines over with the entries.
@@ -248,8 +249,9 @@ int apply_key_settings(const AppConfig *config, BOOL extended_keys)
 {
     g_extended_keys = extended_keys;
     g_lever_steps = same_name(config->lever, LEVER_STEP);
+    // An empty value is named by its line, as a missing step key is.
     if (!g_lever_steps && !same_name(config->lever, LEVER_HOLD))
-        return refuse(config, config->lever, "lever");
+        return refuse(config, config->lever[0] ? config->lever : "lever=", "lever");
 
     bool keys_taken[16 + 8] = {};
     if (apply_section(config, config->keys, sizeof config->keys, apply_key_entry, keys_taken,

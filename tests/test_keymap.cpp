@@ -202,6 +202,32 @@ TEST_F(KeyMap, ASectionCutByTheBufferEndsWithAWrongEntry)
                               " is invalid key.\n");
 }
 
+TEST_F(KeyMap, ASectionIsTakenUpToTheLastByteOfItsRoom)
+{
+    // Through the settings reader: 4095 bytes, all the record's 4096 hold
+    // with the final NUL, are taken; one more cannot be told from a cut one.
+    TempDir dir;
+    std::string path = dir.file("notchkey.ini");
+    for (size_t size : {4095u, 4096u}) {
+        std::string text = "[keys]\r\n";
+        size_t left = size - sizeof "MCA55=0x10";
+        // Lines of 8 bytes as read, and of 9 where 8 do not come out even.
+        for (; left % 8; left -= 9)
+            text += "MCA65=f1\r\n";
+        for (; left; left -= 8)
+            text += "MCA65=w\r\n";
+        write_file(path, text + "MCA55=0x10\r\n");
+        ASSERT_EQ(GetPrivateProfileSectionA("keys", config.keys, sizeof config.keys, path.c_str()),
+                  size == 4095 ? 4095u : sizeof config.keys - 2);
+        StderrCapture err;
+        EXPECT_EQ(keydrv_select(&config), size == 4095 ? 0 : 1) << size;
+        if (size == 4095)
+            EXPECT_EQ(lever_scancodes[5], 0x10);
+        else
+            EXPECT_EQ(err.text(), "Lever to keys!: MCA55=0x10 is invalid key.\n");
+    }
+}
+
 TEST_F(KeyMap, AWrongInjectorIsToldBeforeTheMap)
 {
     StderrCapture err;
@@ -285,7 +311,7 @@ TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
         std::string message;
     } cases[] = {
         {"walk", four, {}, "driver", "walk is invalid lever."},
-        {"", four, {}, "driver", " is invalid lever."},
+        {"", four, {}, "driver", "lever= is invalid lever."},
         {"steps", four, {}, "driver", "steps is invalid lever."},
         {"step", {"power_up=foo", "bad=too"}, {}, "driver", "power_up=foo is invalid step."},
         {"step", with({"power=a"}), {}, "driver", "power=a is invalid step."},
