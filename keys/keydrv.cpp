@@ -14,8 +14,7 @@ static BOOL g_sendinput;
 // SendInput, looked up when it is chosen: the first releases of the old
 // family have only the driver, and an exe that imported it would not load
 // there at all.
-typedef UINT(WINAPI *SendInputProc)(UINT count, LPINPUT inputs, int size);
-static SendInputProc g_send_input;
+static decltype(&SendInput) g_send_input;
 
 // Main row 6..1 towards one end, keypad 0..9 from the middle to the other.
 static const WORD LEVER_KEYS_STANDARD[16] = {
@@ -45,7 +44,7 @@ static BOOL select_injector(const char *name)
         return FALSE;
     // Through void (*)(void), the one function type any other converts from
     // without a warning.
-    g_send_input = reinterpret_cast<SendInputProc>(reinterpret_cast<void (*)(void)>(proc));
+    g_send_input = reinterpret_cast<decltype(&SendInput)>(reinterpret_cast<void (*)(void)>(proc));
     g_sendinput = TRUE;
     return TRUE;
 }
