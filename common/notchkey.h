@@ -24,8 +24,8 @@
 struct ProfileText {
     char section[48]; // the section's name as written, "profile" and all
     // Its lines in the form of [keys]: room for every key and step line a
-    // profile can use, and a list of programs.
-    char lines[2048];
+    // profile can use, and a list of programs; a byte to spare, as for keys.
+    char lines[2048 + 1];
 };
 
 // The settings, filled at start-up and only read once the worker runs.
@@ -35,12 +35,15 @@ struct AppConfig {
     HWND hwnd;          // the hidden main window, owner of every message box
     char injector[64];  // how key packets are delivered: "driver" or "sendinput"
     // The [keys] section as read: "name=value" strings, each NUL-terminated,
-    // an empty one last. Room for ten times the entries a map can use.
-    char keys[4096];
+    // an empty one last. Room for ten times the entries a map can use, and a
+    // byte to spare: a reader gives a section that fills its buffer to the
+    // last byte back as it gives one it had to cut, so 4096 bytes would hold
+    // a section of 4095 and not take it.
+    char keys[4096 + 1];
     char lever[64]; // how the lever's keys go: "hold" (one held per position) or "step"
     // The [step] section as read, in the form of keys: the step keys and
-    // times, looked at only with lever=step.
-    char step[1024];
+    // times, looked at only with lever=step. A byte to spare, as for keys.
+    char step[1024 + 1];
     char profile[64]; // the profile taken when no profile's program is in front; empty: none
     // The [profile NAME] sections in file order; one more than may be, so
     // that one too many can be told.

@@ -258,12 +258,12 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallbac
 // NUL-terminated and an empty one last. Too much for the buffer: the last
 // string is cut, and the result is size - 2.
 // A list of NUL-terminated strings into out, as the section readers hand it.
-static DWORD give_list(const std::string &list, LPSTR out, DWORD size)
+static DWORD give_list(const std::string &list, LPSTR out, DWORD size, DWORD spare)
 {
     out[0] = '\0';
     if (size < 2)
         return 0;
-    if (list.size() + 1 <= size) {
+    if (list.size() + spare <= size) {
         memcpy(out, list.data(), list.size());
         out[list.size()] = '\0';
         if (list.empty())
@@ -293,7 +293,9 @@ DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LP
         list += entry.has_value ? entry.name + "=" + entry.value : entry.name;
         list += '\0';
     }
-    return give_list(list, out, size);
+    // A section that leaves its final NUL the last byte comes back as a cut
+    // one, as Wine gives it: the caller cannot tell the two apart.
+    return give_list(list, out, size, 2);
 }
 
 // The sections' names in the form of a section, in file order, a name
@@ -313,5 +315,5 @@ DWORD WINAPI GetPrivateProfileSectionNamesA(LPSTR out, DWORD size, LPCSTR file)
     }
     for (const std::string &name : names)
         list += name + '\0';
-    return give_list(list, out, size);
+    return give_list(list, out, size, 1);
 }

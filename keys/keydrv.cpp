@@ -15,8 +15,7 @@ static BOOL g_sendinput;
 // SendInput, looked up when it is chosen: the first releases of the old
 // family have only the driver, and an exe that imported it would not load
 // there at all.
-typedef UINT(WINAPI *SendInputProc)(UINT count, LPINPUT inputs, int size);
-static SendInputProc g_send_input;
+static decltype(&SendInput) g_send_input;
 
 // Main row 6..1 towards one end, keypad 0..9 from the middle to the other.
 static const WORD LEVER_KEYS_STANDARD[16] = {
@@ -46,7 +45,7 @@ static BOOL select_injector(const char *name)
         return FALSE;
     // Through void (*)(void), the one function type any other converts from
     // without a warning.
-    g_send_input = reinterpret_cast<SendInputProc>(reinterpret_cast<void (*)(void)>(proc));
+    g_send_input = reinterpret_cast<decltype(&SendInput)>(reinterpret_cast<void (*)(void)>(proc));
     g_sendinput = TRUE;
     return TRUE;
 }
@@ -59,7 +58,9 @@ static BYTE g_buttons[4];
 int keydrv_select(const AppConfig *config)
 {
     if (!select_injector(config->injector)) {
-        snprintf(g_text, sizeof g_text, "%s is invalid injector.", config->injector);
+        // An empty value names its line, so the user knows which one.
+        snprintf(g_text, sizeof g_text, "%s is invalid injector.",
+                 config->injector[0] ? config->injector : "injector=");
         MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
         return 1;
     }
@@ -125,8 +126,7 @@ static WORD virtual_key_of(WORD key)
     if (!(key & KEY_EXTENDED) && scan >= 0x47 && scan <= 0x53 && KEYPAD[scan - 0x47] &&
         (GetKeyState(VK_NUMLOCK) & 1))
         return KEYPAD[scan - 0x47];
-    return static_cast<WORD>(MapVirtualKeyA((key & KEY_EXTENDED) ? 0xE000 | scan : scan,
-                                            MAPVK_VSC_TO_VK_EX));
+    return key_virtual_key(key);
 }
 
 // A failed request is not retried: that key event is lost, the next one may

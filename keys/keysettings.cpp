@@ -250,8 +250,9 @@ static int apply_section(const AppConfig *config, const char *section, size_t si
         const char *nul = static_cast<const char *>(memchr(entry, '\0', end - entry));
         if (!nul)
             break;
-        // A section too long for the buffer comes with its last entry cut:
-        // that entry cannot be trusted, 0x1 may have been 0x10.
+        // A section too long for the buffer comes with its last entry cut
+        // (and one that just fills it looks the same): that entry cannot be
+        // trusted, 0x1 may have been 0x10.
         bool cut = nul >= end - 2;
         const char *first = entry + strspn(entry, " \t");
         // Some systems hand comment lines over with the entries.
@@ -396,6 +397,12 @@ static bool profile_name_ok(const char *name)
 
 // One [profile NAME] section over the base into the next place of
 // g_profiles: 0, or 1 once what is wrong is told.
+// An empty value is named by its line, as a missing step key is.
+static int refuse_lever(const AppConfig *config, const char *lever)
+{
+    return refuse(config, lever[0] ? lever : "lever=", "lever");
+}
+
 static int apply_profile(const AppConfig *config, const ProfileText *text)
 {
     g_section = NULL;
@@ -420,7 +427,7 @@ static int apply_profile(const AppConfig *config, const ProfileText *text)
         lever = value;
     int steps = lever_way(lever);
     if (steps < 0)
-        return refuse(config, lever, "lever");
+        return refuse_lever(config, lever);
 
     start_tables(steps);
     bool taken[TAKEN_SLOTS] = {};
@@ -457,7 +464,7 @@ int apply_key_settings(const AppConfig *config, BOOL extended_keys)
     g_profile_default = PROFILE_BASE;
     int steps = lever_way(config->lever);
     if (steps < 0)
-        return refuse(config, config->lever, "lever");
+        return refuse_lever(config, config->lever);
     start_tables(steps);
     bool taken[TAKEN_SLOTS] = {};
     if (apply_base(config, taken) || (steps && check_steps(config, taken)))

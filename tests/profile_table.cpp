@@ -32,6 +32,11 @@ struct Case {
 const char UNICODE_FILE[] = "[config]\r\nport=COM5\r\n[keys]\r\nMCA55=q\r\nMCK99 = lshift\r\n";
 const char UNICODE_KEYS[] = "MCA55=q\0MCK99=lshift\0";
 
+// Entries long enough to reach the end of the 512 bytes a case is read into.
+#define X10 "xxxxxxxxxx"
+#define X100 X10 X10 X10 X10 X10 X10 X10 X10 X10 X10
+#define X500 X100 X100 X100 X100 X100
+
 const Case CASES[] = {
     {"UTF-16 little endian", UTF16LE, BYTES(UNICODE_FILE), "config", "port", BYTES("COM5")},
     {"UTF-16 little endian", UTF16LE, BYTES(UNICODE_FILE), "keys", nullptr, BYTES(UNICODE_KEYS)},
@@ -86,6 +91,10 @@ const Case CASES[] = {
     {"section names, blanks off, each time it comes", ANSI,
      BYTES("[Profile a]\nx=1\n[ profile  b ]\n[keys]\n[PROFILE A]\ny=2\n[keys]\n"), nullptr,
      nullptr, BYTES("Profile a\0profile  b\0keys\0PROFILE A\0keys\0")},
+    {"a section that leaves the buffer's last byte is whole", ANSI,
+     BYTES("[keys]\r\na=" X500 "xx\r\nb=yy\r\n"), "keys", nullptr, BYTES("a=" X500 "xx\0b=yy\0")},
+    {"one byte more comes back as a cut one", ANSI, BYTES("[keys]\r\na=" X500 "xxx\r\nb=yy\r\n"),
+     "keys", nullptr, BYTES("a=" X500 "xxx\0b=yy")},
 };
 
 std::string encoded(const Case &c)

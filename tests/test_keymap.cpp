@@ -206,6 +206,32 @@ TEST_F(KeyMap, ASectionCutByTheBufferEndsWithAWrongEntry)
                               " is invalid key.\n");
 }
 
+TEST_F(KeyMap, ASectionIsTakenUpToTheLastByteOfItsRoom)
+{
+    // Through the settings reader: 4095 bytes, all the record's 4096 hold
+    // with the final NUL, are taken; one more cannot be told from a cut one.
+    TempDir dir;
+    std::string path = dir.file("notchkey.ini");
+    for (size_t size : {4095u, 4096u}) {
+        std::string text = "[keys]\r\n";
+        size_t left = size - sizeof "MCA55=0x10";
+        // Lines of 8 bytes as read, and of 9 where 8 do not come out even.
+        for (; left % 8; left -= 9)
+            text += "MCA65=f1\r\n";
+        for (; left; left -= 8)
+            text += "MCA65=w\r\n";
+        write_file(path, text + "MCA55=0x10\r\n");
+        ASSERT_EQ(GetPrivateProfileSectionA("keys", config.keys, sizeof config.keys, path.c_str()),
+                  size == 4095 ? 4095u : sizeof config.keys - 2);
+        StderrCapture err;
+        EXPECT_EQ(keydrv_select(&config), size == 4095 ? 0 : 1) << size;
+        if (size == 4095)
+            EXPECT_EQ(lever_scancodes[5], 0x10);
+        else
+            EXPECT_EQ(err.text(), "Lever to keys!: MCA55=0x10 is invalid key.\n");
+    }
+}
+
 TEST_F(KeyMap, AWrongInjectorIsToldBeforeTheMap)
 {
     StderrCapture err;
@@ -289,7 +315,7 @@ TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
         std::string message;
     } cases[] = {
         {"walk", four, {}, "driver", "walk is invalid lever."},
-        {"", four, {}, "driver", " is invalid lever."},
+        {"", four, {}, "driver", "lever= is invalid lever."},
         {"steps", four, {}, "driver", "steps is invalid lever."},
         {"step", {"power_up=foo", "bad=too"}, {}, "driver", "power_up=foo is invalid step."},
         {"step", with({"power=a"}), {}, "driver", "power=a is invalid step."},
@@ -561,15 +587,16 @@ TEST(VirtualKeyboardCodes, PlainCodesStayExtendedOnesAreTheirKeys)
 }
 
 // Every plain code the key map takes types the key a PC keyboard means by it,
-// and never one that could put the machine to sleep or off; the key map
-// takes no code that has no key.
+// and never one the kernel or the desktop takes as a command (SysRq, with
+// Alt held, reboots), plain or extended; the key map takes no code that has
+// no key.
 TEST(VirtualKeyboardCodes, TheWholePlainRangeAsAPcKeyboardMeansIt)
 {
     const struct {
         int scancode;
         int key;
     } upper[] = {
-        {0x54, KEY_SYSRQ}, {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
+        {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
         {0x59, KEY_KPEQUAL}, {0x5C, KEY_KPJPCOMMA}, {0x64, KEY_F13}, {0x6E, KEY_F23},
         {0x70, KEY_KATAKANAHIRAGANA}, {0x73, KEY_RO}, {0x76, KEY_F24}, {0x79, KEY_HENKAN},
         {0x7B, KEY_MUHENKAN}, {0x7D, KEY_YEN}, {0x7E, KEY_KPCOMMA},
@@ -582,8 +609,11 @@ TEST(VirtualKeyboardCodes, TheWholePlainRangeAsAPcKeyboardMeansIt)
         int key = compat_uinput_key_of(code);
         EXPECT_EQ(key_code_of(text) >= 0, key != 0) << text << " is taken, or has a key";
         EXPECT_TRUE(code > 0x53 || key == code) << text;
-        for (int system : {KEY_POWER, KEY_SLEEP, KEY_WAKEUP, KEY_SUSPEND})
+        int extended = compat_uinput_key_of(COMPAT_EXTENDED | code);
+        for (int system : {KEY_SYSRQ, KEY_POWER, KEY_SLEEP, KEY_WAKEUP, KEY_SUSPEND}) {
             EXPECT_NE(key, system) << text;
+            EXPECT_NE(extended, system) << "e0 " << text;
+        }
     }
 }
 

@@ -210,7 +210,9 @@ TEST_F(DriverMissing, UnknownInjectorIsReportedBeforeAnythingOpens)
         strcpy(config.injector, name);
         StderrCapture err;
         EXPECT_EQ(keydrv_select(&config), 1) << name;
-        EXPECT_EQ(err.text(), "Lever to keys!: " + std::string(name) + " is invalid injector.\n");
+        // An empty value is named by its line.
+        std::string shown = *name ? name : "injector=";
+        EXPECT_EQ(err.text(), "Lever to keys!: " + shown + " is invalid injector.\n");
     }
 }
 
