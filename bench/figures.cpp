@@ -1,6 +1,6 @@
 #include "figures.h"
 
-#include "link/mascon_tables.h"
+#include "common/mascon_tables.h"
 
 #include <algorithm>
 #include <cmath>

@@ -5,7 +5,7 @@
 // adds on top of the system call can be read off.
 #include "compat.h"
 #include "keys/keydrv.h"
-#include "link/mascon_tables.h"
+#include "common/mascon_tables.h"
 #include "link/mascon_worker.h"
 
 #include <benchmark/benchmark.h>

@@ -20,6 +20,17 @@
 // mascon answers again after a wait (lparam 1); wparam is its port's number.
 #define WM_MASCON_LINE (WM_APP + 102)
 
+// The most [profile NAME] sections a settings file may have.
+#define PROFILE_MAX 16
+
+// A [profile NAME] section as read.
+struct ProfileText {
+    char section[48]; // the section's name as written, "profile" and all
+    // Its lines in the form of [keys]: room for every key and step line a
+    // profile can use, and a list of programs; a byte to spare, as for keys.
+    char lines[2048 + 1];
+};
+
 // The settings, filled at start-up and only read once the worker runs.
 struct AppConfig {
     char port[256];     // as the user wrote it; only COM1 to COM256 are opened
@@ -27,12 +38,20 @@ struct AppConfig {
     HWND hwnd;          // the hidden main window, owner of every message box
     char injector[64];  // how key packets are delivered: "driver" or "sendinput"
     // The [keys] section as read: "name=value" strings, each NUL-terminated,
-    // an empty one last. Room for ten times the entries a map can use.
-    char keys[4096];
+    // an empty one last. Room for ten times the entries a map can use, and a
+    // byte to spare: a reader gives a section that fills its buffer to the
+    // last byte back as it gives one it had to cut, so 4096 bytes would hold
+    // a section of 4095 and not take it.
+    char keys[4096 + 1];
     char lever[64]; // how the lever's keys go: "hold" (one held per position) or "step"
     // The [step] section as read, in the form of keys: the step keys and
-    // times, looked at only with lever=step.
-    char step[1024];
+    // times, looked at only with lever=step. A byte to spare, as for keys.
+    char step[1024 + 1];
+    char profile[64]; // the profile taken when no profile's program is in front; empty: none
+    // The [profile NAME] sections in file order; one more than may be, so
+    // that one too many can be told.
+    int profile_count;
+    ProfileText profiles[PROFILE_MAX + 1];
     BOOL reconnect; // reconnect=yes: a mascon that is gone is waited for
 };
 

@@ -192,7 +192,32 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
     return compat_succeed();
 }
 
-UINT WINAPI MapVirtualKeyA(UINT, UINT) { return 0; }
+// The US layout, the one the virtual keyboard's keys are named after, for
+// the keys whose virtual key a layout decides: the main block's characters,
+// Caps Lock and the 102nd key. A key the virtual keyboard does not have has
+// none.
+UINT WINAPI MapVirtualKeyA(UINT code, UINT map_type)
+{
+    // From 0x02, a blank where the key is not a character's.
+    static const char ROWS[] = "1234567890-=  QWERTYUIOP[]  ASDFGHJKL;'` \\ZXCVBNM,./";
+    static const char PUNCTUATION[] = "-=[];'`\\,./";
+    static const BYTE PUNCTUATION_KEYS[] = {
+        VK_OEM_MINUS, VK_OEM_PLUS, VK_OEM_4, VK_OEM_6, VK_OEM_1, VK_OEM_7,
+        VK_OEM_3,     VK_OEM_5,    VK_OEM_COMMA, VK_OEM_PERIOD, VK_OEM_2,
+    };
+    if (map_type != MAPVK_VSC_TO_VK_EX || code > 0x7f ||
+        !compat_uinput_key_of(static_cast<int>(code)))
+        return 0;
+    if (code == 0x3A)
+        return VK_CAPITAL;
+    if (code == 0x56)
+        return VK_OEM_102;
+    if (code < 0x02 || code - 0x02 >= sizeof ROWS - 1 || ROWS[code - 0x02] == ' ')
+        return 0;
+    char key = ROWS[code - 0x02];
+    const char *punctuation = strchr(PUNCTUATION, key);
+    return punctuation ? PUNCTUATION_KEYS[punctuation - PUNCTUATION] : static_cast<BYTE>(key);
+}
 
 SHORT WINAPI GetKeyState(int) { return 0; }
 

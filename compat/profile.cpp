@@ -1,5 +1,5 @@
-// GetPrivateProfileStringA, GetPrivateProfileSectionA, lstrcpyA, lstrcmpiA and
-// CharNextA.
+// GetPrivateProfileStringA, GetPrivateProfileSectionA,
+// GetPrivateProfileSectionNamesA, lstrcpyA, lstrcmpiA and CharNextA.
 //
 // The settings file is read as Windows reads one: in UTF-8 or, after its
 // byte-order mark, UTF-16 (given out as UTF-8); section and key names in
@@ -171,8 +171,10 @@ struct ProfileEntry {
 // when there is no file to read. Lines end at CR, LF or both; a section's
 // name runs to the last ']' of its line, and a '[' line without one is an
 // entry of the section before.
+// With names, the names of every section instead, in file order.
 static bool read_section(const std::string &path, const char *section,
-                         std::vector<ProfileEntry> *entries)
+                         std::vector<ProfileEntry> *entries,
+                         std::vector<std::string> *names = nullptr)
 {
     std::string text;
     if (!read_text(path, &text))
@@ -190,6 +192,10 @@ static bool read_section(const std::string &path, const char *section,
         size_t close = line[0] == '[' ? line.rfind(']') : std::string::npos;
         if (close != std::string::npos && close > 0) {
             std::string name = trimmed(up_to_nul(line.substr(1, close - 1)));
+            if (names) {
+                names->push_back(name);
+                continue;
+            }
             in_section = !seen && same_name(name, section);
             seen = seen || in_section;
             continue;
@@ -251,6 +257,25 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallbac
 // and quotes kept, a line without '=' as it stands, each string
 // NUL-terminated and an empty one last. Too much for the buffer: the last
 // string is cut, and the result is size - 2.
+// A list of NUL-terminated strings into out, as the section readers hand it.
+static DWORD give_list(const std::string &list, LPSTR out, DWORD size, DWORD spare)
+{
+    out[0] = '\0';
+    if (size < 2)
+        return 0;
+    if (list.size() + spare <= size) {
+        memcpy(out, list.data(), list.size());
+        out[list.size()] = '\0';
+        if (list.empty())
+            out[1] = '\0';
+        return static_cast<DWORD>(list.size());
+    }
+    memcpy(out, list.data(), size - 2);
+    out[size - 2] = '\0';
+    out[size - 1] = '\0';
+    return size - 2;
+}
+
 DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LPCSTR file)
 {
     if (!out || size == 0)
@@ -268,18 +293,27 @@ DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LP
         list += entry.has_value ? entry.name + "=" + entry.value : entry.name;
         list += '\0';
     }
-    out[0] = '\0';
-    if (size < 2)
+    // A section that leaves its final NUL the last byte comes back as a cut
+    // one, as Wine gives it: the caller cannot tell the two apart.
+    return give_list(list, out, size, 2);
+}
+
+// The sections' names in the form of a section, in file order, a name
+// twice where the file has it twice, as Wine gives them: NUL after each, an
+// empty one last.
+DWORD WINAPI GetPrivateProfileSectionNamesA(LPSTR out, DWORD size, LPCSTR file)
+{
+    if (!out || size == 0)
         return 0;
-    if (list.size() + 1 <= size) {
-        memcpy(out, list.data(), list.size());
-        out[list.size()] = '\0';
-        if (list.empty())
-            out[1] = '\0';
-        return static_cast<DWORD>(list.size());
+    std::string list;
+    std::vector<ProfileEntry> unused;
+    std::vector<std::string> names;
+    char path[4096];
+    if (file) {
+        compat_native_path(file, path, sizeof path);
+        read_section(path, "", &unused, &names);
     }
-    memcpy(out, list.data(), size - 2);
-    out[size - 2] = '\0';
-    out[size - 1] = '\0';
-    return size - 2;
+    for (const std::string &name : names)
+        list += name + '\0';
+    return give_list(list, out, size, 1);
 }

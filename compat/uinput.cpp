@@ -33,15 +33,18 @@ static const KeyOfCode EXTENDED_KEYS[] = {
 
 // The plain codes above the main block's, by what a PC keyboard means by them
 // (F13 to F24, the keypad's '=' and the Japanese and Brazilian keys); the
-// two numberings part ways at 0x54. The codes no keyboard sends have none.
+// two numberings part ways at 0x54. The codes no keyboard sends have none,
+// nor those of keys without a virtual key on Windows. Nor has 0x54, SysRq:
+// with Alt held, as a key map may hold it, SysRq and a key is a command to
+// the kernel (reboot, power off); no other key here is one to the kernel or
+// the desktop.
 static const KeyOfCode UPPER_KEYS[] = {
-    {0x54, KEY_SYSRQ}, {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
-    {0x59, KEY_KPEQUAL}, {0x5C, KEY_KPJPCOMMA}, {0x64, KEY_F13}, {0x65, KEY_F14},
-    {0x66, KEY_F15}, {0x67, KEY_F16}, {0x68, KEY_F17}, {0x69, KEY_F18},
-    {0x6A, KEY_F19}, {0x6B, KEY_F20}, {0x6C, KEY_F21}, {0x6D, KEY_F22},
-    {0x6E, KEY_F23}, {0x70, KEY_KATAKANAHIRAGANA}, {0x73, KEY_RO}, {0x76, KEY_F24},
-    {0x77, KEY_HIRAGANA}, {0x78, KEY_KATAKANA}, {0x79, KEY_HENKAN}, {0x7B, KEY_MUHENKAN},
-    {0x7D, KEY_YEN}, {0x7E, KEY_KPCOMMA},
+    {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12}, {0x59, KEY_KPEQUAL},
+    {0x5C, KEY_KPJPCOMMA}, {0x64, KEY_F13}, {0x65, KEY_F14}, {0x66, KEY_F15},
+    {0x67, KEY_F16}, {0x68, KEY_F17}, {0x69, KEY_F18}, {0x6A, KEY_F19},
+    {0x6B, KEY_F20}, {0x6C, KEY_F21}, {0x6D, KEY_F22}, {0x6E, KEY_F23},
+    {0x70, KEY_KATAKANAHIRAGANA}, {0x73, KEY_RO}, {0x76, KEY_F24}, {0x79, KEY_HENKAN},
+    {0x7B, KEY_MUHENKAN}, {0x7D, KEY_YEN}, {0x7E, KEY_KPCOMMA},
 };
 
 template <size_t N> static int key_in(const KeyOfCode (&table)[N], int scancode)

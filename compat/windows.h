@@ -215,6 +215,12 @@ void WINAPI Sleep(DWORD milliseconds);
 // Milliseconds on the monotonic clock, wrapping as Windows' does.
 DWORD WINAPI GetTickCount(void);
 
+// As the system's: one atomic exchange, a full barrier.
+static inline LONG InterlockedExchange(volatile LONG *target, LONG value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
 // ---- windows and messages ------------------------------------------------
 
 #define WM_NULL 0x0000
@@ -375,7 +381,31 @@ typedef struct tagINPUT {
 // virtual key is ignored beside KEYEVENTF_SCANCODE, as Windows ignores it.
 UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size);
 
-#define VK_NUMLOCK 0x90
+// The virtual keys the program gives its keys, and those of the layout's
+// character keys.
+#define VK_BACK 0x08
+#define VK_TAB 0x09
+#define VK_CLEAR 0x0C
+#define VK_RETURN 0x0D
+#define VK_PAUSE 0x13
+#define VK_CAPITAL 0x14
+#define VK_CONVERT 0x1C
+#define VK_NONCONVERT 0x1D
+#define VK_ESCAPE 0x1B
+#define VK_SPACE 0x20
+#define VK_PRIOR 0x21
+#define VK_NEXT 0x22
+#define VK_END 0x23
+#define VK_HOME 0x24
+#define VK_LEFT 0x25
+#define VK_UP 0x26
+#define VK_RIGHT 0x27
+#define VK_DOWN 0x28
+#define VK_INSERT 0x2D
+#define VK_DELETE 0x2E
+#define VK_LWIN 0x5B
+#define VK_RWIN 0x5C
+#define VK_APPS 0x5D
 #define VK_NUMPAD0 0x60
 #define VK_NUMPAD1 0x61
 #define VK_NUMPAD2 0x62
@@ -386,13 +416,65 @@ UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size);
 #define VK_NUMPAD7 0x67
 #define VK_NUMPAD8 0x68
 #define VK_NUMPAD9 0x69
+#define VK_MULTIPLY 0x6A
+#define VK_ADD 0x6B
+#define VK_SUBTRACT 0x6D
 #define VK_DECIMAL 0x6E
+#define VK_DIVIDE 0x6F
+#define VK_F1 0x70
+#define VK_F2 0x71
+#define VK_F3 0x72
+#define VK_F4 0x73
+#define VK_F5 0x74
+#define VK_F6 0x75
+#define VK_F7 0x76
+#define VK_F8 0x77
+#define VK_F9 0x78
+#define VK_F10 0x79
+#define VK_F11 0x7A
+#define VK_F12 0x7B
+#define VK_F13 0x7C
+#define VK_F14 0x7D
+#define VK_F15 0x7E
+#define VK_F16 0x7F
+#define VK_F17 0x80
+#define VK_F18 0x81
+#define VK_F19 0x82
+#define VK_F20 0x83
+#define VK_F21 0x84
+#define VK_F22 0x85
+#define VK_F23 0x86
+#define VK_F24 0x87
+#define VK_NUMLOCK 0x90
+#define VK_SCROLL 0x91
+#define VK_LSHIFT 0xA0
+#define VK_RSHIFT 0xA1
+#define VK_LCONTROL 0xA2
+#define VK_RCONTROL 0xA3
+#define VK_LMENU 0xA4
+#define VK_RMENU 0xA5
+#define VK_OEM_1 0xBA
+#define VK_OEM_PLUS 0xBB
+#define VK_OEM_COMMA 0xBC
+#define VK_OEM_MINUS 0xBD
+#define VK_OEM_PERIOD 0xBE
+#define VK_OEM_2 0xBF
+#define VK_OEM_3 0xC0
+#define VK_OEM_4 0xDB
+#define VK_OEM_5 0xDC
+#define VK_OEM_6 0xDD
+#define VK_OEM_7 0xDE
+#define VK_OEM_102 0xE2
+#define VK_OEM_JUMP 0xEA
 #define MAPVK_VSC_TO_VK_EX 3
 
-// The keyboard the keys go to: it has no layout (every scan code maps to no
-// virtual key, 0) and no lock lights (every key state is 0). Its type is that
-// of a 101/102-key keyboard (4), or 0 when there is none to type on: the
-// virtual keyboard could not be made.
+// The keyboard the keys go to: the virtual keyboard, with the US layout's
+// character keys (MapVirtualKeyA answers for those, the keys whose virtual
+// key a layout decides, and 0 for any other code: a key it does not have,
+// or one every layout agrees on, which the program knows itself) and no
+// lock lights (every key state is 0). Its type is that of a 101/102-key
+// keyboard (4), or 0 when there is none to type on: the virtual keyboard
+// could not be made.
 UINT WINAPI MapVirtualKeyA(UINT code, UINT map_type);
 SHORT WINAPI GetKeyState(int virtual_key);
 int WINAPI GetKeyboardType(int type_flag);
@@ -408,6 +490,21 @@ typedef intptr_t(WINAPI *FARPROC)(void);
 HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 
+// Declared for their types alone: the program looks them up at run time,
+// and here they are not found, as on a desktop with no program in front.
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
+#define EVENT_SYSTEM_FOREGROUND 0x0003u
+#define WINEVENT_OUTOFCONTEXT 0x0000u
+typedef struct HWINEVENTHOOK__ *HWINEVENTHOOK;
+typedef void(CALLBACK *WINEVENTPROC)(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object,
+                                     LONG child, DWORD thread, DWORD time);
+DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD process_id);
+HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD process_id);
+BOOL WINAPI QueryFullProcessImageNameA(HANDLE process, DWORD flags, LPSTR name, LPDWORD size);
+HWINEVENTHOOK WINAPI SetWinEventHook(DWORD event_min, DWORD event_max, HMODULE module,
+                                     WINEVENTPROC proc, DWORD process_id, DWORD thread_id,
+                                     DWORD flags);
+
 // ---- strings and settings files ------------------------------------------
 
 LPSTR WINAPI lstrcpyA(LPSTR to, LPCSTR from);
@@ -417,6 +514,7 @@ int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b);
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out,
                                       DWORD size, LPCSTR file);
 DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LPCSTR file);
+DWORD WINAPI GetPrivateProfileSectionNamesA(LPSTR out, DWORD size, LPCSTR file);
 
 // ---- the process ---------------------------------------------------------
 

@@ -3,7 +3,7 @@
 // key packet in the capture, and the first unknown one ends the stream with
 // nothing sent.
 #include "keys/keydrv.h"
-#include "link/mascon_tables.h"
+#include "common/mascon_tables.h"
 #include "link/mascon_worker.h"
 
 #include <fcntl.h>

@@ -1,7 +1,8 @@
 // Any bytes at all as the settings file: every field comes back a string that
 // fits its limit, no byte outside the given buffers changes, a value cut to a
-// small buffer is the start of the same value read whole, and the [keys] and
-// [step] sections are well-ended lists the key settings take or refuse.
+// small buffer is the start of the same value read whole, and the [keys],
+// [step] and profile sections are well-ended lists the key settings take or
+// refuse.
 //
 // The run happens in a temp dir, the settings file being found relative to
 // the working directory; paths on the command line are made absolute first.
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #define CHECK(condition)                                                                     \
@@ -205,8 +207,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The [keys] and [step] lists end inside their fields, with two NULs,
     // whatever the file; the settings taken from them are either applied or
     // refused with their message.
-    for (const char *list : {config.keys, config.step}) {
-        size_t size = list == config.keys ? sizeof config.keys : sizeof config.step;
+    CHECK(config.profile_count >= 0 && config.profile_count <= PROFILE_MAX + 1);
+    std::vector<std::pair<const char *, size_t>> lists = {{config.keys, sizeof config.keys},
+                                                          {config.step, sizeof config.step}};
+    for (int i = 0; i < config.profile_count; ++i) {
+        CHECK(strnlen(config.profiles[i].section, sizeof config.profiles[i].section) <
+              sizeof config.profiles[i].section);
+        lists.push_back({config.profiles[i].lines, sizeof config.profiles[i].lines});
+    }
+    for (const auto &[list, size] : lists) {
         size_t at = 0;
         while (at < size && list[at])
             at += strnlen(list + at, size - at) + 1;
@@ -218,6 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     CHECK(selected == 0 ||
           (selected == 1 && (strstr(g_text, " is invalid key.") ||
                              strstr(g_text, " is invalid lever.") ||
-                             strstr(g_text, " is invalid step."))));
+                             strstr(g_text, " is invalid step.") ||
+                             strstr(g_text, " is invalid profile."))));
     return 0;
 }

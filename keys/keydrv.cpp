@@ -2,6 +2,7 @@
 
 #include "keys/keynames.h"
 #include "keys/keysettings.h"
+#include "keys/steps.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -14,8 +15,7 @@ static BOOL g_sendinput;
 // SendInput, looked up when it is chosen: the first releases of the old
 // family have only the driver, and an exe that imported it would not load
 // there at all.
-typedef UINT(WINAPI *SendInputProc)(UINT count, LPINPUT inputs, int size);
-static SendInputProc g_send_input;
+static decltype(&SendInput) g_send_input;
 
 // Main row 6..1 towards one end, keypad 0..9 from the middle to the other.
 static const WORD LEVER_KEYS_STANDARD[16] = {
@@ -45,15 +45,22 @@ static BOOL select_injector(const char *name)
         return FALSE;
     // Through void (*)(void), the one function type any other converts from
     // without a warning.
-    g_send_input = reinterpret_cast<SendInputProc>(reinterpret_cast<void (*)(void)>(proc));
+    g_send_input = reinterpret_cast<decltype(&SendInput)>(reinterpret_cast<void (*)(void)>(proc));
     g_sendinput = TRUE;
     return TRUE;
 }
 
+// Each button's state as its messages left it; one let go at a profile
+// switch is dropped, and its release message then sends nothing.
+enum ButtonState { BUTTON_UP, BUTTON_DOWN, BUTTON_DROPPED };
+static BYTE g_buttons[4];
+
 int keydrv_select(const AppConfig *config)
 {
     if (!select_injector(config->injector)) {
-        snprintf(g_text, sizeof g_text, "%s is invalid injector.", config->injector);
+        // An empty value names its line, so the user knows which one.
+        snprintf(g_text, sizeof g_text, "%s is invalid injector.",
+                 config->injector[0] ? config->injector : "injector=");
         MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
         return 1;
     }
@@ -61,6 +68,8 @@ int keydrv_select(const AppConfig *config)
     // message costs what it always did.
     memcpy(lever_scancodes, LEVER_KEYS_STANDARD, sizeof lever_scancodes);
     memcpy(button_scancodes, BUTTON_KEYS_STANDARD, sizeof button_scancodes);
+    // Before the first message no button is down.
+    memset(g_buttons, BUTTON_UP, sizeof g_buttons);
     // The driver's packets have no room for the extended prefix.
     return apply_key_settings(config, g_sendinput);
 }
@@ -117,8 +126,7 @@ static WORD virtual_key_of(WORD key)
     if (!(key & KEY_EXTENDED) && scan >= 0x47 && scan <= 0x53 && KEYPAD[scan - 0x47] &&
         (GetKeyState(VK_NUMLOCK) & 1))
         return KEYPAD[scan - 0x47];
-    return static_cast<WORD>(MapVirtualKeyA((key & KEY_EXTENDED) ? 0xE000 | scan : scan,
-                                            MAPVK_VSC_TO_VK_EX));
+    return key_virtual_key(key);
 }
 
 // A failed request is not retried: that key event is lost, the next one may
@@ -188,7 +196,32 @@ int send_lever_start(LONG to)
 
 int send_button_key(LONG index)
 {
+    BYTE *state = &g_buttons[index / 2];
+    BYTE was = *state;
+    *state = (index & 1) ? BUTTON_UP : BUTTON_DOWN;
+    if ((index & 1) && was == BUTTON_DROPPED)
+        return 1;
     WORD keys[1] = {button_scancodes[index]};
+    send_packet(keys, 1);
+    return 1;
+}
+
+void drop_held_buttons(void)
+{
+    for (BYTE &state : g_buttons)
+        if (state == BUTTON_DOWN)
+            state = BUTTON_DROPPED;
+}
+
+int take_lever(LONG index)
+{
+    if (g_lever_steps) {
+        steps_start(index);
+        for (int kind; (kind = next_step(index)) >= 0;)
+            send_step(kind);
+        return 1;
+    }
+    WORD keys[1] = {lever_scancodes[index]};
     send_packet(keys, 1);
     return 1;
 }

@@ -41,6 +41,13 @@ int send_lever_start(LONG to);
 int send_button_key(LONG index);
 int on_gstate(LONG index);
 
+// The lever taken where it is, as at start: its position's key goes down, or
+// in steps, nothing but the alignment of a lever at an end.
+int take_lever(LONG index);
+// The buttons held are taken as let go (their keys come up with the rest):
+// their release messages send nothing.
+void drop_held_buttons(void);
+
 // Releases, one packet each, every key a packet pressed and none released
 // since; returns how many. On the worker, or once it has stopped.
 int release_held_keys(void);

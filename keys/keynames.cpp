@@ -60,21 +60,79 @@ static int hex_digit(char c)
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
-// Set-1 make codes that no PC keyboard sends (no key of any layout has them):
-// a simulator would see nothing or, where a system maps codes loosely, an
-// unrelated key.
-static bool no_key_has(LONG code)
+// A code whose key's virtual key the layout in use decides (the character
+// keys), and one whose key no Windows has: none that a PC keyboard sends,
+// or one that no layout gives a virtual key, so a simulator would see
+// nothing of it.
+#define BY_LAYOUT 0
+#define NO_KEY 0xFF
+// Virtual keys that only keyboard layouts name.
+#define VK_ABNT_C1 0xC1
+#define VK_ABNT_C2 0xC2
+#define VK_DBE_HIRAGANA 0xF2
+
+// The virtual key of each plain code's key, from Windows's own scan-code
+// tables: the one every layout is built on and, for the keys only Japanese
+// and Brazilian keyboards have, theirs. Asking the layout instead is wrong
+// for these on some systems (one gives kp* as Print Screen, F13 up as IME
+// keys). Caps Lock and 0x54 (Print Screen's code with Alt) are the
+// layout's too: some give them other keys or none. The keypad as with Num
+// Lock off; 0x45 without the extended prefix is Pause to Windows, Num Lock
+// being the extended one.
+#define L BY_LAYOUT
+#define NO NO_KEY
+static const BYTE PLAIN_VIRTUAL_KEYS[0x80] = {
+    NO, VK_ESCAPE, L, L, L, L, L, L, // 0x00
+    L, L, L, L, L, L, VK_BACK, VK_TAB,
+    L, L, L, L, L, L, L, L, // 0x10
+    L, L, L, L, VK_RETURN, VK_LCONTROL, L, L,
+    L, L, L, L, L, L, L, L, // 0x20
+    L, L, VK_LSHIFT, L, L, L, L, L,
+    L, L, L, L, L, L, VK_RSHIFT, VK_MULTIPLY, // 0x30
+    VK_LMENU, VK_SPACE, L, VK_F1, VK_F2, VK_F3, VK_F4, VK_F5,
+    VK_F6, VK_F7, VK_F8, VK_F9, VK_F10, VK_PAUSE, VK_SCROLL, VK_HOME, // 0x40
+    VK_UP, VK_PRIOR, VK_SUBTRACT, VK_LEFT, VK_CLEAR, VK_RIGHT, VK_ADD, VK_END,
+    VK_DOWN, VK_NEXT, VK_INSERT, VK_DELETE, L, NO, L, VK_F11, // 0x50
+    VK_F12, VK_CLEAR, NO, NO, VK_OEM_JUMP, NO, NO, NO,
+    NO, NO, NO, NO, VK_F13, VK_F14, VK_F15, VK_F16, // 0x60
+    VK_F17, VK_F18, VK_F19, VK_F20, VK_F21, VK_F22, VK_F23, NO,
+    VK_DBE_HIRAGANA, NO, NO, VK_ABNT_C1, NO, NO, VK_F24, NO, // 0x70
+    NO, VK_CONVERT, NO, VK_NONCONVERT, NO, VK_OEM_5, VK_ABNT_C2, NO,
+};
+#undef L
+#undef NO
+
+// The extended keys that have names, and their virtual keys.
+static const BYTE EXTENDED_VIRTUAL_KEYS[][2] = {
+    {0x1C, VK_RETURN}, {0x1D, VK_RCONTROL}, {0x35, VK_DIVIDE}, {0x38, VK_RMENU},
+    {0x47, VK_HOME},   {0x48, VK_UP},       {0x49, VK_PRIOR},  {0x4B, VK_LEFT},
+    {0x4D, VK_RIGHT},  {0x4F, VK_END},      {0x50, VK_DOWN},   {0x51, VK_NEXT},
+    {0x52, VK_INSERT}, {0x53, VK_DELETE},   {0x5B, VK_LWIN},   {0x5C, VK_RWIN},
+    {0x5D, VK_APPS},
+};
+
+WORD key_virtual_key(WORD code)
 {
-    return code == 0x55 || code == 0x5A || code == 0x5B || (code >= 0x5D && code <= 0x63) ||
-           code == 0x6F || code == 0x71 || code == 0x72 || code == 0x74 || code == 0x75 ||
-           code == 0x7A || code == 0x7C || code == 0x7F;
+    BYTE scan = static_cast<BYTE>(code & 0x7f);
+    if (code & KEY_EXTENDED) {
+        for (const BYTE(&key)[2] : EXTENDED_VIRTUAL_KEYS)
+            if (key[0] == scan)
+                return key[1];
+        return 0;
+    }
+    BYTE virtual_key = PLAIN_VIRTUAL_KEYS[scan];
+    if (virtual_key == BY_LAYOUT)
+        return static_cast<WORD>(MapVirtualKeyA(scan, MAPVK_VSC_TO_VK_EX));
+    return virtual_key == NO_KEY ? 0 : virtual_key;
 }
 
 LONG key_code_of(const char *text)
 {
+    // A key this keyboard lacks is refused by name as by code: a simulator
+    // would see nothing of it.
     for (int i = 0; i < key_name_count; ++i)
         if (same_name(text, key_names[i].name))
-            return key_names[i].code;
+            return key_virtual_key(key_names[i].code) ? key_names[i].code : -1;
     // A make code: bit 7 would turn the key's press into its release.
     if (text[0] != '0' || (text[1] | 0x20) != 'x' || !text[2])
         return -1;
@@ -85,7 +143,7 @@ LONG key_code_of(const char *text)
             return -1;
         code = code * 16 + digit;
     }
-    return code >= 0x01 && code <= 0x7F && !no_key_has(code) ? code : -1;
+    return code <= 0x7F && key_virtual_key(static_cast<WORD>(code)) ? code : -1;
 }
 
 const char *key_name_of(WORD code)

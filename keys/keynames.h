@@ -18,8 +18,12 @@ extern const KeyName key_names[];
 extern const int key_name_count;
 
 // The code of a key name or of a make code written in hex ("0x10"), in any
-// letter case; -1 for anything else, a code no PC keyboard sends among it.
+// letter case; -1 for anything else, a key without a virtual key among it
+// (a code no PC keyboard sends, or a key this keyboard lacks).
 LONG key_code_of(const char *text);
+// The virtual key Windows gives a code's key (release bit ignored), with
+// Num Lock off; 0 for a key without one here.
+WORD key_virtual_key(WORD code);
 // The name of a make code (release bit ignored), or NULL.
 const char *key_name_of(WORD code);
 // Equal but for the letter case of ASCII letters; punctuation is compared as

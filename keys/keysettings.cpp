@@ -1,9 +1,10 @@
 #include "keys/keysettings.h"
 
+#include "common/mascon_tables.h"
 #include "keys/keydrv.h"
 #include "keys/keynames.h"
+#include "keys/profiles.h"
 #include "keys/steps.h"
-#include "link/mascon_tables.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -11,6 +12,15 @@
 // Whether the way out takes extended keys; the driver's packets have no room
 // for their prefix.
 static BOOL g_extended_keys;
+
+// The profile whose lines are being read, named before what is wrong in
+// them; NULL for the base sections.
+static const char *g_section;
+
+// Slots of the entries already taken: the [keys] ones (lever positions,
+// then the buttons' press messages), then the [step] ones.
+#define KEY_SLOTS (16 + 8)
+#define TAKEN_SLOTS (KEY_SLOTS + STEP_LINES)
 
 // Copies the blanks-trimmed text of [from, to) into out (of size bytes);
 // false when it does not fit.
@@ -31,11 +41,12 @@ static bool copy_trimmed(const char *from, const char *to, char *out, size_t siz
 // A "name=value" entry's name and value, blanks trimmed, and the value
 // without quotes around it, as every other value of the file. False without
 // an '=' or when a part is too long to be right.
-static bool split_entry(const char *entry, char (&name)[16], char (&value)[64])
+static bool split_entry(const char *entry, char *name, size_t name_size, char *value,
+                        size_t value_size)
 {
     const char *equals = strchr(entry, '=');
-    if (!equals || !copy_trimmed(entry, equals, name, sizeof name) ||
-        !copy_trimmed(equals + 1, equals + strlen(equals), value, sizeof value))
+    if (!equals || !copy_trimmed(entry, equals, name, name_size) ||
+        !copy_trimmed(equals + 1, equals + strlen(equals), value, value_size))
         return false;
     size_t len = strlen(value);
     if (len >= 2 && (value[0] == '"' || value[0] == '\'') && value[len - 1] == value[0]) {
@@ -78,14 +89,18 @@ static int map_slot(const char *name)
 static bool apply_key_entry(const char *entry, bool *taken)
 {
     char name[16], value[64];
-    if (!split_entry(entry, name, value))
+    if (!split_entry(entry, name, sizeof name, value, sizeof value))
         return false;
     int slot = map_slot(name);
     LONG code = entry_key(value);
-    if (slot < 0 || code < 0 || (slot < 16 && g_lever_steps))
+    if (slot < 0 || code < 0)
         return false;
+    // A lever position taken already may be one of the base's, which a
+    // profile in steps leaves aside.
     if (taken[slot])
         return true;
+    if (slot < 16 && g_lever_steps)
+        return false;
     taken[slot] = true;
     if (slot < 16) {
         lever_scancodes[slot] = static_cast<WORD>(code);
@@ -187,7 +202,7 @@ static const struct {
 bool read_step_line(const char *line, StepConfig *settings, bool *seen)
 {
     char name[16], value[64];
-    if (!split_entry(line, name, value))
+    if (!split_entry(line, name, sizeof name, value, sizeof value))
         return false;
     int slot = 0;
     while (slot < STEP_LINES && !same_name(name, STEP_LINE_TABLE[slot].name))
@@ -205,17 +220,20 @@ bool read_step_line(const char *line, StepConfig *settings, bool *seen)
     return true;
 }
 
+// One [step] line, its seen flags after those of [keys].
 static bool apply_step_entry(const char *entry, bool *taken)
 {
-    return read_step_line(entry, &g_steps, taken);
+    return read_step_line(entry, &g_steps, taken + KEY_SLOTS);
 }
+
+static const char *profile_entry_kind(const char *entry);
 
 // Tells the user which setting is wrong, with enough of a long one to find it
 // by; returns 1.
 static int refuse(const AppConfig *config, const char *text, const char *what)
 {
-    snprintf(g_text, sizeof g_text, "%.*s is invalid %s.", key_text_cut(text, KEY_TEXT_SHOWN), text,
-             what);
+    snprintf(g_text, sizeof g_text, "%s%s%.*s is invalid %s.", g_section ? g_section : "",
+             g_section ? ": " : "", key_text_cut(text, KEY_TEXT_SHOWN), text, what);
     MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
     return 1;
 }
@@ -232,47 +250,243 @@ static int apply_section(const AppConfig *config, const char *section, size_t si
         const char *nul = static_cast<const char *>(memchr(entry, '\0', end - entry));
         if (!nul)
             break;
-        // A section too long for the buffer comes with its last entry cut:
-        // that entry cannot be trusted, 0x1 may have been 0x10.
+        // A section too long for the buffer comes with its last entry cut
+        // (and one that just fills it looks the same): that entry cannot be
+        // trusted, 0x1 may have been 0x10.
         bool cut = nul >= end - 2;
         const char *first = entry + strspn(entry, " \t");
         // Some systems hand comment lines over with the entries.
         if (*first != ';' && (cut || !apply(entry, taken)))
-            return refuse(config, entry, what);
+            return refuse(config, entry, what ? what : profile_entry_kind(entry));
         entry = nul + 1;
     }
     return 0;
 }
 
-int apply_key_settings(const AppConfig *config, BOOL extended_keys)
+// The step keys a lever in steps needs, once every line is read: a handle
+// that cannot be moved both ways would drift from the lever with no way back.
+static int check_steps(const AppConfig *config, const bool *taken)
 {
-    g_extended_keys = extended_keys;
-    g_lever_steps = same_name(config->lever, LEVER_STEP);
-    if (!g_lever_steps && !same_name(config->lever, LEVER_HOLD))
-        return refuse(config, config->lever, "lever");
-
-    bool keys_taken[16 + 8] = {};
-    if (apply_section(config, config->keys, sizeof config->keys, apply_key_entry, keys_taken,
-                      "key"))
-        return 1;
-    // Without steps their section changes nothing.
-    if (!g_lever_steps)
-        return 0;
-
-    step_defaults(&g_steps);
-    bool step_taken[STEP_LINES] = {};
-    if (apply_section(config, config->step, sizeof config->step, apply_step_entry, step_taken,
-                      "step"))
-        return 1;
-    // A handle that cannot be moved both ways would drift from the lever
-    // with no way back.
     for (int kind = 0; kind < STEP_KINDS; ++kind) {
-        if (!step_taken[kind]) {
+        if (!taken[KEY_SLOTS + kind]) {
             char missing[16];
             snprintf(missing, sizeof missing, "%s=", STEP_LINE_TABLE[kind].name);
             return refuse(config, missing, "step");
         }
     }
+    return 0;
+}
+
+// The lever's way: TRUE for steps, FALSE for held keys, -1 for neither.
+static int lever_way(const char *lever)
+{
+    if (same_name(lever, LEVER_STEP))
+        return TRUE;
+    return same_name(lever, LEVER_HOLD) ? FALSE : -1;
+}
+
+// The tables as keydrv_select hands them over: the standard maps.
+static KeySet g_standard;
+
+// Starts a set of tables from the standard maps and the times' default.
+static void start_tables(BOOL steps)
+{
+    load_key_set(&g_standard);
+    g_lever_steps = steps;
+    step_defaults(&g_steps);
+}
+
+// The base sections' lines into the tables, after whatever took slots before
+// them; [step] only for a lever in steps, which a lever position's key is
+// not for.
+static int apply_base(const AppConfig *config, bool *taken)
+{
+    const char *section = g_section;
+    g_section = NULL;
+    int wrong = apply_section(config, config->keys, sizeof config->keys, apply_key_entry, taken,
+                              "key") ||
+                (g_lever_steps && apply_section(config, config->step, sizeof config->step,
+                                                apply_step_entry, taken, "step"));
+    g_section = section;
+    return wrong;
+}
+
+// An entry's name, blanks trimmed; false without an '=' or when too long.
+static bool entry_name(const char *entry, char (&name)[16])
+{
+    const char *equals = strchr(entry, '=');
+    return equals && copy_trimmed(entry, equals, name, sizeof name);
+}
+
+static const char *profile_entry_kind(const char *entry)
+{
+    char name[16];
+    if (!entry_name(entry, name))
+        return "key";
+    if (same_name(name, "program"))
+        return "profile";
+    if (same_name(name, "lever"))
+        return "lever";
+    for (int slot = 0; slot < STEP_LINES; ++slot)
+        if (same_name(name, STEP_LINE_TABLE[slot].name))
+            return "step";
+    return "key";
+}
+
+// One line of a profile: a [step] line (looked at in steps only), or a
+// [keys] line; its program= and lever= lines were read before.
+static bool apply_profile_entry(const char *entry, bool *taken)
+{
+    const char *kind = profile_entry_kind(entry);
+    if (strcmp(kind, "step") == 0)
+        return !g_lever_steps || apply_step_entry(entry, taken);
+    return strcmp(kind, "key") != 0 || apply_key_entry(entry, taken);
+}
+
+// The value of a profile's first line of a name, blanks and quotes off, into
+// out; false when there is none. A value too long for out comes cut.
+static bool profile_value(const char *lines, size_t size, const char *name, char *out,
+                          size_t out_size)
+{
+    const char *end = lines + size;
+    for (const char *entry = lines; entry < end && *entry; entry += strlen(entry) + 1) {
+        char line_name[16];
+        if (!entry_name(entry, line_name) || !same_name(line_name, name))
+            continue;
+        if (!split_entry(entry, line_name, sizeof line_name, out, out_size)) {
+            const char *value = strchr(entry, '=') + 1;
+            snprintf(out, out_size, "%s", value + strspn(value, " \t"));
+        }
+        return true;
+    }
+    return false;
+}
+
+// A program= list into programs: file names between commas, blanks around
+// them off, NUL after each and an empty one last. False for an empty list,
+// an empty name or a list too long.
+static bool read_programs(const char *list, char *programs)
+{
+    char *out = programs;
+    for (const char *name = list;;) {
+        const char *comma = strchr(name, ',');
+        const char *end = comma ? comma : name + strlen(name);
+        if (!copy_trimmed(name, end, out, PROGRAMS_MAX + 1 - (out - programs)) || !*out)
+            return false;
+        out += strlen(out) + 1;
+        if (!comma)
+            break;
+        name = comma + 1;
+    }
+    *out = '\0';
+    return true;
+}
+
+// A name of letters, digits, '-' and '_', short enough to keep.
+static bool profile_name_ok(const char *name)
+{
+    size_t len = strlen(name);
+    if (len == 0 || len >= sizeof g_profiles[0].name)
+        return false;
+    for (const char *c = name; *c; ++c)
+        if (!((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+              *c == '-' || *c == '_'))
+            return false;
+    return true;
+}
+
+// One [profile NAME] section over the base into the next place of
+// g_profiles: 0, or 1 once what is wrong is told.
+// An empty value is named by its line, as a missing step key is.
+static int refuse_lever(const AppConfig *config, const char *lever)
+{
+    return refuse(config, lever[0] ? lever : "lever=", "lever");
+}
+
+static int apply_profile(const AppConfig *config, const ProfileText *text)
+{
+    g_section = NULL;
+    const char *name = text->section + strlen("profile");
+    name += strspn(name, " \t");
+    // A second section of a name is one Windows does not read.
+    if (profile_name_ok(name) && profile_named(name) >= 0)
+        return 0;
+    if (!profile_name_ok(name) || g_profile_count == PROFILE_MAX)
+        return refuse(config, text->section, "profile");
+    Profile *profile = &g_profiles[g_profile_count + 1];
+    memset(profile, 0, sizeof *profile);
+    snprintf(profile->name, sizeof profile->name, "%s", name);
+    g_section = profile->name;
+
+    char value[PROGRAMS_MAX + 2];
+    if (profile_value(text->lines, sizeof text->lines, "program", value, sizeof value) &&
+        !read_programs(value, profile->programs))
+        return refuse(config, "program=", "profile");
+    const char *lever = config->lever;
+    if (profile_value(text->lines, sizeof text->lines, "lever", value, sizeof config->lever))
+        lever = value;
+    int steps = lever_way(lever);
+    if (steps < 0)
+        return refuse_lever(config, lever);
+
+    start_tables(steps);
+    bool taken[TAKEN_SLOTS] = {};
+    if (apply_section(config, text->lines, sizeof text->lines, apply_profile_entry, taken, NULL))
+        return 1;
+    // The base's lever positions are for held keys; a handle's notches the
+    // profile gives, as a count or a map, are the profile's alone.
+    if (steps)
+        memset(taken, true, 16);
+    for (int slot = 0; slot < STEP_LINES; ++slot)
+        if (taken[KEY_SLOTS + slot] && STEP_LINE_TABLE[slot].yields_to >= 0)
+            taken[KEY_SLOTS + STEP_LINE_TABLE[slot].yields_to] = true;
+    if (apply_base(config, taken) || (steps && check_steps(config, taken)))
+        return 1;
+    save_key_set(&profile->keys);
+    ++g_profile_count;
+    return 0;
+}
+
+int profile_section(const char *section)
+{
+    for (int i = 0; i < 7; ++i)
+        if ((section[i] | 0x20) != "profile"[i])
+            return FALSE;
+    return section[7] == ' ' || section[7] == '\t';
+}
+
+int apply_key_settings(const AppConfig *config, BOOL extended_keys)
+{
+    g_extended_keys = extended_keys;
+    g_section = NULL;
+    save_key_set(&g_standard);
+    g_profile_count = 0;
+    g_profile_default = PROFILE_BASE;
+    int steps = lever_way(config->lever);
+    if (steps < 0)
+        return refuse_lever(config, config->lever);
+    start_tables(steps);
+    bool taken[TAKEN_SLOTS] = {};
+    if (apply_base(config, taken) || (steps && check_steps(config, taken)))
+        return 1;
+    save_key_set(&g_profiles[PROFILE_BASE].keys);
+
+    int wrong = 0;
+    for (int i = 0; i < config->profile_count && !wrong; ++i)
+        wrong = apply_profile(config, &config->profiles[i]);
+    g_section = NULL;
+    if (wrong)
+        return 1;
+    if (config->profile[0]) {
+        g_profile_default = profile_named(config->profile);
+        if (g_profile_default < 0) {
+            char shown[80];
+            snprintf(shown, sizeof shown, "profile=%s", config->profile);
+            return refuse(config, shown, "profile");
+        }
+    }
+    g_profile_active = g_profile_default;
+    load_key_set(&g_profiles[g_profile_active].keys);
     return 0;
 }
 

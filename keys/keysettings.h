@@ -12,7 +12,12 @@
 // Applies the settings over the standard maps, with extended keys only where
 // the way out takes them: 0, or 1 after telling the user which setting is
 // wrong. Called before anything is opened.
+// With the base sections, every profile (keys/profiles.h) is read and
+// checked, its name before what is wrong in it, and profile= taken.
 int apply_key_settings(const AppConfig *config, BOOL extended_keys);
+
+// Whether a section's name is a profile's: "profile", blanks, a name.
+int profile_section(const char *section);
 
 // The kinds of line a [step] section holds: the four keys in StepKind
 // order, press_ms, gap_ms, power_notches, brake_notches, power_map,

@@ -1,8 +1,9 @@
 #include "link/mascon_worker.h"
 
+#include "common/mascon_tables.h"
 #include "keys/keydrv.h"
+#include "keys/profiles.h"
 #include "keys/steps.h"
-#include "link/mascon_tables.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -30,6 +31,10 @@ struct AskedPort {
     COMMTIMEOUTS timeouts_saved;
 };
 
+// While steps go out, a lever message read between two of them only moves
+// where the next ones aim, and the profile stays: its steps are under way.
+static BOOL g_stepping;
+
 // Whether the port's line is still there: a port whose line has gone (a
 // pulled adapter, a closed pseudo-terminal) fails every query.
 static BOOL line_is_up(void)
@@ -54,6 +59,10 @@ static BOOL read_message(void)
             return FALSE;
         if (got == 0 && !line_is_up())
             return FALSE;
+        // The system's word of a new program in front, taken while the line
+        // is quiet, so the keys held follow it at once.
+        if (got == 0 && !g_stepping && profile_front_changed())
+            profile_follow_front(g_lever_current);
         have += got;
     }
     return TRUE;
@@ -173,10 +182,6 @@ int com_port_number(const char *name)
     return number >= 1 && number <= 256 ? number : 0;
 }
 
-// While steps go out, a lever message read between two of them only moves
-// where the next ones aim.
-static BOOL g_stepping;
-
 // The whole messages that have come, read without waiting for more and
 // handled in order: 1, or 0 at one in no table, -1 when the line is gone. A
 // button's release read with its press waits press_ms after it, so the
@@ -225,6 +230,8 @@ int mascon_dispatch(void)
     // that knows the message decides.
     LONG index = lever_index_of(g_rx);
     if (index >= 0) {
+        if (!g_stepping)
+            profile_follow_front(g_lever_current);
         g_lever_previous = g_lever_current;
         g_lever_current = index;
         if (!g_lever_steps)
@@ -235,6 +242,8 @@ int mascon_dispatch(void)
     }
     index = button_index_of(g_rx);
     if (index >= 0) {
+        if (!g_stepping)
+            profile_follow_front(g_lever_current);
         send_button_key(index);
         return 1;
     }
@@ -306,9 +315,14 @@ static void note_mascon_answered(const AppConfig *config, int number)
     char device[MAX_PATH];
     if (!port_device(number, device, sizeof device))
         strcpy(device, "?");
-    note("mascon answered on COM%d (%s): lever at position %ld (%.5s); injector=%s, lever=%s",
+    // A file with profiles names the one the keys are taken from.
+    char profile[48] = "";
+    if (g_profile_count)
+        snprintf(profile, sizeof profile, ", profile=%s",
+                 g_profile_active != PROFILE_BASE ? g_profiles[g_profile_active].name : "none");
+    note("mascon answered on COM%d (%s): lever at position %ld (%.5s); injector=%s, lever=%s%s",
          number, device, static_cast<long>(g_lever_current),
-         lever_messages[g_lever_current], config->injector, config->lever);
+         lever_messages[g_lever_current], config->injector, config->lever, profile);
 }
 
 // The speed and the byte size are ours to choose; everything else stays as
@@ -428,6 +442,9 @@ static Search search_mascon(const AppConfig *config)
         if (!mascon_ask())
             drop_asked(g_asked_count - 1);
     }
+    // The keys the lever is taken with at start are the front program's.
+    g_lever_current = LEVER_UNKNOWN;
+    profile_follow_front(LEVER_UNKNOWN);
     DWORD began = GetTickCount();
     int polls = 0;
     int index;

@@ -30,6 +30,35 @@ static void note_unknown_entries(const char *section, const char *const *known, 
     }
 }
 
+// Whether a section of that name is loaded already: a second one is not
+// read, the first is.
+static bool loaded(const AppConfig *config, const char *section)
+{
+    for (int i = 0; i < config->profile_count; ++i)
+        if (lstrcmpiA(config->profiles[i].section, section) == 0)
+            return true;
+    return false;
+}
+
+// Every [profile NAME] section, in file order, up to one more than may be.
+static void load_profiles(AppConfig *config)
+{
+    config->profile_count = 0;
+    char names[4096];
+    DWORD got = GetPrivateProfileSectionNamesA(names, sizeof names, SETTINGS_FILE);
+    // A list too long for the buffer ends with a name cut short: no name of ours.
+    bool cut = got == sizeof names - 2;
+    for (const char *name = names; *name; name += strlen(name) + 1) {
+        if (cut && name + strlen(name) >= names + got)
+            break;
+        if (!profile_section(name) || config->profile_count > PROFILE_MAX || loaded(config, name))
+            continue;
+        ProfileText *profile = &config->profiles[config->profile_count++];
+        snprintf(profile->section, sizeof profile->section, "%s", name);
+        GetPrivateProfileSectionA(name, profile->lines, sizeof profile->lines, SETTINGS_FILE);
+    }
+}
+
 // reconnect= as written, or "no" without the line: TRUE or FALSE in
 // *reconnect, or -1 once the user has been told it is neither.
 static int read_reconnect(const AppConfig *config, BOOL *reconnect)
@@ -67,5 +96,8 @@ int load_config(AppConfig *config)
     GetPrivateProfileStringA("config", "lever", LEVER_HOLD, config->lever, sizeof config->lever,
                              SETTINGS_FILE);
     GetPrivateProfileSectionA("step", config->step, sizeof config->step, SETTINGS_FILE);
+    GetPrivateProfileStringA("config", "profile", "", config->profile, sizeof config->profile,
+                             SETTINGS_FILE);
+    load_profiles(config);
     return read_reconnect(config, &config->reconnect);
 }

@@ -1,4 +1,5 @@
 #include "keys/keydrv.h"
+#include "keys/profiles.h"
 #include "link/mascon_worker.h"
 #include "res/resource.h"
 #include "shell/shell.h"
@@ -109,6 +110,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         return -1;
     }
 
+    profile_watch_front();
     g_worker = CreateThread(NULL, 0, mascon_worker, &config, 0, NULL);
 
     MSG msg;

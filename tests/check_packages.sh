@@ -342,7 +342,8 @@ for pkg, files in texts.items():
 # Every path a guide names must be in its package. Absolute ones, those under
 # ~ or a variable, are the user's machine; these are no package's either:
 NOT_PATHS = {"kp/", "Up/Down", "Home/End"}    # a key name, key pairs
-MADE_BY_USER = {"notchkey.log"}               # an example log file
+MADE_BY_USER = {"notchkey.log",               # an example log file
+                "RailSim.exe", "RailSim2.exe", "MetroSim.exe"}  # the simulators of the examples
 PATH = re.compile(r"(?<![\w./~$%\\<>-])([\w.@-][\w.@<>-]*/[\w.@<>/*-]*"
                   r"|[\w.@-][\w.@<>-]*\.(?:ini|txt|md|exe|rules|service|sh|py|png|zip|gz|log|conf)(?![\w/]))")
 contents = {"zip": {f"{name}/" + f for f in zfiles}, "tarball": {f"{name}/" + f for f in tfiles}}

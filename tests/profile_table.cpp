@@ -1,5 +1,5 @@
-// Odd settings files, each read back with GetPrivateProfileStringA or
-// GetPrivateProfileSectionA and compared with what Wine returns for it. Built
+// Odd settings files, each read back with GetPrivateProfileStringA,
+// GetPrivateProfileSectionA or GetPrivateProfileSectionNamesA and compared with what Wine returns for it. Built
 // twice: natively over our settings-file reader (a ctest), and for Windows,
 // run under Wine by the Wine desk, which shows the expectations are Wine's.
 //
@@ -23,14 +23,19 @@ struct Case {
     Encoding encoding;
     const char *text; // ASCII, or bytes as they stand for ANSI
     size_t text_len;
-    const char *section;
-    const char *key;  // null: the whole section
+    const char *section; // null: the sections' names
+    const char *key;     // null: the whole section
     const char *want; // a section: its strings, each with its NUL
     size_t want_len;
 };
 
 const char UNICODE_FILE[] = "[config]\r\nport=COM5\r\n[keys]\r\nMCA55=q\r\nMCK99 = lshift\r\n";
 const char UNICODE_KEYS[] = "MCA55=q\0MCK99=lshift\0";
+
+// Entries long enough to reach the end of the 512 bytes a case is read into.
+#define X10 "xxxxxxxxxx"
+#define X100 X10 X10 X10 X10 X10 X10 X10 X10 X10 X10
+#define X500 X100 X100 X100 X100 X100
 
 const Case CASES[] = {
     {"UTF-16 little endian", UTF16LE, BYTES(UNICODE_FILE), "config", "port", BYTES("COM5")},
@@ -83,6 +88,13 @@ const Case CASES[] = {
      "config", nullptr, BYTES("port=\"COM5\"\0")},
     {"the first of two sections of one name", ANSI, BYTES("[keys]\nMCA55=q\n[keys]\nMCA65=w\n"),
      "keys", nullptr, BYTES("MCA55=q\0")},
+    {"section names, blanks off, each time it comes", ANSI,
+     BYTES("[Profile a]\nx=1\n[ profile  b ]\n[keys]\n[PROFILE A]\ny=2\n[keys]\n"), nullptr,
+     nullptr, BYTES("Profile a\0profile  b\0keys\0PROFILE A\0keys\0")},
+    {"a section that leaves the buffer's last byte is whole", ANSI,
+     BYTES("[keys]\r\na=" X500 "xx\r\nb=yy\r\n"), "keys", nullptr, BYTES("a=" X500 "xx\0b=yy\0")},
+    {"one byte more comes back as a cut one", ANSI, BYTES("[keys]\r\na=" X500 "xxx\r\nb=yy\r\n"),
+     "keys", nullptr, BYTES("a=" X500 "xxx\0b=yy")},
 };
 
 std::string encoded(const Case &c)
@@ -136,14 +148,16 @@ int main()
         }
         char got[512];
         memset(got, 0x55, sizeof got);
-        DWORD n = c.key ? GetPrivateProfileStringA(c.section, c.key, "default", got, sizeof got, file)
-                        : GetPrivateProfileSectionA(c.section, got, sizeof got, file);
+        DWORD n = !c.section ? GetPrivateProfileSectionNamesA(got, sizeof got, file)
+                  : c.key    ? GetPrivateProfileStringA(c.section, c.key, "default", got, sizeof got, file)
+                             : GetPrivateProfileSectionA(c.section, got, sizeof got, file);
         if (n == c.want_len && memcmp(got, c.want, n) == 0 && got[n] == '\0') {
             ++passed;
             continue;
         }
         ++failed;
-        printf("%s: [%s] %s of %s: got %s, want %s\n", c.what, c.section, c.key ? c.key : "(section)",
+        printf("%s: [%s] %s of %s: got %s, want %s\n", c.what, c.section ? c.section : "(names)",
+               c.key ? c.key : "(section)",
                quoted(bytes.data(), bytes.size()).c_str(), quoted(got, n).c_str(),
                quoted(c.want, c.want_len).c_str());
     }

@@ -3,6 +3,7 @@
 // message for each kind of wrong entry.
 #include "keys/keydrv.h"
 #include "keys/keynames.h"
+#include "keys/profiles.h"
 #include "keys/steps.h"
 
 #include "compat.h"
@@ -23,12 +24,15 @@ namespace {
 struct KeyMap : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", FALSE};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", "", 0, {}, FALSE};
 
     void TearDown() override
     {
         // The next test starts from the standard map.
         config.keys[0] = config.keys[1] = '\0';
+        config.step[0] = config.step[1] = '\0';
+        config.profile[0] = '\0';
+        config.profile_count = 0;
         strcpy(config.injector, "driver");
         strcpy(config.lever, "hold");
         keydrv_select(&config);
@@ -202,6 +206,32 @@ TEST_F(KeyMap, ASectionCutByTheBufferEndsWithAWrongEntry)
                               " is invalid key.\n");
 }
 
+TEST_F(KeyMap, ASectionIsTakenUpToTheLastByteOfItsRoom)
+{
+    // Through the settings reader: 4095 bytes, all the record's 4096 hold
+    // with the final NUL, are taken; one more cannot be told from a cut one.
+    TempDir dir;
+    std::string path = dir.file("notchkey.ini");
+    for (size_t size : {4095u, 4096u}) {
+        std::string text = "[keys]\r\n";
+        size_t left = size - sizeof "MCA55=0x10";
+        // Lines of 8 bytes as read, and of 9 where 8 do not come out even.
+        for (; left % 8; left -= 9)
+            text += "MCA65=f1\r\n";
+        for (; left; left -= 8)
+            text += "MCA65=w\r\n";
+        write_file(path, text + "MCA55=0x10\r\n");
+        ASSERT_EQ(GetPrivateProfileSectionA("keys", config.keys, sizeof config.keys, path.c_str()),
+                  size == 4095 ? 4095u : sizeof config.keys - 2);
+        StderrCapture err;
+        EXPECT_EQ(keydrv_select(&config), size == 4095 ? 0 : 1) << size;
+        if (size == 4095)
+            EXPECT_EQ(lever_scancodes[5], 0x10);
+        else
+            EXPECT_EQ(err.text(), "Lever to keys!: MCA55=0x10 is invalid key.\n");
+    }
+}
+
 TEST_F(KeyMap, AWrongInjectorIsToldBeforeTheMap)
 {
     StderrCapture err;
@@ -285,7 +315,7 @@ TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
         std::string message;
     } cases[] = {
         {"walk", four, {}, "driver", "walk is invalid lever."},
-        {"", four, {}, "driver", " is invalid lever."},
+        {"", four, {}, "driver", "lever= is invalid lever."},
         {"steps", four, {}, "driver", "steps is invalid lever."},
         {"step", {"power_up=foo", "bad=too"}, {}, "driver", "power_up=foo is invalid step."},
         {"step", with({"power=a"}), {}, "driver", "power=a is invalid step."},
@@ -331,6 +361,144 @@ TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
         EXPECT_EQ(select_steps(c.lever, c.steps, c.keys, c.injector), 1) << c.message;
         EXPECT_EQ(err.text(), "Lever to keys!: " + c.message + "\n");
     }
+}
+
+// Profiles over the base sections, each with its own lines first.
+struct Profiles : StepSettings {
+    void profile(const std::string &section, const std::vector<std::string> &lines)
+    {
+        ProfileText *text = &config.profiles[config.profile_count++];
+        strcpy(text->section, section.c_str());
+        entries(lines, text->lines, sizeof text->lines);
+    }
+    const KeySet &keys_of(int profile) { return g_profiles[profile].keys; }
+};
+
+TEST_F(Profiles, WhatAProfileDoesNotSayComesFromTheBase)
+{
+    strcpy(config.profile, "TRAM_2");
+    profile("profile express", {"program=RailSim.exe, RailSim2.exe ", "lever=step",
+                                "power_up=x", "power_notches=4", "MCK99=space", "; MCY99=foo"});
+    profile("profile  metro", {"program=\"MetroSim.exe\"", "MCA50=w", "power_up=foo"});
+    profile("Profile Tram_2", {"lever=hold"});
+    ASSERT_EQ(select_steps("hold",
+                           {"power_up=a", "power_down=z", "brake_up=.", "brake_down=,",
+                            "press_ms=50", "power_map=1,1,2,2,3,3"},
+                           {"MCA55=q", "MCK99=lshift"}),
+              0);
+    ASSERT_EQ(g_profile_count, 3);
+    EXPECT_EQ(g_profile_default, 3);
+    EXPECT_EQ(g_profile_active, 3);
+    EXPECT_STREQ(g_profiles[1].name, "express");
+    EXPECT_STREQ(g_profiles[2].name, "metro");
+    // express: in steps, its power_up over the base's, its count of notches
+    // over the base's map, the rest and the time from the base; the base's
+    // lever keys are no step mode's.
+    const StepConfig &steps = keys_of(1).steps;
+    EXPECT_TRUE(keys_of(1).lever_steps);
+    EXPECT_EQ(std::vector<WORD>(steps.keys, steps.keys + STEP_KINDS),
+              (std::vector<WORD>{0x2D, 0x2C, 0x34, 0x33}));
+    EXPECT_EQ(steps.press_ms, 50u);
+    EXPECT_EQ(steps.gap_ms, 30u);
+    EXPECT_EQ(std::vector<BYTE>(steps.power_map, steps.power_map + LEVER_POWER_NOTCHES),
+              (std::vector<BYTE>{1, 2, 3, 4, 4, 4}));
+    EXPECT_EQ(keys_of(1).button[0], 0x39);
+    // metro: held keys, its own and the base's; a step line not looked at.
+    EXPECT_FALSE(keys_of(2).lever_steps);
+    EXPECT_EQ(keys_of(2).lever[5], 0x10);
+    EXPECT_EQ(keys_of(2).lever[6], 0x11);
+    EXPECT_EQ(keys_of(2).button[0], 0x2A);
+    // Tram_2 is the base again; the base itself is as without profiles.
+    EXPECT_EQ(memcmp(&keys_of(3), &keys_of(PROFILE_BASE), sizeof(KeySet)), 0);
+    EXPECT_EQ(lever_scancodes[5], 0x10);
+    EXPECT_FALSE(g_lever_steps);
+    // Programs by their file names, in any case; none of them: the default.
+    EXPECT_EQ(profile_of_program("C:\\Games\\RAILSIM2.EXE"), 1);
+    EXPECT_EQ(profile_of_program("Z:/tmp/railsim.exe"), 1);
+    EXPECT_EQ(profile_of_program("metrosim.exe"), 2);
+    EXPECT_EQ(profile_of_program("C:\\RailSim.exe.bak"), 3);
+    EXPECT_EQ(profile_of_program("C:\\MetroSim\\other.exe"), 3);
+}
+
+TEST_F(Profiles, WrongProfilesAreNamedInTheWarning)
+{
+    const std::vector<std::string> four = {"power_up=a", "power_down=z", "brake_up=.",
+                                           "brake_down=,"};
+    const struct {
+        std::string section;
+        std::vector<std::string> lines;
+        const char *profile;
+        std::vector<std::string> base_steps;
+        std::string message;
+    } cases[] = {
+        {"profile express", {"lever=step", "power_up=foo"}, "", four,
+         "express: power_up=foo is invalid step."},
+        {"profile express", {"MCA55=foo"}, "", {}, "express: MCA55=foo is invalid key."},
+        {"profile express", {"lever=walk"}, "", {}, "express: walk is invalid lever."},
+        {"profile express", {"program="}, "", {}, "express: program= is invalid profile."},
+        {"profile express", {"program=a.exe,,b.exe"}, "", {}, "express: program= is invalid profile."},
+        {"profile express", {"program=" + std::string(256, 'x')}, "", {},
+         "express: program= is invalid profile."},
+        {"profile express", {"lever=step", "MCA55=q"}, "", four, "express: MCA55=q is invalid key."},
+        {"profile express", {"lever=step", "power_up=a"}, "", {},
+         "express: power_down= is invalid step."},
+        // A line of the base's is named as the base's.
+        {"profile express", {"lever=step"}, "", {"power_up=foo"}, "power_up=foo is invalid step."},
+        {"profile express", {}, "xyz", {}, "profile=xyz is invalid profile."},
+        {"profile bad!", {}, "", {}, "profile bad! is invalid profile."},
+        {"profile " + std::string(32, 'n'), {}, "", {},
+         "profile " + std::string(32, 'n') + " is invalid profile."},
+    };
+    for (const auto &c : cases) {
+        config.profile_count = 0;
+        strcpy(config.profile, c.profile);
+        profile(c.section, c.lines);
+        StderrCapture err;
+        EXPECT_EQ(select_steps("hold", c.base_steps), 1) << c.message;
+        EXPECT_EQ(err.text(), "Lever to keys!: " + c.message + "\n");
+    }
+    // Sixteen at most; a second section of a name is not read, as Windows
+    // reads the first.
+    config.profile[0] = '\0';
+    for (const char *second : {"profile P0", "profile p16"}) {
+        config.profile_count = 0;
+        for (int i = 0; i < PROFILE_MAX; ++i)
+            profile("profile p" + std::to_string(i), {"MCA55=q"});
+        profile(second, {"MCA55=foo"});
+        StderrCapture err;
+        EXPECT_EQ(select_steps("hold", {}), second[9] == '1') << second;
+        EXPECT_EQ(err.text(), second[9] == '1' ? "Lever to keys!: profile p16 is invalid profile.\n"
+                                               : "") << second;
+    }
+}
+
+// At a switch every key held comes up, the new profile takes the lever as at
+// start, and a button held across it sends nothing when let go.
+TEST_F(Profiles, ASwitchLetsGoOfEverythingAndTakesTheLeverAsAtStart)
+{
+    profile("profile express", {"lever=step", "power_up=a", "power_down=z", "brake_up=.",
+                                "brake_down=,", "press_ms=1", "gap_ms=1"});
+    profile("profile metro", {"MCA50=w"});
+    ASSERT_EQ(select({}), 0);
+    take_lever(6);           // the base: keypad 0
+    send_button_key(0);      // Space
+    profile_switch(1, 6);    // both up; in steps nothing at neutral
+    send_button_key(1);      // nothing: let go already
+    for (int kind; (kind = next_step(5)) >= 0;)
+        send_step(kind);     // power 1
+    profile_switch(2, 5);    // nothing held; 5 by the standard map
+    send_lever_change(5, 6); // w
+    send_button_key(0);
+    profile_switch(1, 15);   // w and Space up; the emergency brake's alignment
+    send_button_key(0);      // pressed anew: its release is sent
+    send_button_key(1);
+    std::vector<std::string> want = {"52", "39", "b9", "d2", "1e", "9e", "02", "11 82", "39",
+                                     "91", "b9"};
+    for (int i = 0; i < 9; ++i)
+        want.insert(want.end(), {"34", "b4"});
+    want.insert(want.end(), {"39", "b9"});
+    EXPECT_EQ(packets(), want);
+    EXPECT_EQ(release_held_keys(), 0);
 }
 
 // Every name, against its set-1 code written out here.
@@ -419,15 +587,16 @@ TEST(VirtualKeyboardCodes, PlainCodesStayExtendedOnesAreTheirKeys)
 }
 
 // Every plain code the key map takes types the key a PC keyboard means by it,
-// and never one that could put the machine to sleep or off; the key map
-// takes no code that has no key.
+// and never one the kernel or the desktop takes as a command (SysRq, with
+// Alt held, reboots), plain or extended; the key map takes no code that has
+// no key.
 TEST(VirtualKeyboardCodes, TheWholePlainRangeAsAPcKeyboardMeansIt)
 {
     const struct {
         int scancode;
         int key;
     } upper[] = {
-        {0x54, KEY_SYSRQ}, {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
+        {0x56, KEY_102ND}, {0x57, KEY_F11}, {0x58, KEY_F12},
         {0x59, KEY_KPEQUAL}, {0x5C, KEY_KPJPCOMMA}, {0x64, KEY_F13}, {0x6E, KEY_F23},
         {0x70, KEY_KATAKANAHIRAGANA}, {0x73, KEY_RO}, {0x76, KEY_F24}, {0x79, KEY_HENKAN},
         {0x7B, KEY_MUHENKAN}, {0x7D, KEY_YEN}, {0x7E, KEY_KPCOMMA},
@@ -440,8 +609,11 @@ TEST(VirtualKeyboardCodes, TheWholePlainRangeAsAPcKeyboardMeansIt)
         int key = compat_uinput_key_of(code);
         EXPECT_EQ(key_code_of(text) >= 0, key != 0) << text << " is taken, or has a key";
         EXPECT_TRUE(code > 0x53 || key == code) << text;
-        for (int system : {KEY_POWER, KEY_SLEEP, KEY_WAKEUP, KEY_SUSPEND})
+        int extended = compat_uinput_key_of(COMPAT_EXTENDED | code);
+        for (int system : {KEY_SYSRQ, KEY_POWER, KEY_SLEEP, KEY_WAKEUP, KEY_SUSPEND}) {
             EXPECT_NE(key, system) << text;
+            EXPECT_NE(extended, system) << "e0 " << text;
+        }
     }
 }
 

@@ -210,7 +210,7 @@ struct StepPackets : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
     HWND window = make_window();
-    AppConfig config = {"COM5", "", window, "driver", "", "step", "", FALSE};
+    AppConfig config = {"COM5", "", window, "driver", "", "step", "", "", 0, {}, FALSE};
     MasconSim *sim = nullptr;
     HANDLE worker = NULL;
 
@@ -313,6 +313,9 @@ TEST_F(StepPackets, InvalidMessageBetweenStepsEndsTheWorker)
     std::string said = err.text();
     said.erase(0, said.find("Lever to keys!"));
     EXPECT_EQ(said, "Lever to keys!: Invalid message from mascon\n");
+    MSG msg;
+    ASSERT_TRUE(wait_message(&msg)) << "no WM_WORKER_ENDED";
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_WORKER_ENDED));
     std::vector<std::string> lines = read_lines(capture);
     ASSERT_LT(lines.size(), 32u) << "the steps went on";
     for (size_t i = 0; i < lines.size(); ++i)

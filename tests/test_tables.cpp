@@ -1,6 +1,6 @@
 // The mascon's vocabulary: which message is which index, and that nothing but
 // an exact six-byte message is recognised.
-#include "link/mascon_tables.h"
+#include "common/mascon_tables.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include "compat.h"
 #include "keys/keydrv.h"
-#include "link/mascon_tables.h"
+#include "common/mascon_tables.h"
 #include "mascon_sim.h"
 #include "support.h"
 
@@ -43,7 +43,7 @@ struct Worker : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
     HWND window = make_window();
-    AppConfig config = {"COM5", "", window, "driver", "", "hold", "", FALSE};
+    AppConfig config = {"COM5", "", window, "driver", "", "hold", "", "", 0, {}, FALSE};
     MasconSim *sim = nullptr;
     HANDLE worker = NULL;
     DWORD worker_id = 0;

@@ -6,7 +6,7 @@
 // "RESET\r" as configured and keeps every byte for tests to inspect.
 #pragma once
 
-#include "link/mascon_tables.h"
+#include "common/mascon_tables.h"
 
 #include <stddef.h>
 

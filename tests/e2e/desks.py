@@ -112,7 +112,7 @@ class Desk:
         return m
 
     def settings(self, port="COM2", logfile="notchkey.log", injector=DESK_CHOICE, extra="",
-                 encoding="latin-1", lever=None, reconnect=None):
+                 encoding="latin-1", lever=None, profile=None, reconnect=None):
         """The settings file; encoding="utf-16" saves it as Notepad's "Unicode"
         does, with its byte-order mark."""
         lines = ["[config]", "port=" + port]
@@ -124,6 +124,8 @@ class Desk:
             lines.append("injector=" + injector)
         if lever is not None:
             lines.append("lever=" + lever)
+        if profile is not None:
+            lines.append("profile=" + profile)
         lines += ["[debug]", "logfile=" + logfile]
         self.write_settings(("\r\n".join(lines) + "\r\n" + extra).encode(encoding))
 
@@ -422,7 +424,45 @@ class WineStage:
             self.xvfb.wait(10)
 
 
-class WineDesk(Desk):
+class ProbeWindow:
+    """What a probe.exe's window shows: its out file's lines, the keys it
+    got, and the commands it takes."""
+
+    name = None
+    out = None
+    commands = None
+
+    def lines(self):
+        return read_lines(self.out)
+
+    def events(self):
+        return [line for line in self.lines()
+                if line.startswith(("press ", "release ", "box "))]
+
+    def command(self, text):
+        with open(self.commands, "a") as f:
+            f.write(text + "\n")
+
+    def front(self):
+        """The probe's window brought to the foreground, as a user's click
+        does; returns once it is there."""
+        had = self.lines().count("front")
+        self.command("front")
+        wait_until(lambda: self.lines().count("front") > had or "front refused" in self.lines(),
+                   20, "the %s window in front" % self.name)
+        assert "front refused" not in self.lines()
+
+    def virtual_keys(self):
+        """(event, virtual key, Num Lock on) for each key the window got."""
+        lines, keys = self.lines(), []
+        for line, after in zip(lines, lines[1:]):
+            if line.startswith(("press ", "release ")) and after.startswith("wparam "):
+                words = after.split()
+                keys.append((line, int(words[1], 16), words[3] == "1"))
+        return keys
+
+
+class WineDesk(Desk, ProbeWindow):
     """notchkey.exe under Wine on Xvfb, started by probe.exe, whose window is
     the simulator in the foreground; the mascon linked in dosdevices."""
 
@@ -445,6 +485,7 @@ class WineDesk(Desk):
         self.box_delay_ms = 700
         self.pid = None      # notchkey.exe's own process, once seen
         self.last_cpu = None
+        self.extra_programs = []  # stand-ins for other simulators
 
     def remove_driver(self):
         pass  # current Windows has none
@@ -479,19 +520,13 @@ class WineDesk(Desk):
         events = [l for l in lines if l.startswith(("press ", "release ", "box "))]
         return Result(events, int(end.split()[1]) if end else None, None, None)
 
-    def lines(self):
-        return read_lines(self.out)
-
-    def events(self):
-        return [line for line in self.lines()
-                if line.startswith(("press ", "release ", "box "))]
-
-    def command(self, text):
-        with open(self.commands, "a") as f:
-            f.write(text + "\n")
-
     def menu_exit(self):
         self.command("menu exit")
+
+    def second_program(self, file_name):
+        """Another simulator on this desk: the probe copied under file_name,
+        started with nothing of its own, its window in front."""
+        return SecondProgram(self, file_name)
 
     def restart_taskbar(self):
         """notchkey's icon taken out of the notification area and
@@ -501,15 +536,6 @@ class WineDesk(Desk):
         found = wait_until(lambda: next((l for l in self.lines() if l.startswith("icon ")), None),
                            20, "the icon after the taskbar's restart")
         assert found == "icon back", found
-
-    def virtual_keys(self):
-        """(event, virtual key, Num Lock on) for each key the window got."""
-        lines, keys = self.lines(), []
-        for line, after in zip(lines, lines[1:]):
-            if line.startswith(("press ", "release ")) and after.startswith("wparam "):
-                words = after.split()
-                keys.append((line, int(words[1], 16), words[3] == "1"))
-        return keys
 
     def menu_dismiss(self):
         """What became of the menu: "menu dismissed" once it has closed and the
@@ -577,8 +603,43 @@ class WineDesk(Desk):
         return path
 
     def cleanup(self):
+        for program in self.extra_programs:
+            if program.proc.poll() is None:
+                program.proc.kill()
         if self.proc and self.proc.poll() is None:
             self.stage.kill_all()
             self.proc.wait(30)
         super().cleanup()
         self.stage.clear_ports()
+
+
+class SecondProgram(ProbeWindow):
+    """A second stand-in simulator on a Wine desk's desktop, a program of
+    another file name: the keys its window gets."""
+
+    name = "second program"
+
+    def __init__(self, desk, file_name):
+        self.stage = desk.stage
+        root = os.path.join(desk.root, file_name)
+        os.makedirs(root)
+        program = os.path.join(root, file_name)
+        shutil.copy(self.stage.probe, program)
+        self.out = os.path.join(root, "probe.out")
+        self.commands = os.path.join(root, "commands")
+        open(self.commands, "w").close()
+        command = [self.stage.loader, "explorer", "/desktop=nk-%d,1024x768" % desk.number,
+                   winpath(program), "-", winpath(root), winpath(self.out),
+                   "--commands", winpath(self.commands), "--timeout", "45"]
+        with open(os.path.join(root, "wine.log"), "wb") as log:
+            self.proc = subprocess.Popen(command, env=self.stage.env, stdin=subprocess.DEVNULL,
+                                         stdout=log, stderr=log)
+        desk.extra_programs.append(self)
+        self.front()
+
+    def close(self):
+        self.command("close")
+        try:
+            self.proc.wait(30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()

@@ -37,6 +37,9 @@ def test_sendinput_is_not_imported_but_looked_up(request):
     assert "USER32.DLL" in table and "KERNEL32.DLL" in table, table.keys()
     assert "SendInput" not in table["USER32.DLL"]
     assert "QueryDosDeviceA" not in table["KERNEL32.DLL"]
+    # Nor what names the program in front, which the old family lacks too.
+    assert "SetWinEventHook" not in table["USER32.DLL"]
+    assert "QueryFullProcessImageNameA" not in table["KERNEL32.DLL"]
     assert "GetProcAddress" in table["KERNEL32.DLL"]
     assert sorted(table) == ["GDI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "SHELL32.DLL",
                              "USER32.DLL"], "only system DLLs"

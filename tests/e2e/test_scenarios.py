@@ -10,6 +10,7 @@ import fcntl
 import os
 import re
 import struct
+import subprocess
 import termios
 import threading
 import time
@@ -171,28 +172,90 @@ def queued(fd):
     return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
 
 
-# What Windows gives each scan code, written out here: kp0 by Num Lock.
-VIRTUAL_KEYS = {"52": (0x2D, 0x60), "07": 0x36, "02": 0x31, "10": 0x51, "e0 48": 0x26,
-                "1c": 0x0D, "01": 0x1B}
+# What a window's wParam carries for each key, written out here from
+# Windows's published scan-code tables: the character keys as the US layout
+# has them, the keypad by Num Lock (off, on), Shift, Ctrl and Alt as a
+# window's messages name them whichever side, 0x45 as Pause (Num Lock is the
+# extended 0x45), and the Japanese and Brazilian keys as their own layouts
+# have them.
+VIRTUAL_KEYS = {
+    "01": 0x1B, "0c": 0xBD, "0d": 0xBB, "0e": 0x08, "0f": 0x09, "1a": 0xDB, "1b": 0xDD,
+    "1c": 0x0D, "1d": 0x11, "27": 0xBA, "28": 0xDE, "29": 0xC0, "2a": 0x10, "2b": 0xDC,
+    "33": 0xBC, "34": 0xBE, "35": 0xBF, "36": 0x10, "37": 0x6A, "38": 0x12, "39": 0x20,
+    "3a": 0x14, "45": 0x13, "46": 0x91,
+    "47": (0x24, 0x67), "48": (0x26, 0x68), "49": (0x21, 0x69), "4a": 0x6D,
+    "4b": (0x25, 0x64), "4c": (0x0C, 0x65), "4d": (0x27, 0x66), "4e": 0x6B,
+    "4f": (0x23, 0x61), "50": (0x28, 0x62), "51": (0x22, 0x63), "52": (0x2D, 0x60),
+    "53": (0x2E, 0x6E), "56": 0xE2, "57": 0x7A, "58": 0x7B, "59": 0x0C, "5c": 0xEA,
+    "70": 0xF2, "73": 0xC1, "76": 0x87, "79": 0x1C, "7b": 0x1D, "7d": 0xDC, "7e": 0xC2,
+    "e0 1c": 0x0D, "e0 1d": 0x11, "e0 35": 0x6F, "e0 38": 0x12, "e0 47": 0x24,
+    "e0 48": 0x26, "e0 49": 0x21, "e0 4b": 0x25, "e0 4d": 0x27, "e0 4f": 0x23,
+    "e0 50": 0x28, "e0 51": 0x22, "e0 52": 0x2D, "e0 53": 0x2E, "e0 5b": 0x5B,
+    "e0 5c": 0x5C, "e0 5d": 0x5D,
+}
+for _codes, _keys in ((range(0x02, 0x0C), b"1234567890"), (range(0x10, 0x1A), b"QWERTYUIOP"),
+                      (range(0x1E, 0x27), b"ASDFGHJKL"), (range(0x2C, 0x33), b"ZXCVBNM"),
+                      (range(0x3B, 0x45), range(0x70, 0x7A)),   # F1 to F10
+                      (range(0x64, 0x6F), range(0x7C, 0x87))):  # F13 to F23
+    VIRTUAL_KEYS.update(("%02x" % code, key) for code, key in zip(_codes, _keys))
+# The codes no PC keyboard sends, those of keys no Windows gives a virtual
+# key (0x77, 0x78), and SysRq (0x54), which Wine's keyboard has not.
+REFUSED_ON_WINE = {0x54, 0x55, 0x5A, 0x5B, *range(0x5D, 0x64), 0x6F, 0x71, 0x72, 0x74, 0x75,
+                   0x77, 0x78, 0x7A, 0x7C, 0x7F}
+# Keys pressed by a button, alone and twice: a lever key stays held while the
+# next goes down, and a modifier held so would make it a shortcut; a lock
+# pressed twice leaves its light as it was. Buttons the locks and modifiers
+# leave free take the keys the levers have no room for.
+PRESSED_ALONE = {"1d", "2a", "36", "38", "3a", "46", "e0 1d", "e0 38", "e0 5b", "e0 5c"}
+KEY_GROUPS = 7  # starts of the program, each with 16 lever keys and 4 buttons
+LEVER = ["MCB60", "MCA95", "MCA85", "MCA75", "MCA65", "MCA55", "MCA50", "MCA45", "MCA35",
+         "MCA25", "MCA15", "MCA05", "MCE99", "MCB40", "MCB30", "MCB20"]
 
 
-def test_every_key_arrives_with_its_virtual_key(wine):
-    com2 = wine.mascon(2)
-    wine.settings(extra="[keys]\r\nMCK99=q\r\nMCX99=up\r\n")
+def every_key(native_binary):
+    """(what [keys] names it by, its code as events write it) for every key
+    name the program lists (mascon-sim --key-names) and every code it takes."""
+    sim = os.path.join(os.path.dirname(native_binary), "tools", "mascon-sim")
+    listed = subprocess.run([sim, "--key-names"], capture_output=True, text=True, check=True)
+    names = {line.rsplit(" ", 1)[0]: line.rsplit(" ", 1)[1] for line in listed.stdout.splitlines()}
+    codes = {"%02x" % code for code in range(0x01, 0x80) if code not in REFUSED_ON_WINE}
+    return [(names.get(code, "0x" + code), code) for code in sorted(codes | set(names))]
+
+
+@pytest.mark.parametrize("group", range(KEY_GROUPS))
+def test_every_key_arrives_with_its_virtual_key(wine, pytestconfig, group):
+    keys = every_key(pytestconfig.getoption("--native-binary"))
+    lever = [key for key in keys if key[1] not in PRESSED_ALONE]
+    alone = [key for key in keys if key[1] in PRESSED_ALONE] + lever[16 * KEY_GROUPS:]
+    assert len(alone) <= 4 * KEY_GROUPS, "more groups"
+    lever, alone = lever[16 * group:16 * group + 16], alone[4 * group:4 * group + 4]
+    buttons = ["MCK", "MCX", "MCY", "MCZ"][:len(alone)]
+    com2 = wine.mascon(2, answer=("MCB60", "MCG00"))
+    wine.settings(extra="[keys]\r\n" + "".join(
+        "%s=%s\r\n" % (message, name) for message, (name, _) in
+        list(zip(LEVER, lever)) + list(zip([b + "99" for b in buttons], alone))))
     wine.start()
     com2.wait_reset()
-    com2.send("MCA55", "MCK99", "MCK00", "MCX99", "MCX00", "MCY99", "MCY00", "MCZ99", "MCZ00")
-    keys = packets("52 87", "02 d2", "10", "90", "e0 48", "e0 c8", "1c", "9c", "01", "81")
-    assert wine.wait_events(len(keys)) == keys
+    com2.send(*LEVER[1:len(lever)], *[b + state for b in buttons for state in ("99", "00") * 2])
+    # Each lever key down (the first at the start, where the lever rests),
+    # and up once the next is down; each button's key pressed twice.
+    held = [code for _, code in lever]
+    events = ["press " + held[0]]
+    for before, code in zip(held, held[1:]):
+        events += ["press " + code, "release " + before]
+    for _, code in alone:
+        events += ["press " + code, "release " + code] * 2
+    assert wine.wait_events(len(events)) == events
     wine.close()
-    assert wine.finish().events == keys + packets("82")
-    got = wine.virtual_keys()
-    assert [event for event, _, _ in got] == keys + packets("82")
-    for event, virtual_key, numlock in got:
+    assert wine.finish().events == events + ["release " + held[-1]]
+    wrong = []
+    for event, virtual_key, numlock in wine.virtual_keys():
         want = VIRTUAL_KEYS[event.split(" ", 1)[1]]
         if isinstance(want, tuple):
             want = want[numlock]
-        assert virtual_key == want, "%s came with virtual key %#x" % (event, virtual_key)
+        if virtual_key != want:
+            wrong.append("%s came with %#x, not %#x" % (event, virtual_key, want))
+    assert not wrong, wrong
 
 
 def test_menu_dismissed_leaves_the_keys_to_the_simulator(desk):
@@ -275,6 +338,8 @@ def test_extended_keys_with_sendinput(desk):
     ("MCG99=q", "MCG99=q", None),
     ("MCA55=0x80", "MCA55=0x80", None),       # a release code
     ("MCA55=0x5A", "MCA55=0x5A", None),       # a code no keyboard sends
+    ("MCA55=0x77", "MCA55=0x77", None),       # a key no Windows gives a virtual key
+    ("MCA55=0x54", "MCA55=0x54", None),       # SysRq: neither desk's keyboard has it
     ("MCA55", "MCA55", None),
     ("MCA55=up", "MCA55=up", "driver"),       # the driver takes plain codes only
 ])
@@ -842,6 +907,8 @@ def test_without_step_mode_a_step_section_changes_nothing(desk):
     ("step", STEP_KEYS + "[keys]\r\nMCA55=q\r\n", "MCA55=q is invalid key.", None),
     ("step", STEP_KEYS + "power_notches=9\r\n", "power_notches=9 is invalid step.", None),
     ("step", STEP_KEYS + "brake_map=1,3,2\r\n", "brake_map=1,3,2 is invalid step.", None),
+    ("hold", "[profile express]\r\nlever=step\r\npower_up=foo\r\n",
+     "express: power_up=foo is invalid step.", None),
 ])
 def test_wrong_step_setting_opens_nothing(desk, lever, extra, shown, injector):
     settings = {"lever": lever, "extra": extra}
@@ -849,3 +916,66 @@ def test_wrong_step_setting_opens_nothing(desk, lever, extra, shown, injector):
         settings["injector"] = injector
     result = refused_at_start(desk, shown, **settings)
     assert result.log is None
+
+
+# ---- profiles
+
+# A profile for another program: none of the desks' own.
+METRO = "[profile metro]\r\nprogram=MetroSim.exe\r\nMCA50=w\r\n"
+
+
+def test_profile_setting_chooses_when_no_program_does(desk):
+    # Metro's own MCA50 over the base's; the base's K, which metro does not name.
+    com2 = synchronised(desk, sync="11 87", profile="Metro",
+                        extra="[keys]\r\nMCA50=q\r\nMCK99=lshift\r\n" + METRO)
+    com2.send("MCA55", "MCK99")
+    keys = packets("11 87", "02 91", "2a")
+    assert desk.wait_events(len(keys)) == keys
+    desk.close()
+    assert desk.finish().events == keys + packets("82", "aa")
+    if desk.notes() is not None:
+        assert desk.notes() == [answered_note(com2) + ", profile=metro"]
+
+
+def test_profile_setting_naming_no_profile_opens_nothing(desk):
+    result = refused_at_start(desk, "profile=xyz is invalid profile.", profile="xyz", extra=METRO)
+    assert result.log is None
+
+
+def held_at_the_end(*event_lists):
+    """The keys pressed and never released, over every window."""
+    count = {}
+    for event in (e for events in event_lists for e in events):
+        kind, key = event.split(" ", 1)
+        count[key] = count.get(key, 0) + (1 if kind == "press" else -1)
+    return [key for key, n in count.items() if n > 0]
+
+
+def test_each_program_in_front_gets_its_profiles_keys(wine):
+    com2 = wine.mascon(2)
+    wine.settings(extra="[keys]\r\nMCA50=q\r\n"
+                        "[profile rail]\r\nprogram=PROBE.EXE\r\nMCA55=w\r\n"
+                        "[profile metro]\r\nprogram=RailSim.exe, MetroSim.exe\r\nlever=step\r\n"
+                        + STEP_KEYS.split("\r\n", 1)[1])
+    wine.start()
+    com2.wait_reset()
+    assert wine.wait_events(2) == packets("10 87")  # the base's q, which rail takes
+    metro = wine.second_program("MetroSim.exe")
+    # Under metro: the lever's q comes up, power 1 is one step, Space goes down.
+    metro_keys = packets("90") + steps(POWER_UP) + packets("39")
+    for message, count in (("MCA55", 3), ("MCK99", 4)):
+        com2.send(message)
+        wait_until(lambda: len(metro.events()) >= count, 20, "metro's keys")
+    wine.front()
+    # Under rail again: Space comes up, power 1's w goes down as at start, then
+    # power 2; K's release sends nothing more.
+    com2.send("MCK00", "MCA65")
+    rail_keys = packets("10 87", "b9", "11", "03 91")
+    assert wine.wait_events(len(rail_keys)) == rail_keys
+    wine.close()
+    result = wine.finish()
+    metro.close()
+    assert result.events == rail_keys + packets("83")
+    assert metro.events() == metro_keys
+    assert held_at_the_end(result.events, metro.events()) == []
+    assert result.exit_code == 0

@@ -27,8 +27,11 @@
 // low-level hook's view of every key event, flagged when not injected, goes
 // to --hook-keys, for when the window saw less than it should have.
 //
-// The probe brings its window to the foreground once, at the start, and never
-// again: whatever takes the foreground from it keeps it, as on a user's desk.
+// The probe brings its window to the foreground at the start, and again only
+// on the command "front" ("front" once it has it, or "front refused"):
+// whatever takes the foreground from it keeps it, as on a user's desk. With
+// "-" for NOTCHKEY_EXE it starts nothing and stands in for a second
+// simulator, a program of its own file name; "close" then closes it.
 // With "--window hidden" it shows no window and leaves the foreground alone:
 // a second notchkey started beside a probe that has it.
 
@@ -332,7 +335,16 @@ static void run_commands(DWORD now)
         return;
     if (strcmp(command, "close") == 0) {
         record("close");
-        EnumWindows(close_child_window, 0);
+        if (g_child.hProcess)
+            EnumWindows(close_child_window, 0);
+        else
+            DestroyWindow(g_window);
+        return;
+    }
+    if (strcmp(command, "front") == 0) {
+        SetForegroundWindow(g_window);
+        SetFocus(g_window);
+        record(GetForegroundWindow() == g_window ? "front" : "front refused");
         return;
     }
     if (strcmp(command, "taskbar restart") == 0) {
@@ -375,7 +387,7 @@ static void on_tick(void)
         PostQuitMessage(0);
         return;
     }
-    if (WaitForSingleObject(g_child.hProcess, 0) == WAIT_OBJECT_0) {
+    if (g_child.hProcess && WaitForSingleObject(g_child.hProcess, 0) == WAIT_OBJECT_0) {
         g_child_gone = now ? now : 1;
         return;
     }
@@ -506,7 +518,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         record("no keyboard hook");
         return 3;
     }
-    if (!start_child(exe, workdir, args)) {
+    if (strcmp(exe, "-") != 0 && !start_child(exe, workdir, args)) {
         char line[64];
         snprintf(line, sizeof line, "can't start notchkey: error %lu",
                  static_cast<unsigned long>(GetLastError()));
@@ -528,8 +540,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         DispatchMessageA(&msg);
     }
     UnhookWindowsHookEx(g_hook);
-    CloseHandle(g_child.hThread);
-    CloseHandle(g_child.hProcess);
+    if (g_child.hProcess) {
+        CloseHandle(g_child.hThread);
+        CloseHandle(g_child.hProcess);
+    }
     CloseHandle(g_out);
     if (g_hook_keys != INVALID_HANDLE_VALUE)
         CloseHandle(g_hook_keys);

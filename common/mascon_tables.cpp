@@ -1,4 +1,4 @@
-#include "link/mascon_tables.h"
+#include "common/mascon_tables.h"
 
 #include <string.h>
 

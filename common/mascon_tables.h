@@ -1,6 +1,7 @@
 // The mascon's whole vocabulary: every six-byte message it can send, in three
 // tables, and the lookups that turn a received message into a table index.
-// The indices are what the key side picks its scan codes by.
+// The indices are what the key side picks its scan codes by: the contract
+// between the serial side (link/) and the key side (keys/), kept below both.
 #pragma once
 
 #include <windows.h>

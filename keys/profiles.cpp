@@ -1,0 +1,152 @@
+#include "keys/profiles.h"
+
+#include "keys/keydrv.h"
+#include "keys/keynames.h"
+
+#include <string.h>
+
+Profile g_profiles[PROFILE_MAX + 1];
+int g_profile_count;
+int g_profile_default;
+int g_profile_active;
+
+// What names the program in front, looked up at run time: the old family of
+// Windows has no QueryFullProcessImageNameA, and an exe that imported it
+// would not load there. All of them, or none.
+static decltype(&GetForegroundWindow) g_foreground_window;
+static decltype(&GetWindowThreadProcessId) g_window_process;
+static decltype(&OpenProcess) g_open_process;
+static decltype(&QueryFullProcessImageNameA) g_process_image;
+
+// The window in front at the worker's last look, and the profile its program
+// selects: a window's program is its own for as long as it lives.
+static HWND g_front_window;
+static int g_front_profile;
+
+// Set by the system's word of a new window in front, on the thread of the
+// message loop; taken by the worker.
+static volatile LONG g_front_changed;
+
+void save_key_set(KeySet *set)
+{
+    memcpy(set->lever, lever_scancodes, sizeof set->lever);
+    memcpy(set->button, button_scancodes, sizeof set->button);
+    set->steps = g_steps;
+    set->lever_steps = g_lever_steps;
+}
+
+void load_key_set(const KeySet *set)
+{
+    memcpy(lever_scancodes, set->lever, sizeof lever_scancodes);
+    memcpy(button_scancodes, set->button, sizeof button_scancodes);
+    g_steps = set->steps;
+    g_lever_steps = set->lever_steps;
+}
+
+int profile_named(const char *name)
+{
+    for (int i = 1; i <= g_profile_count; ++i)
+        if (same_name(g_profiles[i].name, name))
+            return i;
+    return -1;
+}
+
+int profile_of_program(const char *path)
+{
+    const char *file = path;
+    for (const char *c = path; *c; ++c)
+        if (*c == '\\' || *c == '/')
+            file = c + 1;
+    for (int i = 1; i <= g_profile_count; ++i)
+        for (const char *name = g_profiles[i].programs; *name; name += strlen(name) + 1)
+            if (lstrcmpiA(file, name) == 0)
+                return i;
+    return g_profile_default;
+}
+
+template <typename Function>
+static void look_up(const char *module_name, const char *name, Function *function)
+{
+    HMODULE module = GetModuleHandleA(module_name);
+    FARPROC proc = module ? GetProcAddress(module, name) : NULL;
+    // Through void (*)(void), the one function type any other converts from
+    // without a warning.
+    *function = reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(proc));
+}
+
+static void CALLBACK on_front_changed(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object,
+                                      LONG child, DWORD thread, DWORD time)
+{
+    (void)hook, (void)event, (void)window, (void)object, (void)child, (void)thread, (void)time;
+    InterlockedExchange(&g_front_changed, 1);
+}
+
+void profile_watch_front(void)
+{
+    if (!g_profile_count)
+        return;
+    look_up("user32.dll", "GetForegroundWindow", &g_foreground_window);
+    look_up("user32.dll", "GetWindowThreadProcessId", &g_window_process);
+    look_up("kernel32.dll", "OpenProcess", &g_open_process);
+    look_up("kernel32.dll", "QueryFullProcessImageNameA", &g_process_image);
+    if (!g_foreground_window || !g_window_process || !g_open_process || !g_process_image) {
+        g_process_image = NULL;
+        return;
+    }
+    // Without the system's word (or where it never comes), the worker still
+    // looks before every message's keys.
+    decltype(&SetWinEventHook) set_hook;
+    look_up("user32.dll", "SetWinEventHook", &set_hook);
+    if (set_hook)
+        set_hook(EVENT_SYSTEM_FOREGROUND, EVENT_SYSTEM_FOREGROUND, NULL, on_front_changed, 0, 0,
+                 WINEVENT_OUTOFCONTEXT);
+}
+
+BOOL profile_front_changed(void)
+{
+    return InterlockedExchange(&g_front_changed, 0) != 0;
+}
+
+// The profile the program in front selects; the default when no program can
+// be named.
+static int front_profile(void)
+{
+    if (!g_process_image)
+        return g_profile_default;
+    HWND window = g_foreground_window();
+    if (window && window == g_front_window)
+        return g_front_profile;
+    g_front_window = window;
+    g_front_profile = g_profile_default;
+    DWORD process_id = 0;
+    if (!window || !g_window_process(window, &process_id))
+        return g_front_profile;
+    HANDLE process = g_open_process(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    if (!process)
+        return g_front_profile;
+    char path[MAX_PATH];
+    DWORD size = sizeof path;
+    if (g_process_image(process, 0, path, &size))
+        g_front_profile = profile_of_program(path);
+    CloseHandle(process);
+    return g_front_profile;
+}
+
+void profile_follow_front(LONG lever)
+{
+    if (!g_profile_count)
+        return;
+    int profile = front_profile();
+    if (profile != g_profile_active)
+        profile_switch(profile, lever);
+}
+
+void profile_switch(int profile, LONG lever)
+{
+    release_held_keys();
+    drop_held_buttons();
+    g_profile_active = profile;
+    load_key_set(&g_profiles[profile].keys);
+    if (lever != LEVER_UNKNOWN)
+        take_lever(lever);
+}
