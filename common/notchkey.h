@@ -16,6 +16,9 @@
 #define WM_TRAYNOTIFY (WM_APP + 100)
 // Posted by the serial worker when it gives up.
 #define WM_WORKER_ENDED (WM_APP + 101)
+// Posted by the serial worker when the mascon's line goes (lparam 0) or the
+// mascon answers again after a wait (lparam 1); wparam is its port's number.
+#define WM_MASCON_LINE (WM_APP + 102)
 
 // The most [profile NAME] sections a settings file may have.
 #define PROFILE_MAX 16
@@ -49,6 +52,7 @@ struct AppConfig {
     // that one too many can be told.
     int profile_count;
     ProfileText profiles[PROFILE_MAX + 1];
+    BOOL reconnect; // reconnect=yes: a mascon that is gone is waited for
 };
 
 static_assert(offsetof(AppConfig, port) == 0, "port comes first");

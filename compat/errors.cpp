@@ -93,6 +93,8 @@ void compat_clear_cause(void) { g_cause[0] = '\0'; }
 
 void compat_take_cause(char *out, size_t cap)
 {
-    snprintf(out, cap, "%s", g_cause);
+    // Only while the last error still reports that failure: a call that
+    // succeeded since (a port searched after it) has left it behind.
+    snprintf(out, cap, "%s", g_last_error != ERROR_SUCCESS ? g_cause : "");
     g_cause[0] = '\0';
 }

@@ -7,10 +7,13 @@
 // click on it comes from a signal (SIGUSR1: the menu is opened and dismissed;
 // SIGUSR2: opened, and its first item chosen), and the pop-up menu it opens
 // takes the choice the click brought. A restart of the notification area
-// (SIGRTMIN) loses the icon and broadcasts "TaskbarCreated".
+// (SIGRTMIN) loses the icon and broadcasts "TaskbarCreated". A balloon from
+// the icon is shown as a message box is: a line on standard error and a
+// desktop notification.
 #include "compat.h"
 
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 
 // Handles the program passes on and never looks into.
@@ -123,6 +126,7 @@ BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
             done = TRUE;
         }
         break;
+    case NIM_MODIFY: done = same; break;
     case NIM_DELETE:
         if (same) {
             g_tray_shown = false;
@@ -132,5 +136,17 @@ BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
     default: break;
     }
     pthread_mutex_unlock(&g_shell_lock);
-    return done ? TRUE : compat_fail(ERROR_INVALID_PARAMETER);
+    if (!done)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    // Only the record that has a balloon's fields brings one.
+    if (message == NIM_MODIFY && (data->uFlags & NIF_INFO) && data->cbSize >= NOTIFYICONDATAA_V2_SIZE &&
+        data->szInfo[0]) {
+        char title[sizeof data->szInfoTitle + 1] = {}, text[sizeof data->szInfo + 1] = {};
+        memcpy(title, data->szInfoTitle, sizeof data->szInfoTitle);
+        memcpy(text, data->szInfo, sizeof data->szInfo);
+        fprintf(stderr, "%s: %s\n", title, text);
+        fflush(stderr);
+        compat_notify(title, text);
+    }
+    return TRUE;
 }

@@ -325,10 +325,14 @@ BOOL WINAPI TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, H
 // ---- the notification area -----------------------------------------------
 
 #define NIM_ADD 0x00000000u
+#define NIM_MODIFY 0x00000001u
 #define NIM_DELETE 0x00000002u
 #define NIF_MESSAGE 0x00000001u
 #define NIF_ICON 0x00000002u
 #define NIF_TIP 0x00000004u
+#define NIF_INFO 0x00000010u
+#define NIIF_INFO 0x00000001u
+#define NIIF_WARNING 0x00000002u
 
 typedef struct _NOTIFYICONDATAA {
     DWORD cbSize;
@@ -338,10 +342,18 @@ typedef struct _NOTIFYICONDATAA {
     UINT uCallbackMessage;
     HICON hIcon;
     CHAR szTip[128];
+    DWORD dwState;
+    DWORD dwStateMask;
+    CHAR szInfo[256];
+    UINT uTimeout;
+    CHAR szInfoTitle[64];
+    DWORD dwInfoFlags;
 } NOTIFYICONDATAA, *PNOTIFYICONDATAA;
 
-// The first version of the record ends after a 64-character tip.
+// The first version of the record ends after a 64-character tip; the second,
+// the first with a balloon, after the balloon's fields.
 #define NOTIFYICONDATAA_V1_SIZE (offsetof(NOTIFYICONDATAA, szTip) + 64)
+#define NOTIFYICONDATAA_V2_SIZE (offsetof(NOTIFYICONDATAA, dwInfoFlags) + sizeof(DWORD))
 
 BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data);
 

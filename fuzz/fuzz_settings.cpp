@@ -181,7 +181,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     HWND hwnd;
     memcpy(&hwnd, &guarded.config.hwnd, sizeof hwnd);
 
-    CHECK(load_config(&guarded.config) == 0);
+    // Only a reconnect= that is neither yes nor no is refused.
+    char reconnect[WHOLE];
+    GetPrivateProfileStringA("config", "reconnect", "no", reconnect, WHOLE, SETTINGS_FILE);
+    BOOL known = lstrcmpiA(reconnect, "yes") == 0 || lstrcmpiA(reconnect, "no") == 0;
+    CHECK(load_config(&guarded.config) == (known ? 0 : -1));
 
     CHECK(untouched(guarded.before, sizeof guarded.before));
     CHECK(untouched(guarded.after, sizeof guarded.after));

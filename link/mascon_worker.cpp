@@ -22,6 +22,15 @@ DWORD g_io;
 
 static const char RESET_COMMAND[] = "RESET\r";
 
+// A port opened by the search for the mascon, and what it had before.
+struct AskedPort {
+    HANDLE port;
+    HANDLE lock; // its named object, or NULL
+    int number;
+    DCB dcb_saved;
+    COMMTIMEOUTS timeouts_saved;
+};
+
 // While steps go out, a lever message read between two of them only moves
 // where the next ones aim, and the profile stays: its steps are under way.
 static BOOL g_stepping;
@@ -59,32 +68,55 @@ static BOOL read_message(void)
     return TRUE;
 }
 
-int mascon_sync(void)
+// Drains what waits on g_port and sends RESET: FALSE, with nothing
+// written, when more is waiting than a mascon at rest would have sent.
+static BOOL mascon_ask(void)
 {
     COMSTAT stat;
     memset(&stat, 0, sizeof stat);
     ClearCommError(g_port, &g_io, &stat);
     if (stat.cbInQue > MASCON_DRAIN_MAX)
-        return -1;
+        return FALSE;
     ReadFile(g_port, g_drain, stat.cbInQue, &g_io, NULL);
     WriteFile(g_port, RESET_COMMAND, MASCON_MESSAGE_LEN, &g_io, NULL);
+    return TRUE;
+}
 
-    // The answer is two messages: the lever's position, then the G-state.
-    DWORD began = GetTickCount();
-    int polls = 0;
+// The ports asked at once: the search's, or mascon_sync's one.
+static AskedPort g_asked[MASCON_PORTS];
+static int g_asked_count;
+
+// The answer is two messages: the lever's position, then the G-state. The
+// index in g_asked of the first port whose whole answer is in, or -1 once
+// none has answered within the polls and the least time since began.
+static int await_answer(DWORD began, int *polls)
+{
     for (;;) {
-        memset(&stat, 0, sizeof stat);
-        ClearCommError(g_port, &g_io, &stat);
-        ++polls;
-        if (stat.cbInQue >= 2 * MASCON_MESSAGE_LEN)
-            break;
-        if (polls > MASCON_SYNC_POLLS) {
-            if (GetTickCount() - began >= MASCON_SYNC_MIN_MS)
-                return -polls;
+        for (int i = 0; i < g_asked_count; ++i) {
+            COMSTAT stat;
+            memset(&stat, 0, sizeof stat);
+            ClearCommError(g_asked[i].port, &g_io, &stat);
+            if (stat.cbInQue >= 2 * MASCON_MESSAGE_LEN)
+                return i;
+        }
+        ++*polls;
+        // Where a poll is slow (under Wine, with the server busy, one can
+        // take 10 ms) the count alone would make the wait last many minutes.
+        DWORD waited = GetTickCount() - began;
+        if (waited >= MASCON_SYNC_MAX_MS)
+            return -1;
+        if (*polls > MASCON_SYNC_POLLS) {
+            if (waited >= MASCON_SYNC_MIN_MS)
+                return -1;
             Sleep(MASCON_SYNC_PAUSE_MS);
         }
     }
+}
 
+// Reads the answer waiting on g_port: 0 once synchronised, -1 for an answer
+// of the wrong kind.
+static int mascon_take_answer(void)
+{
     if (!read_message())
         return -1;
     g_lever_current = lever_index_of(g_rx);
@@ -106,11 +138,23 @@ int mascon_sync(void)
     return 0;
 }
 
+int mascon_sync(void)
+{
+    if (!mascon_ask())
+        return -1;
+    g_asked[0].port = g_port;
+    g_asked_count = 1;
+    int polls = 0;
+    if (await_answer(GetTickCount(), &polls) < 0)
+        return -polls;
+    return mascon_take_answer();
+}
+
 // Windows lets one program at a time open a port, but not every system that
 // runs us does (Wine lets a second one in, which then writes RESET into the
-// first one's line): a named object per port, taken before the port is
-// opened, keeps a second notchkey out. Held until the process ends.
-static BOOL take_port(int number)
+// first one's line): a named object per port, taken before anything is
+// written, keeps a second notchkey out. *lock is the object, or NULL.
+static BOOL take_port(int number, HANDLE *lock)
 {
     char name[32];
     snprintf(name, sizeof name, "notchkey COM%d", number);
@@ -120,6 +164,7 @@ static BOOL take_port(int number)
         return FALSE;
     }
     // An object that cannot be made at all leaves it to the port's own rule.
+    *lock = taken;
     return TRUE;
 }
 
@@ -221,13 +266,19 @@ int mascon_dispatch(void)
     ExitThread(1);
 }
 
-// Failures once the port is ours: put its settings back (where the line
-// still lets us) and let go of it before saying why.
+// A port opened for the mascon gets its settings back (where the line still
+// lets us) and is let go of.
+static void put_back(HANDLE port, DCB *dcb, COMMTIMEOUTS *timeouts)
+{
+    SetCommState(port, dcb);
+    SetCommTimeouts(port, timeouts);
+    CloseHandle(port);
+}
+
+// Failures once the port is ours: put it back before saying why.
 [[noreturn]] static void worker_fail_open(const AppConfig *config)
 {
-    SetCommState(g_port, &g_dcb_saved);
-    SetCommTimeouts(g_port, &g_timeouts_saved);
-    CloseHandle(g_port);
+    put_back(g_port, &g_dcb_saved, &g_timeouts_saved);
     worker_fail(config);
 }
 
@@ -269,33 +320,17 @@ static void note_mascon_answered(const AppConfig *config, int number)
     if (g_profile_count)
         snprintf(profile, sizeof profile, ", profile=%s",
                  g_profile_active != PROFILE_BASE ? g_profiles[g_profile_active].name : "none");
-    note("mascon answered on %s (%s): lever at position %ld (%.5s); injector=%s, lever=%s%s",
-         config->port, device, static_cast<long>(g_lever_current),
+    note("mascon answered on COM%d (%s): lever at position %ld (%.5s); injector=%s, lever=%s%s",
+         number, device, static_cast<long>(g_lever_current),
          lever_messages[g_lever_current], config->injector, config->lever, profile);
 }
 
-DWORD WINAPI mascon_worker(LPVOID parameter)
+// The speed and the byte size are ours to choose; everything else stays as
+// the port had it, but for software flow control: a port can come with it on
+// (a freshly plugged adapter does), and then a 0x13 from the line would
+// vanish and stop our writes.
+static void set_up_port(void)
 {
-    const AppConfig *config = static_cast<const AppConfig *>(parameter);
-
-    // Only a serial port is opened: any other name could be a file or a
-    // device that RESET would be written into. The \\.\ form reaches COM10
-    // and above, which the plain name does not, and every port below.
-    int number = com_port_number(config->port);
-    char device[20];
-    snprintf(device, sizeof device, "\\\\.\\COM%d", number);
-    g_port = number && take_port(number) ? CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)
-                                         : INVALID_HANDLE_VALUE;
-    if (g_port == INVALID_HANDLE_VALUE) {
-        snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
-        worker_fail(config);
-    }
-
-    // The speed and the byte size are ours to choose; everything else stays
-    // as the port had it, but for software flow control: a port can come
-    // with it on (a freshly plugged adapter does), and then a 0x13 from the
-    // line would vanish and stop our writes.
     GetCommState(g_port, &g_dcb_saved);
     g_dcb_work = g_dcb_saved;
     g_dcb_work.BaudRate = MASCON_BAUD_RATE;
@@ -312,24 +347,190 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     g_timeouts_work.ReadTotalTimeoutMultiplier = MAXDWORD;
     g_timeouts_work.ReadTotalTimeoutConstant = MASCON_LINE_CHECK_MS;
     SetCommTimeouts(g_port, &g_timeouts_work);
+}
 
+// The port the mascon was last found on, and our named object for it, kept
+// while it is waited for there, so that a second notchkey stays out.
+static int g_port_number;
+static HANDLE g_port_lock;
+
+// Opens COMn for the search: the port and its named object in *asked, or
+// FALSE when it does not open or another notchkey holds it. The object is
+// asked for once the port has opened, so that a search of 256 names makes
+// none for the ports that are not there; nothing is written before it is
+// ours. The \\.\ form reaches COM10 and above, which the plain name does
+// not, and every port below.
+static BOOL open_port(int number, AskedPort *asked)
+{
+    char device[20];
+    snprintf(device, sizeof device, "\\\\.\\COM%d", number);
+    asked->port = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (asked->port == INVALID_HANDLE_VALUE)
+        return FALSE;
+    asked->number = number;
+    asked->lock = NULL;
+    if (number == g_port_number && g_port_lock)
+        asked->lock = g_port_lock;
+    else if (!take_port(number, &asked->lock)) {
+        CloseHandle(asked->port);
+        // As the open of a port another program holds fails.
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A port of the search that is not the mascon's, put back and closed.
+static void drop_asked(int index)
+{
+    AskedPort *asked = &g_asked[index];
+    put_back(asked->port, &asked->dcb_saved, &asked->timeouts_saved);
+    if (asked->lock && asked->lock != g_port_lock)
+        CloseHandle(asked->lock);
+    memmove(asked, asked + 1, (g_asked_count - index - 1) * sizeof *asked);
+    --g_asked_count;
+}
+
+enum Search { SEARCH_FOUND, SEARCH_NONE_OPENED, SEARCH_NONE_ANSWERED };
+
+// The port of the search at index is the mascon's: it becomes g_port, with
+// its settings as found and its named object; every other is put back.
+static Search keep_found(int index)
+{
+    AskedPort found = g_asked[index];
+    memmove(g_asked + index, g_asked + index + 1, (g_asked_count - index - 1) * sizeof found);
+    --g_asked_count;
+    while (g_asked_count > 0)
+        drop_asked(0);
+    if (g_port_lock && g_port_lock != found.lock)
+        CloseHandle(g_port_lock);
+    g_port_number = found.number;
+    g_port_lock = found.lock;
+    g_port = found.port;
+    g_dcb_saved = found.dcb_saved;
+    g_timeouts_saved = found.timeouts_saved;
+    return SEARCH_FOUND;
+}
+
+// Looks for the mascon on the port named or, with port=auto, on every port
+// from COM1 to COM256 that opens. Each is set up, drained and sent RESET, and
+// then all are given the usual time to answer at once, so that a search
+// takes a second however many ports there are. The first whose answer is a
+// lever position and a G-state becomes g_port, synchronised; every other is
+// put back and closed. Nothing but RESET is written to any of them.
+static Search search_mascon(const AppConfig *config)
+{
+    BOOL automatic = lstrcmpiA(config->port, PORT_AUTO) == 0;
+    int first = automatic ? 1 : com_port_number(config->port);
+    int last = automatic ? MASCON_PORTS : first;
+    BOOL opened = FALSE;
+    g_asked_count = 0;
+    for (int number = first; number && number <= last; ++number) {
+        AskedPort *asked = &g_asked[g_asked_count];
+        if (!open_port(number, asked))
+            continue;
+        // The port named is ours from its first opening on.
+        if (!automatic && !g_port_lock)
+            g_port_number = number, g_port_lock = asked->lock;
+        opened = TRUE;
+        g_port = asked->port;
+        set_up_port();
+        asked->dcb_saved = g_dcb_saved;
+        asked->timeouts_saved = g_timeouts_saved;
+        ++g_asked_count;
+        if (!mascon_ask())
+            drop_asked(g_asked_count - 1);
+    }
     // The keys the lever is taken with at start are the front program's.
     g_lever_current = LEVER_UNKNOWN;
     profile_follow_front(LEVER_UNKNOWN);
-    if (mascon_sync() != 0)
-        no_mascon(config);
-    note_mascon_answered(config, number);
-    // What the start owes in steps goes out as a move's steps do, with the
-    // messages that come meanwhile taken between them.
+    DWORD began = GetTickCount();
+    int polls = 0;
+    int index;
+    while (g_asked_count > 0 && (index = await_answer(began, &polls)) >= 0) {
+        g_port = g_asked[index].port;
+        if (mascon_take_answer() == 0)
+            return keep_found(index);
+        // Whatever its first answer pressed comes up.
+        release_held_keys();
+        drop_asked(index);
+    }
+    while (g_asked_count > 0)
+        drop_asked(0);
+    return opened ? SEARCH_NONE_ANSWERED : SEARCH_NONE_OPENED;
+}
+
+// The user is told of each change of the line once, by the notification icon.
+static void tell_user(const AppConfig *config, BOOL back)
+{
+    PostMessageA(config->hwnd, WM_MASCON_LINE, static_cast<WPARAM>(g_port_number), back);
+}
+
+// The mascon has answered: whoever watches the program learns of it, and
+// what a start owes in steps goes out as a move's steps do, with the
+// messages that come meanwhile taken between them.
+static void start_riding(const AppConfig *config)
+{
+    note_mascon_answered(config, g_port_number);
     if (g_lever_steps && !follow_lever())
         invalid_message(config);
+}
+
+// reconnect=yes: a try a second, in blocking sleeps, until the mascon
+// answers; it is then synchronised as at start.
+static void wait_for_mascon(const AppConfig *config)
+{
+    do
+        Sleep(MASCON_RETRY_MS);
+    while (search_mascon(config) != SEARCH_FOUND);
+    tell_user(config, TRUE);
+    start_riding(config);
+}
+
+DWORD WINAPI mascon_worker(LPVOID parameter)
+{
+    const AppConfig *config = static_cast<const AppConfig *>(parameter);
+
+    // Only a serial port is opened: any other name could be a file or a
+    // device that RESET would be written into. Such a name never becomes a
+    // port, so it is not waited for either.
+    BOOL automatic = lstrcmpiA(config->port, PORT_AUTO) == 0;
+    if (!automatic && !com_port_number(config->port)) {
+        snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
+        worker_fail(config);
+    }
+    Search search = search_mascon(config);
+    if (search != SEARCH_FOUND && !config->reconnect) {
+        if (automatic) {
+            snprintf(g_text, sizeof g_text, "There is no mascon on any COM port.");
+            // No one port's failure to open is the cause.
+            SetLastError(ERROR_SUCCESS);
+        }
+        else if (search == SEARCH_NONE_OPENED)
+            snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
+        else
+            snprintf(g_text, sizeof g_text, "There is no mascon on %s.", config->port);
+        worker_fail(config);
+    }
+    if (search != SEARCH_FOUND)
+        wait_for_mascon(config);
+    else
+        start_riding(config);
 
     // In steps, a lever message is handled once the handle is where the
     // lever is by then, with the messages that came meanwhile; a message in
     // no table among them ends the program here as well.
     for (;;) {
-        if (!read_message())
-            no_mascon(config);
+        if (!read_message()) {
+            if (!config->reconnect)
+                no_mascon(config);
+            release_held_keys();
+            put_back(g_port, &g_dcb_saved, &g_timeouts_saved);
+            tell_user(config, FALSE);
+            wait_for_mascon(config);
+            continue;
+        }
         if (!mascon_dispatch())
             invalid_message(config);
     }

@@ -1,7 +1,9 @@
-// The serial worker: the thread that owns the mascon's port. It opens and
-// configures the port, synchronises with the mascon, then turns each message
-// into key packets for as long as the program runs. On any failure it tells
-// the user, posts WM_WORKER_ENDED to the main window and exits with code 1.
+// The serial worker: the thread that owns the mascon's port. It finds,
+// opens and configures the port, synchronises with the mascon, then turns
+// each message into key packets for as long as the program runs. On any
+// failure it tells the user, posts WM_WORKER_ENDED to the main window and
+// exits with code 1; with reconnect=yes a mascon that is missing or gone is
+// waited for instead.
 #pragma once
 
 #include "common/notchkey.h"
@@ -16,10 +18,17 @@
 // The answer to RESET is polled for at least this many times and for at least
 // this long before the mascon counts as silent: a count of calls alone is a
 // time only on a machine of one speed, and today's poll it away in 45 ms.
-// Past the count, the polls pause between them.
+// Past the count, the polls pause between them. However slow the polls, the
+// answer is not waited for longer than the most time.
 #define MASCON_SYNC_POLLS 100000
 #define MASCON_SYNC_MIN_MS 1000
+#define MASCON_SYNC_MAX_MS 2000
 #define MASCON_SYNC_PAUSE_MS 1
+// port=auto: every port from COM1 to this one is tried.
+#define PORT_AUTO "auto"
+#define MASCON_PORTS 256
+// reconnect=yes: how long the worker sleeps between tries while it waits.
+#define MASCON_RETRY_MS 1000
 
 extern HANDLE g_port;
 extern DCB g_dcb_saved; // the port's settings as found, put back on failure

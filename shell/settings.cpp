@@ -59,6 +59,22 @@ static void load_profiles(AppConfig *config)
     }
 }
 
+// reconnect= as written, or "no" without the line: TRUE or FALSE in
+// *reconnect, or -1 once the user has been told it is neither.
+static int read_reconnect(const AppConfig *config, BOOL *reconnect)
+{
+    char value[256];
+    GetPrivateProfileStringA("config", "reconnect", RECONNECT_NO, value, sizeof value,
+                             SETTINGS_FILE);
+    *reconnect = lstrcmpiA(value, RECONNECT_YES) == 0;
+    if (*reconnect || lstrcmpiA(value, RECONNECT_NO) == 0)
+        return 0;
+    snprintf(g_text, sizeof g_text, "%.*s is invalid reconnect.",
+             key_text_cut(value, KEY_TEXT_SHOWN), value);
+    MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
+    return -1;
+}
+
 int load_config(AppConfig *config)
 {
     if (GetFileAttributesA(SETTINGS_FILE) == INVALID_FILE_ATTRIBUTES) {
@@ -83,5 +99,5 @@ int load_config(AppConfig *config)
     GetPrivateProfileStringA("config", "profile", "", config->profile, sizeof config->profile,
                              SETTINGS_FILE);
     load_profiles(config);
-    return 0;
+    return read_reconnect(config, &config->reconnect);
 }

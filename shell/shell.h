@@ -8,6 +8,8 @@
 
 #define SETTINGS_FILE ".\\notchkey.ini"
 #define PORT_DEFAULT "COM2"
+#define RECONNECT_YES "yes"
+#define RECONNECT_NO "no"
 // The longest log path kept, although its field holds more.
 #define LOGFILE_MAX 255
 
@@ -31,8 +33,9 @@ extern POINT g_cursor;
 // The message the taskbar sends when it (re)starts; 0 until the window exists.
 extern UINT g_taskbar_created;
 
-// Fills port, logfile, injector, keys, lever, step, profile and the profile
-// sections from the settings file; returns 0.
+// Fills port, logfile, injector, keys, lever, step, profile, the profile
+// sections and reconnect from the settings file: 0, or -1 after telling the
+// user reconnect is neither yes nor no. Called before anything is opened.
 int load_config(AppConfig *config);
 
 LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -1,6 +1,8 @@
 #include "res/resource.h"
 #include "shell/shell.h"
 
+#include <stdio.h>
+
 HICON g_icon_large;
 HICON g_icon_small;
 HMENU g_menu;
@@ -69,6 +71,27 @@ static void on_worker_ended(void)
     end_program();
 }
 
+// A change of the mascon's line, told once in a balloon from the icon. The
+// old family's notification area knows only the first record, which has no
+// balloon: given the larger one, the call fails there, and nothing shows.
+static void on_mascon_line(WPARAM number, LPARAM back)
+{
+    if (!g_icon_wanted)
+        return;
+    NOTIFYICONDATAA balloon = g_nid;
+    balloon.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    balloon.uFlags = NIF_INFO;
+    int port = static_cast<int>(number);
+    if (back)
+        snprintf(balloon.szInfo, sizeof balloon.szInfo, "The mascon is back on COM%d.", port);
+    else
+        snprintf(balloon.szInfo, sizeof balloon.szInfo,
+                 "The mascon on COM%d is gone: waiting for it.", port);
+    lstrcpyA(balloon.szInfoTitle, APP_TITLE);
+    balloon.dwInfoFlags = back ? NIIF_INFO : NIIF_WARNING;
+    Shell_NotifyIconA(NIM_MODIFY, &balloon);
+}
+
 LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (g_taskbar_created && message == g_taskbar_created) {
@@ -85,6 +108,7 @@ LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM l
         return 0;
     case WM_TRAYNOTIFY: on_tray_notify(window, lparam); return 0;
     case WM_WORKER_ENDED: on_worker_ended(); return 0;
+    case WM_MASCON_LINE: on_mascon_line(wparam, lparam); return 0;
     default: return DefWindowProcA(window, message, wparam, lparam);
     }
 }

@@ -87,8 +87,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     if (!config.hwnd)
         return -1;
 
-    load_config(&config);
-    if (keydrv_select(&config) != 0) {
+    if (load_config(&config) != 0 || keydrv_select(&config) != 0) {
         Shell_NotifyIconA(NIM_DELETE, &g_nid);
         return -1;
     }

@@ -24,7 +24,7 @@ namespace {
 struct KeyMap : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", "", 0, {}};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", "", 0, {}, FALSE};
 
     void TearDown() override
     {

@@ -19,7 +19,7 @@ namespace {
 struct KeyPackets : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
-    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", "", 0, {}};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", "", 0, {}, FALSE};
 
     void SetUp() override
     {
@@ -194,7 +194,7 @@ TEST_F(SendInputPackets, EachPacketIsOneCallInOrder)
 
 struct DriverMissing : testing::Test {
     DeviceDir devices;
-    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", "", 0, {}};
+    AppConfig config = {"COM5", "", NULL, "driver", "", "hold", "", "", 0, {}, FALSE};
     void SetUp() override { ASSERT_EQ(keydrv_select(&config), 0); }
     // The box, then the cause the system gave, naming the entry.
     std::string told(const std::string &cause) const

@@ -19,6 +19,8 @@ static NOTIFYICONDATAA g_shown; // the icon as added, while g_icon_shown
 static bool g_icon_shown;
 static int g_popups;     // menus tracked
 static int g_choice = -1; // the item the next menu is answered with, or -1
+static NOTIFYICONDATAA g_balloon; // the last change of the icon asked for
+static int g_balloons;
 
 BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
 {
@@ -30,6 +32,11 @@ BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
     }
     if (message == NIM_DELETE && same) {
         g_icon_shown = false;
+        return TRUE;
+    }
+    if (message == NIM_MODIFY && same) {
+        g_balloon = *data;
+        ++g_balloons;
         return TRUE;
     }
     return FALSE;
@@ -222,6 +229,36 @@ TEST_F(TrayWindow, WorkerEndedDoesNotHangOnAHandleThatCannotBeQueried)
     expect_ended();
 }
 
+// Each change of the line is one balloon on the icon, in the record that has
+// a balloon (the first one has none), and none once the program is ending.
+TEST_F(TrayWindow, TheLinesChangesAreBalloons)
+{
+    g_balloons = 0;
+    struct {
+        WPARAM port;
+        LPARAM back;
+        const char *text;
+        DWORD icon;
+    } cases[] = {
+        {5, 0, "The mascon on COM5 is gone: waiting for it.", NIIF_WARNING},
+        {256, 1, "The mascon is back on COM256.", NIIF_INFO},
+    };
+    for (const auto &c : cases) {
+        memset(&g_balloon, 0x55, sizeof g_balloon);
+        EXPECT_EQ(send(WM_MASCON_LINE, c.port, c.back), 0);
+        EXPECT_EQ(g_balloon.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE));
+        EXPECT_EQ(g_balloon.uFlags, static_cast<UINT>(NIF_INFO));
+        EXPECT_STREQ(g_balloon.szInfo, c.text);
+        EXPECT_STREQ(g_balloon.szInfoTitle, APP_TITLE);
+        EXPECT_EQ(g_balloon.dwInfoFlags, c.icon);
+        EXPECT_STREQ(g_balloon.szTip, APP_TIP) << "the tooltip stays";
+    }
+    EXPECT_EQ(g_balloons, 2);
+    EXPECT_EQ(send(WM_COMMAND, IDM_EXIT), 0);
+    send(WM_MASCON_LINE, 5, 0);
+    EXPECT_EQ(g_balloons, 2);
+}
+
 TEST_F(TrayWindow, OtherMessagesGoToTheDefaultProcedure)
 {
     EXPECT_EQ(send(WM_NULL), 0);
@@ -304,6 +341,36 @@ TEST_F(Settings, FirstOccurrenceWinsAndNoFinalNewlineIsFine)
     load("[config]\ninjector=sendinput\n[debug]\n[config]\nport=COM7\n");
     EXPECT_STREQ(config.port, "COM2");
     EXPECT_STREQ(config.injector, "sendinput");
+}
+
+// Anything but yes or no, in any case, is told, with enough of a long value
+// to find it by, and load_config fails.
+TEST_F(Settings, ReconnectIsYesOrNo)
+{
+    std::string long_value(300, 'y');
+    struct Case {
+        std::string ini;
+        int result;
+        BOOL reconnect;
+        std::string box;
+    } cases[] = {
+        {"", 0, FALSE, ""},
+        {"[config]\nreconnect = YES \n", 0, TRUE, ""},
+        {"[config]\nreconnect=No\n", 0, FALSE, ""},
+        {"[other]\nreconnect=maybe\n", 0, FALSE, ""},
+        {"[config]\nreconnect=maybe\n", -1, FALSE, "maybe"},
+        {"[config]\nreconnect=\n", -1, FALSE, ""},
+        {"[config]\nreconnect=yes!\n", -1, FALSE, "yes!"},
+        {"[config]\nreconnect=" + long_value + "\n", -1, FALSE, long_value.substr(0, 100)},
+    };
+    for (const Case &c : cases) {
+        write_file("notchkey.ini", c.ini);
+        StderrCapture err;
+        EXPECT_EQ(load_config(&config), c.result) << c.ini;
+        EXPECT_EQ(config.reconnect, c.reconnect) << c.ini;
+        EXPECT_EQ(err.text(), c.result ? "Lever to keys!: " + c.box + " is invalid reconnect.\n" : "")
+            << c.ini;
+    }
 }
 
 // The [keys] section as one list of "name=value" strings, as the settings

@@ -210,7 +210,7 @@ struct StepPackets : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
     HWND window = make_window();
-    AppConfig config = {"COM5", "", window, "driver", "", "step", "", "", 0, {}};
+    AppConfig config = {"COM5", "", window, "driver", "", "step", "", "", 0, {}, FALSE};
     MasconSim *sim = nullptr;
     HANDLE worker = NULL;
 

@@ -43,7 +43,7 @@ struct Worker : testing::Test {
     DeviceDir devices;
     std::string capture = devices.make_capture();
     HWND window = make_window();
-    AppConfig config = {"COM5", "", window, "driver", "", "hold", "", "", 0, {}};
+    AppConfig config = {"COM5", "", window, "driver", "", "hold", "", "", 0, {}, FALSE};
     MasconSim *sim = nullptr;
     HANDLE worker = NULL;
     DWORD worker_id = 0;
@@ -441,9 +441,13 @@ TEST_F(SyncFailure, SilentMasconIsPolledACountOfTimesAndForASecond)
     options.answer = SIM_ANSWER_SILENT;
     DWORD began = GetTickCount();
     fail_with(options);
-    EXPECT_GE(GetTickCount() - began, static_cast<DWORD>(MASCON_SYNC_MIN_MS));
-    // The look for pending input, the count, then at most one a pause.
-    EXPECT_GT(g_polls, 1 + MASCON_SYNC_POLLS);
+    DWORD took = GetTickCount() - began;
+    EXPECT_GE(took, static_cast<DWORD>(MASCON_SYNC_MIN_MS));
+    // The look for pending input, the count (unless polls so slow that the
+    // most time ran out first), then at most one a pause.
+    if (took < MASCON_SYNC_MAX_MS) {
+        EXPECT_GT(g_polls, 1 + MASCON_SYNC_POLLS);
+    }
     EXPECT_LE(g_polls, 1 + MASCON_SYNC_POLLS + 1 + MASCON_SYNC_MIN_MS / MASCON_SYNC_PAUSE_MS);
     EXPECT_EQ(host_wrote(), "RESET\r");
     EXPECT_EQ(read_file(capture), "");
@@ -547,6 +551,25 @@ TEST_F(Worker, NamesThatAreNoPortAreNeitherOpenedNorWritten)
     }
     EXPECT_EQ(read_file(file), "precious");
     EXPECT_EQ(host_wrote(), "");
+}
+
+// A search of every name fails to open all but one: no box after it may
+// carry one of those failures as its cause.
+TEST_F(Worker, AutoSearchLeavesNoCauseBehind)
+{
+    strcpy(config.port, "AUTO");
+    start();
+    expect_gave_up("There is no mascon on any COM port.");
+    CloseHandle(worker);
+    worker = NULL;
+    delete err;
+    err = nullptr;
+    open_sim(SimOptions(), 3);
+    start();
+    ASSERT_TRUE(sim_wait_reset(sim, 5000));
+    send("mca55");
+    expect_gave_up("Invalid message from mascon");
+    EXPECT_EQ(host_wrote(), "RESET\r");
 }
 
 // COM10 and above are opened as named, never cut to COM1; the message keeps

@@ -47,6 +47,18 @@ def box(text):
     return ["box " + text]
 
 
+# What the notification icon's balloons say of the mascon's line.
+BALLOON = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\.")
+
+
+def balloon(text):
+    return ["balloon " + text]
+
+
+def without_balloons(events):
+    return [e for e in events if not e.startswith("balloon ")]
+
+
 def answered_note(mascon, injector="driver"):
     """A native notchkey's note that the mascon on COM2 answered at neutral."""
     return ("mascon answered on COM2 (%s): lever at position 6 (MCA50); injector=%s, lever=hold"
@@ -100,10 +112,12 @@ class Desk:
         return m
 
     def settings(self, port="COM2", logfile="notchkey.log", injector=DESK_CHOICE, extra="",
-                 encoding="latin-1", lever=None, profile=None):
+                 encoding="latin-1", lever=None, profile=None, reconnect=None):
         """The settings file; encoding="utf-16" saves it as Notepad's "Unicode"
         does, with its byte-order mark."""
         lines = ["[config]", "port=" + port]
+        if reconnect is not None:
+            lines.append("reconnect=" + reconnect)
         if injector is DESK_CHOICE:
             injector = self.injector
         if injector is not None:
@@ -180,14 +194,15 @@ def screen_lines(screen):
 
 def screen_events(screen):
     """What a native notchkey showed: its key packets (through the capture
-    driver) and boxes (standard error), in order. Its notes are no events:
-    the Wine desk has none to show."""
+    driver), boxes and balloons (standard error), in order. Its notes are no
+    events: the Wine desk has none to show."""
     events = []
     for line in screen_lines(screen):
         if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
             events += packets(line)
         elif line.startswith(TITLE + ": "):
-            events += box(line[len(TITLE) + 2:])
+            text = line[len(TITLE) + 2:]
+            events += balloon(text) if BALLOON.fullmatch(text) else box(text)
         elif not line.startswith(NOTE):
             events.append("output " + line)
     return events
@@ -206,7 +221,8 @@ def screen_bodies(screen):
     for i, line in enumerate(lines):
         if line.startswith(TITLE + ": "):
             body = line[len(TITLE) + 2:]
-            if i + 1 < len(lines) and lines[i + 1].startswith(NOTE):
+            # A balloon has no cause; a note after it is the worker's own.
+            if not BALLOON.fullmatch(body) and i + 1 < len(lines) and lines[i + 1].startswith(NOTE):
                 body += "\n" + lines[i + 1][len(NOTE):]
             bodies.append(body)
     return bodies
@@ -219,6 +235,7 @@ class NativeDesk(Desk):
 
     name = "native"
     has_driver = True
+    sees_balloons = True  # the balloons, on standard error and the bus
     injector = None  # the default: the driver, here the capture
 
     def __init__(self, root, binary, bus=None):
@@ -450,6 +467,7 @@ class WineDesk(Desk, ProbeWindow):
     the simulator in the foreground; the mascon linked in dosdevices."""
 
     name = "wine"
+    sees_balloons = False
     injector = "sendinput"  # the one way keys go in on current Windows
 
     def __init__(self, root, stage):

@@ -135,6 +135,12 @@ class Mascon:
         os.close(self.master)
         os.close(self.slave)
 
+    def unplug(self):
+        """The adapter pulled out: the line goes, and its port with it."""
+        self.hangup()
+        if os.path.islink(self.link) and os.readlink(self.link) == self.slave_path:
+            os.unlink(self.link)
+
     def close(self):
         self.hangup()
         os.close(self._stop_r)

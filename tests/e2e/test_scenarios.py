@@ -14,10 +14,12 @@ import subprocess
 import termios
 import threading
 import time
+import tty
 
 import pytest
 
-from desks import BOTH_LINES, answered_note, box, packets, wait_until
+from desks import (BOTH_LINES, answered_note, balloon, box, packets, wait_until,
+                   without_balloons)
 
 STARTED = b"logging started.\r\n"
 # Synchronised on MCA50 (keypad 0 held, position 0's key let go), then MCA55,
@@ -480,16 +482,22 @@ def test_port_that_is_no_serial_port_is_refused(desk, port):
         assert f.read() == b"precious"
 
 
-def test_two_digit_port_is_the_port_named(desk):
-    com1 = desk.mascon(1)
-    com12 = desk.mascon(12)
-    desk.settings(port="COM12")
+def short_ride_on(desk, mascon, port):
+    """Started with port=, synchronised on the mascon given, and closed."""
+    desk.settings(port=port)
     desk.start()
-    com12.wait_reset()
+    mascon.wait_reset()
     assert desk.wait_events(2) == packets("52 87")
     desk.close()
     result = desk.finish()
     assert result.events == packets("52 87", "d2")
+    assert result.exit_code == 0
+    return result
+
+
+def test_two_digit_port_is_the_port_named(desk):
+    com1 = desk.mascon(1)
+    short_ride_on(desk, desk.mascon(12), "COM12")
     assert com1.wrote() == b"", "COM1 was written to"
     assert com1.settings_untouched()
 
@@ -603,6 +611,128 @@ def test_line_gone_mid_ride_releases_and_ends_without_spinning(desk):
         "%.2f s of CPU from the hang-up to the end" % (result.cpu - before)
 
 
+# ---- the cable: port=auto and reconnect=yes
+
+GONE = "The mascon on COM%d is gone: waiting for it."
+BACK = "The mascon is back on COM%d."
+
+
+def expect_balloons(desk, events, *texts):
+    """The balloons, where the desk shows them, in order among the rest."""
+    if desk.sees_balloons:
+        assert [e for e in events if e.startswith("balloon ")] == [b for t in texts for b in balloon(t)]
+
+
+def test_auto_finds_the_mascon_on_the_third_port(desk):
+    # Above COM4: Wine may give those to the machine's own ports at boot.
+    silent = desk.mascon(5, answer=None)
+    garbage = desk.mascon(6, answer=b"AT\r\r\nERROR\r\n\x00\xff")
+    # Its answer may come once the port has its settings back: a line left
+    # echoing, as a fresh one is, would send it back as if written to it.
+    tty.setraw(garbage.slave)
+    result = short_ride_on(desk, desk.mascon(7), "Auto")
+    assert result.log == BOTH_LINES
+    assert silent.wrote() == b"RESET\r" and garbage.wrote() == b"RESET\r"
+
+
+def test_auto_without_a_mascon_anywhere(desk):
+    silent = desk.mascon(5, answer=None)
+    desk.settings(port="auto")
+    desk.start()
+    result = desk.finish()
+    assert result.events == box("There is no mascon on any COM port.")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+    assert silent.wrote() == b"RESET\r"
+
+
+def wait_keys(desk, count):
+    """The keys and boxes once there are count of them, balloons aside."""
+    return wait_until(lambda: (lambda e: e if len(e) >= count else None)(
+        without_balloons(desk.events())), 20, "%d keys on the %s desk" % (count, desk.name))
+
+
+def pulled(desk, com2):
+    """The adapter pulled in the middle of a ride: both held keys come up at
+    once, no box, and the user is told."""
+    com2.unplug()
+    keys = RIDE + packets("82", "b9")
+    assert wait_keys(desk, len(keys)) == keys
+    if desk.sees_balloons:
+        wait_until(lambda: balloon(GONE % 2)[0] in desk.events(), 20, "the balloon")
+
+
+@pytest.mark.parametrize("port, back_on", [("COM2", 2), ("auto", 5)])
+def test_line_pulled_and_plugged_back_rides_on(desk, port, back_on):
+    com2 = ride(desk, port=port, reconnect="Yes")
+    pulled(desk, com2)
+    time.sleep(2)  # the user's hands, plugging the cable back
+    back = desk.mascon(back_on, answer=("MCA65", "MCG00"))
+    back.wait_reset()
+    # The lever was moved meanwhile: its new position's key, then on.
+    back.send("MCA55")
+    keys = RIDE + packets("82", "b9", "03 87", "02 83")
+    assert wait_keys(desk, len(keys)) == keys
+    desk.close()
+    result = desk.finish()
+    assert without_balloons(result.events) == keys + packets("82")
+    expect_balloons(desk, result.events, GONE % 2, BACK % back_on)
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+    assert back.wrote() == b"RESET\r"
+
+
+def test_missing_at_start_is_waited_for(desk):
+    desk.settings(reconnect="yes")
+    desk.start()
+    # Tried once a second, silently, until it is plugged in.
+    time.sleep(1.5)
+    com2 = desk.mascon(2)
+    com2.wait_reset()
+    assert wait_keys(desk, 2) == packets("52 87")
+    desk.close()
+    result = desk.finish()
+    assert without_balloons(result.events) == packets("52 87", "d2")
+    expect_balloons(desk, result.events, BACK % 2)
+    assert result.exit_code == 0
+
+
+def test_exit_while_waiting_for_the_mascon(desk):
+    com2 = ride(desk, reconnect="yes")
+    pulled(desk, com2)
+    before = desk.cpu_now()
+    time.sleep(2)  # at rest, a try a second
+    asked = time.monotonic()
+    desk.menu_exit()
+    result = desk.finish()
+    assert time.monotonic() - asked < 5
+    assert without_balloons(result.events) == RIDE + packets("82", "b9")
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+    assert result.cpu is not None and result.cpu - before < 0.5, \
+        "%.2f s of CPU while waiting" % (result.cpu - before)
+
+
+def test_second_notchkey_while_one_waits_is_refused(desk):
+    # Asked again and again, the mascon never answers: the port is waited for.
+    com2 = desk.mascon(2, answer=None)
+    desk.settings(reconnect="yes")
+    desk.start()
+    wait_until(lambda: com2.wrote().count(b"RESET\r") >= 2, 20, "a second try")
+    second = desk.run_second(port="COM2")
+    assert second.events == box("COM2 is invalid COM port.")
+    assert second.exit_code == 0
+    desk.close()
+    result = desk.finish()
+    assert result.events == []
+    assert result.exit_code == 0
+
+
+def test_wrong_reconnect_opens_nothing(desk):
+    result = refused_at_start(desk, "maybe is invalid reconnect.", reconnect="maybe")
+    assert result.log is None
+
+
 # ---- the lever in steps
 
 STEP_KEYS = "[step]\r\npower_up=a\r\npower_down=z\r\nbrake_up=.\r\nbrake_down=,\r\n"
@@ -703,6 +833,26 @@ def test_swing_that_is_back_sends_nothing(desk):
     desk.close()
     result = desk.finish()
     assert result.events == keys + packets("b9")
+    assert result.exit_code == 0
+
+
+def test_back_in_steps_lines_up_as_at_start(desk):
+    com2 = desk.mascon(2)  # neutral: nothing sent at start
+    desk.settings(lever="step", extra=STEP_KEYS, reconnect="yes")
+    desk.start()
+    com2.wait_reset()
+    com2.send("MCA55")
+    assert wait_keys(desk, 2) == steps(POWER_UP)
+    com2.unplug()
+    # Plugged back with the lever at the emergency brake: its alignment.
+    back = desk.mascon(2, answer=("MCB20", "MCG00"))
+    back.wait_reset()
+    keys = steps(POWER_UP) + steps(BRAKE_UP, 9)
+    assert wait_keys(desk, len(keys)) == keys
+    desk.close()
+    result = desk.finish()
+    assert without_balloons(result.events) == keys
+    expect_balloons(desk, result.events, GONE % 2, BACK % 2)
     assert result.exit_code == 0
 
 
