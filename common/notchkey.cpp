@@ -20,3 +20,10 @@ void note(const char *format, ...)
     line[len + 1] = '\0';
     OutputDebugStringA(line);
 }
+
+void (*system_proc(const char *module_name, const char *name))(void)
+{
+    HMODULE module = GetModuleHandleA(module_name);
+    FARPROC proc = module ? GetProcAddress(module, name) : NULL;
+    return reinterpret_cast<void (*)(void)>(proc);
+}

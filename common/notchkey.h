@@ -59,6 +59,17 @@ static_assert(offsetof(AppConfig, port) == 0, "port comes first");
 static_assert(offsetof(AppConfig, logfile) == 256, "logfile follows port");
 static_assert(offsetof(AppConfig, hwnd) >= 1280, "hwnd follows logfile");
 
+// A function that only newer systems have, looked up at run time so that the
+// exe still loads on the old family; NULL where the system lacks it. Called
+// through decltype(&TheFunction), its calling convention the system headers'.
+// Through void (*)(void), the one function type any other converts from
+// without a warning.
+void (*system_proc(const char *module_name, const char *name))(void);
+template <typename Function> Function system_function(const char *module_name, const char *name)
+{
+    return reinterpret_cast<Function>(system_proc(module_name, name));
+}
+
 // Message box texts are formatted here. Start-up and the worker's failure
 // never overlap, so one buffer serves both.
 extern char g_text[1024];

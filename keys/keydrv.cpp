@@ -39,13 +39,9 @@ static BOOL select_injector(const char *name)
         return TRUE;
     if (lstrcmpiA(name, INJECTOR_SENDINPUT) != 0)
         return FALSE;
-    HMODULE user32 = GetModuleHandleA("user32.dll");
-    FARPROC proc = user32 ? GetProcAddress(user32, "SendInput") : NULL;
-    if (!proc)
+    g_send_input = system_function<decltype(&SendInput)>("user32.dll", "SendInput");
+    if (!g_send_input)
         return FALSE;
-    // Through void (*)(void), the one function type any other converts from
-    // without a warning.
-    g_send_input = reinterpret_cast<decltype(&SendInput)>(reinterpret_cast<void (*)(void)>(proc));
     g_sendinput = TRUE;
     return TRUE;
 }

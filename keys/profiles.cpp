@@ -64,16 +64,6 @@ int profile_of_program(const char *path)
     return g_profile_default;
 }
 
-template <typename Function>
-static void look_up(const char *module_name, const char *name, Function *function)
-{
-    HMODULE module = GetModuleHandleA(module_name);
-    FARPROC proc = module ? GetProcAddress(module, name) : NULL;
-    // Through void (*)(void), the one function type any other converts from
-    // without a warning.
-    *function = reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(proc));
-}
-
 static void CALLBACK on_front_changed(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object,
                                       LONG child, DWORD thread, DWORD time)
 {
@@ -85,18 +75,21 @@ void profile_watch_front(void)
 {
     if (!g_profile_count)
         return;
-    look_up("user32.dll", "GetForegroundWindow", &g_foreground_window);
-    look_up("user32.dll", "GetWindowThreadProcessId", &g_window_process);
-    look_up("kernel32.dll", "OpenProcess", &g_open_process);
-    look_up("kernel32.dll", "QueryFullProcessImageNameA", &g_process_image);
+    // Each variable has the type of the function it names.
+    g_foreground_window =
+        system_function<decltype(g_foreground_window)>("user32.dll", "GetForegroundWindow");
+    g_window_process =
+        system_function<decltype(g_window_process)>("user32.dll", "GetWindowThreadProcessId");
+    g_open_process = system_function<decltype(g_open_process)>("kernel32.dll", "OpenProcess");
+    g_process_image = system_function<decltype(g_process_image)>("kernel32.dll",
+                                                                 "QueryFullProcessImageNameA");
     if (!g_foreground_window || !g_window_process || !g_open_process || !g_process_image) {
         g_process_image = NULL;
         return;
     }
     // Without the system's word (or where it never comes), the worker still
     // looks before every message's keys.
-    decltype(&SetWinEventHook) set_hook;
-    look_up("user32.dll", "SetWinEventHook", &set_hook);
+    auto set_hook = system_function<decltype(&SetWinEventHook)>("user32.dll", "SetWinEventHook");
     if (set_hook)
         set_hook(EVENT_SYSTEM_FOREGROUND, EVENT_SYSTEM_FOREGROUND, NULL, on_front_changed, 0, 0,
                  WINEVENT_OUTOFCONTEXT);

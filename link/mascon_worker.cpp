@@ -298,14 +298,12 @@ static void put_back(HANDLE port, DCB *dcb, COMMTIMEOUTS *timeouts)
 // and an exe that imported it would not load there at all.
 static DWORD port_device(int number, char *device, DWORD size)
 {
-    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-    FARPROC proc = kernel32 ? GetProcAddress(kernel32, "QueryDosDeviceA") : NULL;
-    if (!proc)
+    auto query = system_function<decltype(&QueryDosDeviceA)>("kernel32.dll", "QueryDosDeviceA");
+    if (!query)
         return 0;
     char name[8];
     snprintf(name, sizeof name, "COM%d", number);
-    return reinterpret_cast<decltype(&QueryDosDeviceA)>(reinterpret_cast<void (*)(void)>(proc))(
-        name, device, size);
+    return query(name, device, size);
 }
 
 // Whoever watches the program run learns that the mascon is there, on which
