@@ -70,17 +70,21 @@ HANDLE compat_fail_open(int fd, DWORD error)
 
 // Thread by thread, as the last error is: the worker's failure to open the
 // port must not be told with the main thread's box, nor the other way round.
-static thread_local char g_cause[1024];
+// Kept as given and worded only when asked for: a search of every port name
+// fails hundreds of opens a second, and only a box ever tells one.
+struct Cause {
+    char path[512]; // empty: no cause
+    char reason[256];
+    const char *hint; // a fixed text, or NULL
+};
+static thread_local Cause g_cause;
 
 void compat_set_cause(const char *path, const char *reason, const char *hint)
 {
     int error = errno; // the caller's, still to be turned into the last error
-    char target[512];
-    ssize_t len = readlink(path, target, sizeof target - 1);
-    if (len > 0)
-        target[len] = '\0';
-    snprintf(g_cause, sizeof g_cause, "%s%s%s: %s%s%s", path, len > 0 ? " -> " : "",
-             len > 0 ? target : "", reason, hint ? ": " : "", hint ? hint : "");
+    snprintf(g_cause.path, sizeof g_cause.path, "%s", path);
+    snprintf(g_cause.reason, sizeof g_cause.reason, "%s", reason);
+    g_cause.hint = hint;
     errno = error;
 }
 
@@ -89,12 +93,23 @@ void compat_set_cause_errno(const char *path, int error, const char *hint)
     compat_set_cause(path, strerror(error), hint);
 }
 
-void compat_clear_cause(void) { g_cause[0] = '\0'; }
+void compat_clear_cause(void) { g_cause.path[0] = '\0'; }
 
 void compat_take_cause(char *out, size_t cap)
 {
+    out[0] = '\0';
     // Only while the last error still reports that failure: a call that
     // succeeded since (a port searched after it) has left it behind.
-    snprintf(out, cap, "%s", g_last_error != ERROR_SUCCESS ? g_cause : "");
-    g_cause[0] = '\0';
+    if (g_last_error != ERROR_SUCCESS && g_cause.path[0]) {
+        int error = errno;
+        char target[512];
+        ssize_t len = readlink(g_cause.path, target, sizeof target - 1);
+        if (len > 0)
+            target[len] = '\0';
+        snprintf(out, cap, "%s%s%s: %s%s%s", g_cause.path, len > 0 ? " -> " : "",
+                 len > 0 ? target : "", g_cause.reason, g_cause.hint ? ": " : "",
+                 g_cause.hint ? g_cause.hint : "");
+        errno = error;
+    }
+    g_cause.path[0] = '\0';
 }

@@ -504,8 +504,7 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
             snprintf(g_text, sizeof g_text, "There is no mascon on any COM port.");
             // No one port's failure to open is the cause.
             SetLastError(ERROR_SUCCESS);
-        }
-        else if (search == SEARCH_NONE_OPENED)
+        } else if (search == SEARCH_NONE_OPENED)
             snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
         else
             snprintf(g_text, sizeof g_text, "There is no mascon on %s.", config->port);
