@@ -54,7 +54,10 @@ static void load_profiles(AppConfig *config)
         if (!profile_section(name) || config->profile_count > PROFILE_MAX || loaded(config, name))
             continue;
         ProfileText *profile = &config->profiles[config->profile_count++];
-        snprintf(profile->section, sizeof profile->section, "%s", name);
+        // A name too long to keep is no profile's: cut, it is refused all the same.
+        size_t len = strnlen(name, sizeof profile->section - 1);
+        memcpy(profile->section, name, len);
+        profile->section[len] = '\0';
         GetPrivateProfileSectionA(name, profile->lines, sizeof profile->lines, SETTINGS_FILE);
     }
 }
