@@ -395,14 +395,14 @@ static bool profile_name_ok(const char *name)
     return true;
 }
 
-// One [profile NAME] section over the base into the next place of
-// g_profiles: 0, or 1 once what is wrong is told.
 // An empty value is named by its line, as a missing step key is.
 static int refuse_lever(const AppConfig *config, const char *lever)
 {
     return refuse(config, lever[0] ? lever : "lever=", "lever");
 }
 
+// One [profile NAME] section over the base into the next place of
+// g_profiles: 0, or 1 once what is wrong is told.
 static int apply_profile(const AppConfig *config, const ProfileText *text)
 {
     g_section = NULL;
