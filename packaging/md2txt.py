@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Turns the README into the plain-text guides the packages carry.
+"""Turns the user manual (docs/manual.md) into the plain-text guides the packages carry.
 
-README.md is the one source: each guide takes the parts meant for its
+docs/manual.md is the one source: each guide takes the parts meant for its
 readers, named by these words:
   readme   the repository's page itself
   windows  the zip's README.txt

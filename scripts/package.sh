@@ -3,7 +3,7 @@
 #   notchkey-VERSION-win32.zip            notchkey.exe, notchkey.ini, README.txt
 #   notchkey-VERSION-linux-x86_64.tar.gz  bin/, notchkey.ini, the udev rules, the user
 #                                         service, README.txt, INSTALL.txt
-# The guides (README.txt, INSTALL.txt) are made from README.md, each from the
+# The guides (README.txt, INSTALL.txt) are made from docs/manual.md, each from the
 # parts marked for its readers (packaging/md2txt.py).
 # VERSION comes from the file VERSION. Archive order and times are fixed (the
 # last commit's time, or SOURCE_DATE_EPOCH), so the same binaries pack into
@@ -87,7 +87,7 @@ cp "$exe" "$win/notchkey.exe"
 chmod 755 "$win/notchkey.exe"
 ini_for windows | sed 's/$/\r/' >"$win/notchkey.ini"
 python3 packaging/md2txt.py --for windows --title "notchkey $version for Windows" \
-  README.md "$win/README.txt"
+  docs/manual.md "$win/README.txt"
 if [ -f LICENSE ]; then
   sed 's/\r$//; s/$/\r/' LICENSE >"$win/LICENSE.txt"
 fi
@@ -111,9 +111,9 @@ grep -qx 'injector=driver' "$lin/notchkey.ini" || { echo "package: no injector l
 cp packaging/99-notchkey-uinput.rules packaging/99-notchkey-mascon.rules \
   packaging/notchkey@.service "$lin/"
 python3 packaging/md2txt.py --for linux --lf --title "notchkey $version for Linux (x86_64)" \
-  README.md "$lin/README.txt"
+  docs/manual.md "$lin/README.txt"
 python3 packaging/md2txt.py --for install --lf --title "notchkey $version for Linux (x86_64)" \
-  README.md "$lin/INSTALL.txt"
+  docs/manual.md "$lin/INSTALL.txt"
 chmod 644 "$lin/notchkey.ini" "$lin"/*.rules "$lin"/*.service "$lin"/*.txt
 settle "$work/linux"
 tar_path=$dist/$name-linux-x86_64.tar.gz

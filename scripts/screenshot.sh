@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Refreshes the README's picture, docs/wine-messagebox.png: the Wine desk's
+# Refreshes the manual's picture, docs/wine-messagebox.png: the Wine desk's
 # scenario of a port that does not exist photographs notchkey.exe's box (into
 # build-win/wine/, as every run of it does), and the picture is copied here.
 set -euo pipefail

@@ -308,7 +308,7 @@ for label, text, injector in (("zip notchkey.ini", win_ini, "sendinput"),
             (("privilege",) if injector == "sendinput" else ()):
         need(word in text, f"{label}: the comments never mention {word}")
 
-# The guides: each package's own, made from README.md for its readers.
+# The guides: each package's own, made from docs/manual.md for its readers.
 version = name[len("notchkey-"):]
 texts = {
     "zip": {f: zfiles[f].decode("utf-8-sig").replace("\r\n", "\n") for f in ("README.txt", "notchkey.ini")},
@@ -812,7 +812,7 @@ def need(cond, what):
         failures.append(what)
     return cond
 
-source = open(os.path.join(root, "README.md")).read()
+source = open(os.path.join(root, "docs", "manual.md")).read()
 blocks = []
 for reader, guide in (("install", "INSTALL.txt"), ("linux", "README.txt")):
     text = open(os.path.join(pkg, guide)).read()
