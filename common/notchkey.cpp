@@ -27,3 +27,14 @@ void (*system_proc(const char *module_name, const char *name))(void)
     FARPROC proc = module ? GetProcAddress(module, name) : NULL;
     return reinterpret_cast<void (*)(void)>(proc);
 }
+
+BOOL stop_wait(DWORD ms)
+{
+    Sleep(ms);
+    return FALSE;
+}
+
+BOOL stop_asked(void)
+{
+    return FALSE;
+}

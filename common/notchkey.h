@@ -70,6 +70,14 @@ template <typename Function> Function system_function(const char *module_name, c
     return reinterpret_cast<Function>(system_proc(module_name, name));
 }
 
+// The worker's stop: Exit asks for it, and every wait of the worker (a read,
+// a step's pause, the wait between tries, a search's wait) watches it, so the
+// worker lets its keys up, gives its ports back and returns by itself.
+// Waits ms, or until the stop is asked: TRUE once it has been (at once, then).
+BOOL stop_wait(DWORD ms);
+// Whether the stop has been asked, without waiting.
+BOOL stop_asked(void);
+
 // Message box texts are formatted here. Start-up and the worker's failure
 // never overlap, so one buffer serves both.
 extern char g_text[1024];
