@@ -5,6 +5,9 @@
 // adds on top of the system call can be read off.
 #include "compat.h"
 #include "keys/keydrv.h"
+#include "keys/keys.h"
+#include "keys/senders.h"
+#include "keys/senders.h"
 #include "common/mascon_tables.h"
 #include "link/mascon_worker.h"
 

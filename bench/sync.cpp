@@ -5,6 +5,8 @@
 #include "compat.h"
 #include "figures.h"
 #include "keys/keydrv.h"
+#include "keys/keys.h"
+#include "keys/senders.h"
 #include "link/mascon_worker.h"
 #include "mascon_sim.h"
 

@@ -1,6 +1,6 @@
 // Threads over pthreads: CreateThread, ExitThread, TerminateThread,
-// GetExitCodeThread, WaitForSingleObject, and the two small helpers Sleep and
-// GetCurrentThreadId.
+// GetExitCodeThread, WaitForSingleObject, and the small helpers Sleep,
+// GetCurrentThreadId and GetCurrentProcessId.
 //
 // A thread's record outlives both its handle and the thread itself until the
 // last of the two lets go, so GetExitCodeThread stays answerable after the
@@ -305,6 +305,7 @@ BOOL compat_thread_close(CompatHandle *handle)
 }
 
 DWORD WINAPI GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_gettid)); }
+DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
 
 DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(compat_now_ms()); }
 

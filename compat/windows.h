@@ -203,6 +203,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stack_size,
 BOOL WINAPI TerminateThread(HANDLE thread, DWORD exit_code);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 DWORD WINAPI GetCurrentThreadId(void);
+DWORD WINAPI GetCurrentProcessId(void);
 
 #define INFINITE 0xffffffffu
 #define WAIT_OBJECT_0 0u

@@ -3,6 +3,8 @@
 // key packet in the capture, and the first unknown one ends the stream with
 // nothing sent.
 #include "keys/keydrv.h"
+#include "keys/keys.h"
+#include "keys/senders.h"
 #include "common/mascon_tables.h"
 #include "link/mascon_worker.h"
 
@@ -114,12 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (lever >= 0) {
             CHECK(g_lever_current == lever);
             CHECK(g_lever_previous == before);
-            snprintf(want, sizeof want, "%02x %02x\n", lever_scancodes[lever],
-                     lever_scancodes[before] | 0x80);
+            snprintf(want, sizeof want, "%02x %02x\n", g_keys->lever[lever],
+                     g_keys->lever[before] | 0x80);
         } else {
             CHECK(g_lever_current == before);
             if (button >= 0)
-                snprintf(want, sizeof want, "%02x\n", button_scancodes[button]);
+                snprintf(want, sizeof want, "%02x\n", g_keys->button[button]);
         }
 
         if (lever < 0 && button < 0 && gstate < 0) {

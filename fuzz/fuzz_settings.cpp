@@ -7,6 +7,8 @@
 // The run happens in a temp dir, the settings file being found relative to
 // the working directory; paths on the command line are made absolute first.
 #include "keys/keydrv.h"
+#include "keys/keys.h"
+#include "keys/senders.h"
 #include "keys/keysettings.h"
 #include "shell/shell.h"
 

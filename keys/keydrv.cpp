@@ -1,8 +1,6 @@
 #include "keys/keydrv.h"
 
 #include "keys/keynames.h"
-#include "keys/keysettings.h"
-#include "keys/steps.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -17,22 +15,7 @@ static BOOL g_sendinput;
 // there at all.
 static decltype(&SendInput) g_send_input;
 
-// Main row 6..1 towards one end, keypad 0..9 from the middle to the other.
-static const WORD LEVER_KEYS_STANDARD[16] = {
-    0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x52, 0x4F,
-    0x50, 0x51, 0x4B, 0x4C, 0x4D, 0x47, 0x48, 0x49,
-};
-
-// K and X both work the Space key; Y is Enter, Z is Esc.
-static const WORD BUTTON_KEYS_STANDARD[8] = {
-    0x39, 0xB9, 0x39, 0xB9, 0x1C, 0x9C, 0x01, 0x81,
-};
-
-WORD lever_scancodes[16];
-WORD button_scancodes[8];
-
-// The injector named in the settings: TRUE once it is known and usable.
-static BOOL select_injector(const char *name)
+BOOL keydrv_choose(const char *name)
 {
     g_sendinput = FALSE;
     if (lstrcmpiA(name, INJECTOR_DRIVER) == 0)
@@ -46,28 +29,9 @@ static BOOL select_injector(const char *name)
     return TRUE;
 }
 
-// Each button's state as its messages left it; one let go at a profile
-// switch is dropped, and its release message then sends nothing.
-enum ButtonState { BUTTON_UP, BUTTON_DOWN, BUTTON_DROPPED };
-static BYTE g_buttons[4];
-
-int keydrv_select(const AppConfig *config)
+BOOL keydrv_extended_keys(void)
 {
-    if (!select_injector(config->injector)) {
-        // An empty value names its line, so the user knows which one.
-        snprintf(g_text, sizeof g_text, "%s is invalid injector.",
-                 config->injector[0] ? config->injector : "injector=");
-        MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
-        return 1;
-    }
-    // The settings go over the standard maps, resolved here, once, so a
-    // message costs what it always did.
-    memcpy(lever_scancodes, LEVER_KEYS_STANDARD, sizeof lever_scancodes);
-    memcpy(button_scancodes, BUTTON_KEYS_STANDARD, sizeof button_scancodes);
-    // Before the first message no button is down.
-    memset(g_buttons, BUTTON_UP, sizeof g_buttons);
-    // The driver's packets have no room for the extended prefix.
-    return apply_key_settings(config, g_sendinput);
+    return g_sendinput;
 }
 
 int keydrv_open(const AppConfig *config)
@@ -160,72 +124,9 @@ void send_packet(const WORD *keys, DWORD len)
             g_held[held_slot(keys[i])] = false;
 }
 
-int send_lever_change(LONG from, LONG to)
+bool key_held(WORD key)
 {
-    // Two positions of one key (a simulator with fewer notches than the
-    // lever): the key stays down, and goes down if the same message twice
-    // let go of it.
-    WORD key[1] = {lever_scancodes[to]};
-    if (from != to && key[0] == lever_scancodes[from]) {
-        if (!g_held[held_slot(key[0])])
-            send_packet(key, 1);
-        return 1;
-    }
-    // The new key goes down before the old one comes up, so some lever key is
-    // held at every moment.
-    WORD keys[2] = {lever_scancodes[to], static_cast<WORD>(lever_scancodes[from] | 0x80)};
-    send_packet(keys, 2);
-    return 1;
-}
-
-// No lever key is down yet; the release of position 0's key has always come
-// with the press, but not where it is the same key, which it would let go of
-// again.
-int send_lever_start(LONG to)
-{
-    if (lever_scancodes[to] != lever_scancodes[0])
-        return send_lever_change(0, to);
-    WORD key[1] = {lever_scancodes[to]};
-    send_packet(key, 1);
-    return 1;
-}
-
-int send_button_key(LONG index)
-{
-    BYTE *state = &g_buttons[index / 2];
-    BYTE was = *state;
-    *state = (index & 1) ? BUTTON_UP : BUTTON_DOWN;
-    if ((index & 1) && was == BUTTON_DROPPED)
-        return 1;
-    WORD keys[1] = {button_scancodes[index]};
-    send_packet(keys, 1);
-    return 1;
-}
-
-void drop_held_buttons(void)
-{
-    for (BYTE &state : g_buttons)
-        if (state == BUTTON_DOWN)
-            state = BUTTON_DROPPED;
-}
-
-int take_lever(LONG index)
-{
-    if (g_lever_steps) {
-        steps_start(index);
-        for (int kind; (kind = next_step(index)) >= 0;)
-            send_step(kind);
-        return 1;
-    }
-    WORD keys[1] = {lever_scancodes[index]};
-    send_packet(keys, 1);
-    return 1;
-}
-
-int on_gstate(LONG index)
-{
-    (void)index;
-    return 1;
+    return g_held[held_slot(key)];
 }
 
 int release_held_keys(void)

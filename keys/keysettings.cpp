@@ -1,10 +1,7 @@
 #include "keys/keysettings.h"
 
 #include "common/mascon_tables.h"
-#include "keys/keydrv.h"
 #include "keys/keynames.h"
-#include "keys/profiles.h"
-#include "keys/steps.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -12,6 +9,16 @@
 // Whether the way out takes extended keys; the driver's packets have no room
 // for their prefix.
 static BOOL g_extended_keys;
+
+// The settings being read, and the key set whose lines are being read.
+static KeySettings *g_read;
+static KeySet *g_set;
+
+// The step lines that counted, by kind, and the order they were read in:
+// two step keys on one key are told by the later line.
+static const char *g_step_entry[STEP_KINDS];
+static int g_step_order[STEP_KINDS];
+static int g_step_read;
 
 // The profile whose lines are being read, named before what is wrong in
 // them; NULL for the base sections.
@@ -99,14 +106,14 @@ static bool apply_key_entry(const char *entry, bool *taken)
     // profile in steps leaves aside.
     if (taken[slot])
         return true;
-    if (slot < 16 && g_lever_steps)
+    if (slot < 16 && g_set->lever_steps)
         return false;
     taken[slot] = true;
     if (slot < 16) {
-        lever_scancodes[slot] = static_cast<WORD>(code);
+        g_set->lever[slot] = static_cast<WORD>(code);
     } else {
-        button_scancodes[slot - 16] = static_cast<WORD>(code);
-        button_scancodes[slot - 16 + 1] = static_cast<WORD>(code | 0x80);
+        g_set->button[slot - 16] = static_cast<WORD>(code);
+        g_set->button[slot - 16 + 1] = static_cast<WORD>(code | 0x80);
     }
     return true;
 }
@@ -220,10 +227,22 @@ bool read_step_line(const char *line, StepConfig *settings, bool *seen)
     return true;
 }
 
-// One [step] line, its seen flags after those of [keys].
+// One [step] line, its seen flags after those of [keys]; a key line that
+// counts is kept to be named if its key clashes.
 static bool apply_step_entry(const char *entry, bool *taken)
 {
-    return read_step_line(entry, &g_steps, taken + KEY_SLOTS);
+    bool *seen = taken + KEY_SLOTS;
+    bool keys_seen[STEP_KINDS];
+    memcpy(keys_seen, seen, sizeof keys_seen);
+    if (!read_step_line(entry, &g_set->steps, seen))
+        return false;
+    for (int kind = 0; kind < STEP_KINDS; ++kind) {
+        if (seen[kind] && !keys_seen[kind]) {
+            g_step_entry[kind] = entry;
+            g_step_order[kind] = g_step_read++;
+        }
+    }
+    return true;
 }
 
 static const char *profile_entry_kind(const char *entry);
@@ -277,6 +296,38 @@ static int check_steps(const AppConfig *config, const bool *taken)
     return 0;
 }
 
+// Whether a step moves the handle towards power: power up, brake down.
+static bool towards_power(int kind)
+{
+    return kind == STEP_POWER_UP || kind == STEP_BRAKE_DOWN;
+}
+
+// One key for two steps that move the handle opposite ways leaves it no way
+// back (a combined handle's one key for power down and brake up is right);
+// a step on a button's key lets go of the button while it is held. The
+// later line is told; one that clashes with a button names itself.
+static int check_step_clashes(const AppConfig *config)
+{
+    const StepConfig *steps = &g_set->steps;
+    for (int kind = 0; kind < STEP_KINDS; ++kind) {
+        for (int other = 0; other < STEP_KINDS; ++other)
+            if (towards_power(other) != towards_power(kind) &&
+                steps->keys[other] == steps->keys[kind] &&
+                g_step_order[other] < g_step_order[kind])
+                return refuse(config, g_step_entry[kind], "step");
+        for (int button = 0; button < 8; button += 2)
+            if (g_set->button[button] == steps->keys[kind])
+                return refuse(config, g_step_entry[kind], "step");
+    }
+    return 0;
+}
+
+// The step keys a lever in steps needs, all there and apart.
+static int check_step_keys(const AppConfig *config, const bool *taken)
+{
+    return check_steps(config, taken) || check_step_clashes(config);
+}
+
 // The lever's way: TRUE for steps, FALSE for held keys, -1 for neither.
 static int lever_way(const char *lever)
 {
@@ -285,15 +336,13 @@ static int lever_way(const char *lever)
     return same_name(lever, LEVER_HOLD) ? FALSE : -1;
 }
 
-// The tables as keydrv_select hands them over: the standard maps.
-static KeySet g_standard;
-
-// Starts a set of tables from the standard maps and the times' default.
-static void start_tables(BOOL steps)
+// Starts the set that lines are read into from the standard maps and the
+// times' default.
+static void start_tables(KeySet *set, BOOL steps)
 {
-    load_key_set(&g_standard);
-    g_lever_steps = steps;
-    step_defaults(&g_steps);
+    g_set = set;
+    key_set_start(set, steps);
+    g_step_read = 0;
 }
 
 // The base sections' lines into the tables, after whatever took slots before
@@ -305,7 +354,7 @@ static int apply_base(const AppConfig *config, bool *taken)
     g_section = NULL;
     int wrong = apply_section(config, config->keys, sizeof config->keys, apply_key_entry, taken,
                               "key") ||
-                (g_lever_steps && apply_section(config, config->step, sizeof config->step,
+                (g_set->lever_steps && apply_section(config, config->step, sizeof config->step,
                                                 apply_step_entry, taken, "step"));
     g_section = section;
     return wrong;
@@ -339,7 +388,7 @@ static bool apply_profile_entry(const char *entry, bool *taken)
 {
     const char *kind = profile_entry_kind(entry);
     if (strcmp(kind, "step") == 0)
-        return !g_lever_steps || apply_step_entry(entry, taken);
+        return !g_set->lever_steps || apply_step_entry(entry, taken);
     return strcmp(kind, "key") != 0 || apply_key_entry(entry, taken);
 }
 
@@ -386,7 +435,7 @@ static bool read_programs(const char *list, char *programs)
 static bool profile_name_ok(const char *name)
 {
     size_t len = strlen(name);
-    if (len == 0 || len >= sizeof g_profiles[0].name)
+    if (len == 0 || len >= sizeof g_read->profiles[0].name)
         return false;
     for (const char *c = name; *c; ++c)
         if (!((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
@@ -401,19 +450,27 @@ static int refuse_lever(const AppConfig *config, const char *lever)
     return refuse(config, lever[0] ? lever : "lever=", "lever");
 }
 
-// One [profile NAME] section over the base into the next place of
-// g_profiles: 0, or 1 once what is wrong is told.
+static int profile_named(const KeySettings *settings, const char *name)
+{
+    for (int i = 1; i <= settings->count; ++i)
+        if (same_name(settings->profiles[i].name, name))
+            return i;
+    return -1;
+}
+
+// One [profile NAME] section over the base into the next place of the
+// settings' profiles: 0, or 1 once what is wrong is told.
 static int apply_profile(const AppConfig *config, const ProfileText *text)
 {
     g_section = NULL;
     const char *name = text->section + strlen("profile");
     name += strspn(name, " \t");
     // A second section of a name is one Windows does not read.
-    if (profile_name_ok(name) && profile_named(name) >= 0)
+    if (profile_name_ok(name) && profile_named(g_read, name) >= 0)
         return 0;
-    if (!profile_name_ok(name) || g_profile_count == PROFILE_MAX)
+    if (!profile_name_ok(name) || g_read->count == PROFILE_MAX)
         return refuse(config, text->section, "profile");
-    Profile *profile = &g_profiles[g_profile_count + 1];
+    Profile *profile = &g_read->profiles[g_read->count + 1];
     memset(profile, 0, sizeof *profile);
     snprintf(profile->name, sizeof profile->name, "%s", name);
     g_section = profile->name;
@@ -429,7 +486,7 @@ static int apply_profile(const AppConfig *config, const ProfileText *text)
     if (steps < 0)
         return refuse_lever(config, lever);
 
-    start_tables(steps);
+    start_tables(&profile->keys, steps);
     bool taken[TAKEN_SLOTS] = {};
     if (apply_section(config, text->lines, sizeof text->lines, apply_profile_entry, taken, NULL))
         return 1;
@@ -440,10 +497,9 @@ static int apply_profile(const AppConfig *config, const ProfileText *text)
     for (int slot = 0; slot < STEP_LINES; ++slot)
         if (taken[KEY_SLOTS + slot] && STEP_LINE_TABLE[slot].yields_to >= 0)
             taken[KEY_SLOTS + STEP_LINE_TABLE[slot].yields_to] = true;
-    if (apply_base(config, taken) || (steps && check_steps(config, taken)))
+    if (apply_base(config, taken) || (steps && check_step_keys(config, taken)))
         return 1;
-    save_key_set(&profile->keys);
-    ++g_profile_count;
+    ++g_read->count;
     return 0;
 }
 
@@ -455,21 +511,20 @@ int profile_section(const char *section)
     return section[7] == ' ' || section[7] == '\t';
 }
 
-int apply_key_settings(const AppConfig *config, BOOL extended_keys)
+int read_key_settings(const AppConfig *config, BOOL extended_keys, KeySettings *settings)
 {
     g_extended_keys = extended_keys;
     g_section = NULL;
-    save_key_set(&g_standard);
-    g_profile_count = 0;
-    g_profile_default = PROFILE_BASE;
+    g_read = settings;
+    settings->count = 0;
+    settings->default_profile = PROFILE_BASE;
     int steps = lever_way(config->lever);
     if (steps < 0)
         return refuse_lever(config, config->lever);
-    start_tables(steps);
+    start_tables(&settings->profiles[PROFILE_BASE].keys, steps);
     bool taken[TAKEN_SLOTS] = {};
-    if (apply_base(config, taken) || (steps && check_steps(config, taken)))
+    if (apply_base(config, taken) || (steps && check_step_keys(config, taken)))
         return 1;
-    save_key_set(&g_profiles[PROFILE_BASE].keys);
 
     int wrong = 0;
     for (int i = 0; i < config->profile_count && !wrong; ++i)
@@ -478,15 +533,13 @@ int apply_key_settings(const AppConfig *config, BOOL extended_keys)
     if (wrong)
         return 1;
     if (config->profile[0]) {
-        g_profile_default = profile_named(config->profile);
-        if (g_profile_default < 0) {
+        settings->default_profile = profile_named(settings, config->profile);
+        if (settings->default_profile < 0) {
             char shown[80];
             snprintf(shown, sizeof shown, "profile=%s", config->profile);
             return refuse(config, shown, "profile");
         }
     }
-    g_profile_active = g_profile_default;
-    load_key_set(&g_profiles[g_profile_active].keys);
     return 0;
 }
 

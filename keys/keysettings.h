@@ -1,20 +1,21 @@
 // The key settings: how the lever's keys go (lever=), other keys for the
 // lever and the buttons ([keys]), and the keys and times of the lever's
-// steps ([step]), read into the tables the senders use.
+// steps ([step]), read into key sets, one for the base sections and one for
+// each [profile NAME] section.
 #pragma once
 
 #include "common/notchkey.h"
-#include "keys/steps.h"
+#include "keys/keyset.h"
 
 #define LEVER_HOLD "hold" // one key held per lever position
 #define LEVER_STEP "step" // notch-up and notch-down presses (keys/steps.h)
 
-// Applies the settings over the standard maps, with extended keys only where
-// the way out takes them: 0, or 1 after telling the user which setting is
-// wrong. Called before anything is opened.
-// With the base sections, every profile (keys/profiles.h) is read and
-// checked, its name before what is wrong in it, and profile= taken.
-int apply_key_settings(const AppConfig *config, BOOL extended_keys);
+// Reads the settings over the standard maps into *settings, with extended
+// keys only where the way out takes them: 0, or 1 after telling the user
+// which setting is wrong. Called before anything is opened.
+// With the base sections, every profile is read and checked, its name
+// before what is wrong in it, and profile= taken.
+int read_key_settings(const AppConfig *config, BOOL extended_keys, KeySettings *settings);
 
 // Whether a section's name is a profile's: "profile", blanks, a name.
 int profile_section(const char *section);

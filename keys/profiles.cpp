@@ -2,12 +2,11 @@
 
 #include "keys/keydrv.h"
 #include "keys/keynames.h"
+#include "keys/senders.h"
 
 #include <string.h>
 
-Profile g_profiles[PROFILE_MAX + 1];
-int g_profile_count;
-int g_profile_default;
+KeySettings g_key_settings;
 int g_profile_active;
 
 // What names the program in front, looked up at run time: the old family of
@@ -19,36 +18,24 @@ static decltype(&OpenProcess) g_open_process;
 static decltype(&QueryFullProcessImageNameA) g_process_image;
 
 // The window in front at the worker's last look, and the profile its program
-// selects: a window's program is its own for as long as it lives.
+// selects: a window's program is its own for as long as it lives. Only a
+// program that could be named is kept.
 static HWND g_front_window;
 static int g_front_profile;
+
+// A program's path as the system gives it: a path may be as long as the
+// system's longest, far over MAX_PATH.
+static char g_front_path[32768];
 
 // Set by the system's word of a new window in front, on the thread of the
 // message loop; taken by the worker.
 static volatile LONG g_front_changed;
 
-void save_key_set(KeySet *set)
+void profiles_install(const KeySettings *settings)
 {
-    memcpy(set->lever, lever_scancodes, sizeof set->lever);
-    memcpy(set->button, button_scancodes, sizeof set->button);
-    set->steps = g_steps;
-    set->lever_steps = g_lever_steps;
-}
-
-void load_key_set(const KeySet *set)
-{
-    memcpy(lever_scancodes, set->lever, sizeof lever_scancodes);
-    memcpy(button_scancodes, set->button, sizeof button_scancodes);
-    g_steps = set->steps;
-    g_lever_steps = set->lever_steps;
-}
-
-int profile_named(const char *name)
-{
-    for (int i = 1; i <= g_profile_count; ++i)
-        if (same_name(g_profiles[i].name, name))
-            return i;
-    return -1;
+    g_key_settings = *settings;
+    g_profile_active = g_key_settings.default_profile;
+    g_keys = &g_key_settings.profiles[g_profile_active].keys;
 }
 
 int profile_of_program(const char *path)
@@ -57,11 +44,12 @@ int profile_of_program(const char *path)
     for (const char *c = path; *c; ++c)
         if (*c == '\\' || *c == '/')
             file = c + 1;
-    for (int i = 1; i <= g_profile_count; ++i)
-        for (const char *name = g_profiles[i].programs; *name; name += strlen(name) + 1)
+    for (int i = 1; i <= g_key_settings.count; ++i)
+        for (const char *name = g_key_settings.profiles[i].programs; *name;
+             name += strlen(name) + 1)
             if (lstrcmpiA(file, name) == 0)
                 return i;
-    return g_profile_default;
+    return g_key_settings.default_profile;
 }
 
 static void CALLBACK on_front_changed(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object,
@@ -73,7 +61,7 @@ static void CALLBACK on_front_changed(HWINEVENTHOOK hook, DWORD event, HWND wind
 
 void profile_watch_front(void)
 {
-    if (!g_profile_count)
+    if (!g_key_settings.count)
         return;
     // Each variable has the type of the function it names.
     g_foreground_window =
@@ -100,46 +88,47 @@ BOOL profile_front_changed(void)
     return InterlockedExchange(&g_front_changed, 0) != 0;
 }
 
-// The profile the program in front selects; the default when no program can
-// be named.
+// The profile the program in front selects; -1 where nothing in front can
+// be named, to keep the one in use.
 static int front_profile(void)
 {
     if (!g_process_image)
-        return g_profile_default;
+        return g_key_settings.default_profile;
     HWND window = g_foreground_window();
     if (window && window == g_front_window)
         return g_front_profile;
-    g_front_window = window;
-    g_front_profile = g_profile_default;
     DWORD process_id = 0;
-    if (!window || !g_window_process(window, &process_id))
-        return g_front_profile;
+    if (!window || !g_window_process(window, &process_id) ||
+        process_id == GetCurrentProcessId())
+        return -1;
     HANDLE process = g_open_process(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
     if (!process)
-        return g_front_profile;
-    char path[MAX_PATH];
-    DWORD size = sizeof path;
-    if (g_process_image(process, 0, path, &size))
-        g_front_profile = profile_of_program(path);
+        return -1;
+    DWORD size = sizeof g_front_path;
+    BOOL named = g_process_image(process, 0, g_front_path, &size);
     CloseHandle(process);
+    if (!named)
+        return -1;
+    g_front_window = window;
+    g_front_profile = profile_of_program(g_front_path);
     return g_front_profile;
 }
 
-void profile_follow_front(LONG lever)
+BOOL profile_follow_front(LONG lever)
 {
-    if (!g_profile_count)
-        return;
+    if (!g_key_settings.count)
+        return TRUE;
     int profile = front_profile();
-    if (profile != g_profile_active)
-        profile_switch(profile, lever);
+    if (profile < 0 || profile == g_profile_active)
+        return TRUE;
+    return profile_switch(profile, lever);
 }
 
-void profile_switch(int profile, LONG lever)
+BOOL profile_switch(int profile, LONG lever)
 {
     release_held_keys();
     drop_held_buttons();
     g_profile_active = profile;
-    load_key_set(&g_profiles[profile].keys);
-    if (lever != LEVER_UNKNOWN)
-        take_lever(lever);
+    g_keys = &g_key_settings.profiles[profile].keys;
+    return lever == LEVER_UNKNOWN || take_lever(lever);
 }

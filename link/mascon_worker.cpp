@@ -2,8 +2,6 @@
 
 #include "common/mascon_tables.h"
 #include "keys/keydrv.h"
-#include "keys/profiles.h"
-#include "keys/steps.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -15,8 +13,6 @@ COMMTIMEOUTS g_timeouts_saved;
 COMMTIMEOUTS g_timeouts_work;
 char g_rx[8];
 char g_drain[MASCON_DRAIN_MAX];
-LONG g_lever_current;
-LONG g_lever_previous;
 LONG g_gstate;
 DWORD g_io;
 
@@ -30,10 +26,6 @@ struct AskedPort {
     DCB dcb_saved;
     COMMTIMEOUTS timeouts_saved;
 };
-
-// While steps go out, a lever message read between two of them only moves
-// where the next ones aim, and the profile stays: its steps are under way.
-static BOOL g_stepping;
 
 // Whether the port's line is still there: a port whose line has gone (a
 // pulled adapter, a closed pseudo-terminal) fails every query.
@@ -61,8 +53,8 @@ static BOOL read_message(void)
             return FALSE;
         // The system's word of a new program in front, taken while the line
         // is quiet, so the keys held follow it at once.
-        if (got == 0 && !g_stepping && profile_front_changed())
-            profile_follow_front(g_lever_current);
+        if (got == 0)
+            keys_idle();
         have += got;
     }
     return TRUE;
@@ -114,27 +106,22 @@ static int await_answer(DWORD began, int *polls)
 }
 
 // Reads the answer waiting on g_port: 0 once synchronised, -1 for an answer
-// of the wrong kind.
+// of the wrong kind. The keys take the lever only from a whole answer: a port
+// that is no mascon must not move where steps left the handle.
 static int mascon_take_answer(void)
 {
     if (!read_message())
         return -1;
-    g_lever_current = lever_index_of(g_rx);
-    if (g_lever_current == -1)
-        return -1;
-    // Hold the key of the lever's present position from the start; a handle
-    // moved in steps is taken to be where the lever is, and what an end owes
-    // goes out once the G-state is in.
-    if (g_lever_steps)
-        steps_start(g_lever_current);
-    else
-        send_lever_start(g_lever_current);
-
-    if (!read_message())
+    LONG lever = lever_index_of(g_rx);
+    if (lever == -1 || !read_message())
         return -1;
     g_gstate = gstate_index_of(g_rx);
     if (g_gstate == -1)
         return -1;
+    // Hold the key of the lever's present position from the start; a handle
+    // moved in steps is taken to be where the lever is (or where steps left
+    // it before), and what that owes goes out once the mascon is ours.
+    keys_start(lever);
     return 0;
 }
 
@@ -182,77 +169,25 @@ int com_port_number(const char *name)
     return number >= 1 && number <= 256 ? number : 0;
 }
 
-// The whole messages that have come, read without waiting for more and
-// handled in order: 1, or 0 at one in no table, -1 when the line is gone. A
-// button's release read with its press waits press_ms after it, so the
-// simulator sees it held as it sees a step.
-static int take_waiting_messages(void)
+// The keys' way to the messages that come while steps go out: a whole
+// message that has come, read without waiting for more.
+static int waiting_message(const char **message)
 {
-    int pressed = 0; // the buttons pressed here, a bit each
-    for (;;) {
-        COMSTAT stat;
-        memset(&stat, 0, sizeof stat);
-        if (!ClearCommError(g_port, &g_io, &stat))
-            return -1;
-        if (stat.cbInQue < MASCON_MESSAGE_LEN)
-            return 1;
-        if (!read_message())
-            return -1;
-        LONG button = button_index_of(g_rx);
-        if (button >= 0 && (button & 1) && ((pressed >> (button / 2)) & 1))
-            Sleep(g_steps.press_ms);
-        if (button >= 0 && !(button & 1))
-            pressed |= 1 << (button / 2);
-        if (!mascon_dispatch())
-            return 0;
-    }
-}
-
-// Steps toward the lever until the handle is where the lever is, looking for
-// messages before each: a button goes out between two steps, and a lever
-// that has moved again is followed from where the handle is, so a swing
-// that is back before its steps went out sends nothing more. 0 at a message
-// in no table. A line gone stops the steps; the next read tells.
-static int follow_lever(void)
-{
-    g_stepping = TRUE;
-    int taken;
-    int kind;
-    while ((taken = take_waiting_messages()) > 0 && (kind = next_step(g_lever_current)) >= 0)
-        send_step(kind);
-    g_stepping = FALSE;
-    return taken != 0;
+    COMSTAT stat;
+    memset(&stat, 0, sizeof stat);
+    if (!ClearCommError(g_port, &g_io, &stat))
+        return -1;
+    if (stat.cbInQue < MASCON_MESSAGE_LEN)
+        return 0;
+    if (!read_message())
+        return -1;
+    *message = g_rx;
+    return 1;
 }
 
 int mascon_dispatch(void)
 {
-    // Lever positions first, then buttons, then G-states: the first table
-    // that knows the message decides.
-    LONG index = lever_index_of(g_rx);
-    if (index >= 0) {
-        if (!g_stepping)
-            profile_follow_front(g_lever_current);
-        g_lever_previous = g_lever_current;
-        g_lever_current = index;
-        if (!g_lever_steps)
-            send_lever_change(g_lever_previous, g_lever_current);
-        else if (!g_stepping)
-            return follow_lever();
-        return 1;
-    }
-    index = button_index_of(g_rx);
-    if (index >= 0) {
-        if (!g_stepping)
-            profile_follow_front(g_lever_current);
-        send_button_key(index);
-        return 1;
-    }
-    index = gstate_index_of(g_rx);
-    if (index >= 0) {
-        on_gstate(index);
-        return 1;
-    }
-    return 0;
+    return keys_message(g_rx, waiting_message);
 }
 
 // The message is already in g_text. The box comes first: the program ends
@@ -315,12 +250,11 @@ static void note_mascon_answered(const AppConfig *config, int number)
         strcpy(device, "?");
     // A file with profiles names the one the keys are taken from.
     char profile[48] = "";
-    if (g_profile_count)
-        snprintf(profile, sizeof profile, ", profile=%s",
-                 g_profile_active != PROFILE_BASE ? g_profiles[g_profile_active].name : "none");
+    if (keys_profile_name())
+        snprintf(profile, sizeof profile, ", profile=%s", keys_profile_name());
     note("mascon answered on COM%d (%s): lever at position %ld (%.5s); injector=%s, lever=%s%s",
          number, device, static_cast<long>(g_lever_current),
-         lever_messages[g_lever_current], config->injector, config->lever, profile);
+         lever_messages[g_lever_current], config->injector, keys_lever_way(), profile);
 }
 
 // The speed and the byte size are ours to choose; everything else stays as
@@ -441,8 +375,7 @@ static Search search_mascon(const AppConfig *config)
             drop_asked(g_asked_count - 1);
     }
     // The keys the lever is taken with at start are the front program's.
-    g_lever_current = LEVER_UNKNOWN;
-    profile_follow_front(LEVER_UNKNOWN);
+    keys_before_answer();
     DWORD began = GetTickCount();
     int polls = 0;
     int index;
@@ -450,8 +383,6 @@ static Search search_mascon(const AppConfig *config)
         g_port = g_asked[index].port;
         if (mascon_take_answer() == 0)
             return keep_found(index);
-        // Whatever its first answer pressed comes up.
-        release_held_keys();
         drop_asked(index);
     }
     while (g_asked_count > 0)
@@ -471,7 +402,7 @@ static void tell_user(const AppConfig *config, BOOL back)
 static void start_riding(const AppConfig *config)
 {
     note_mascon_answered(config, g_port_number);
-    if (g_lever_steps && !follow_lever())
+    if (keys_catch_up(waiting_message) == KEYS_UNKNOWN)
         invalid_message(config);
 }
 
@@ -522,13 +453,13 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
         if (!read_message()) {
             if (!config->reconnect)
                 no_mascon(config);
-            release_held_keys();
+            keys_line_lost();
             put_back(g_port, &g_dcb_saved, &g_timeouts_saved);
             tell_user(config, FALSE);
             wait_for_mascon(config);
             continue;
         }
-        if (!mascon_dispatch())
+        if (mascon_dispatch() == KEYS_UNKNOWN)
             invalid_message(config);
     }
 }

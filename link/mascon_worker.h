@@ -7,6 +7,7 @@
 #pragma once
 
 #include "common/notchkey.h"
+#include "keys/keys.h"
 
 #define MASCON_BAUD_RATE CBR_19200
 #define MASCON_BYTE_SIZE 8
@@ -38,8 +39,6 @@ extern COMMTIMEOUTS g_timeouts_work;  // reads return what has come, waiting a w
 // Six message bytes and a zero that is never written: always a string.
 extern char g_rx[8];
 extern char g_drain[MASCON_DRAIN_MAX];
-extern LONG g_lever_current;
-extern LONG g_lever_previous;
 extern LONG g_gstate;
 // Transfer counts and error flags land here; nothing decides on them.
 extern DWORD g_io;
@@ -52,10 +51,9 @@ int com_port_number(const char *name);
 // Never returns.
 DWORD WINAPI mascon_worker(LPVOID parameter);
 
-// Turns the message in g_rx into its key packet; 0 when it is in none of the
-// tables. In steps, a lever message sends steps until the handle is where
-// the lever is, handling the messages that come meanwhile; 0 also when one
-// of those is in no table. Worker only.
+// Hands the message in g_rx to the keys (keys/keys.h): KEYS_UNKNOWN when it,
+// or one that came while its steps went out, is in none of the tables.
+// Worker only.
 int mascon_dispatch(void);
 
 // 0 once synchronised; -1 for too much pending input or an answer of the wrong

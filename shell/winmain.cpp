@@ -1,4 +1,5 @@
 #include "keys/keydrv.h"
+#include "keys/keys.h"
 #include "keys/profiles.h"
 #include "link/mascon_worker.h"
 #include "res/resource.h"

@@ -2,6 +2,8 @@
 // send, what lever=step and the [step] section make the steps, and the
 // message for each kind of wrong entry.
 #include "keys/keydrv.h"
+#include "keys/keys.h"
+#include "keys/senders.h"
 #include "keys/keynames.h"
 #include "keys/profiles.h"
 #include "keys/steps.h"
@@ -112,12 +114,12 @@ TEST_F(KeyMap, TheFirstEntryForAMessageCounts)
 TEST_F(KeyMap, ExtendedKeysTakeThePrefixWithSendInput)
 {
     ASSERT_EQ(select({"MCA55=up", "MCA50=kpenter", "MCK99=rctrl", "MCY99=a"}, "sendinput"), 0);
-    EXPECT_EQ(lever_scancodes[5], 0xE048);
-    EXPECT_EQ(lever_scancodes[6], 0xE01C);
-    EXPECT_EQ(button_scancodes[0], 0xE01D);
-    EXPECT_EQ(button_scancodes[1], 0xE09D);
-    EXPECT_EQ(button_scancodes[4], 0x1E);
-    EXPECT_EQ(button_scancodes[5], 0x9E);
+    EXPECT_EQ(g_keys->lever[5], 0xE048);
+    EXPECT_EQ(g_keys->lever[6], 0xE01C);
+    EXPECT_EQ(g_keys->button[0], 0xE01D);
+    EXPECT_EQ(g_keys->button[1], 0xE09D);
+    EXPECT_EQ(g_keys->button[4], 0x1E);
+    EXPECT_EQ(g_keys->button[5], 0x9E);
 }
 
 TEST_F(KeyMap, NoSectionLeavesTheStandardKeys)
@@ -226,7 +228,7 @@ TEST_F(KeyMap, ASectionIsTakenUpToTheLastByteOfItsRoom)
         StderrCapture err;
         EXPECT_EQ(keydrv_select(&config), size == 4095 ? 0 : 1) << size;
         if (size == 4095)
-            EXPECT_EQ(lever_scancodes[5], 0x10);
+            EXPECT_EQ(g_keys->lever[5], 0x10);
         else
             EXPECT_EQ(err.text(), "Lever to keys!: MCA55=0x10 is invalid key.\n");
     }
@@ -253,29 +255,29 @@ struct StepSettings : KeyMap {
 TEST_F(StepSettings, KeysAndTimesAsTheFileWritesThem)
 {
     // Names and values in any case, blanks, quotes and comments as in
-    // [keys], the first line of a name counting; one key for two steps (a
-    // combined handle); buttons still take their [keys] entries.
+    // [keys], the first line of a name counting; one key for two steps that
+    // go one way (a combined handle); buttons still take their [keys] entries.
     ASSERT_EQ(select_steps("Step",
                            {"  Power_Up = A ", "POWER_DOWN='d'", "brake_up=d", "; brake_down=x",
                             "brake_down=0x10", "brake_down=e", "press_ms=1", "gap_ms = 1000"},
                            {"MCK99=lshift"}),
               0);
-    EXPECT_TRUE(g_lever_steps);
-    EXPECT_EQ(std::vector<WORD>(g_steps.keys, g_steps.keys + STEP_KINDS),
+    EXPECT_TRUE(g_keys->lever_steps);
+    EXPECT_EQ(std::vector<WORD>(g_keys->steps.keys, g_keys->steps.keys + STEP_KINDS),
               (std::vector<WORD>{0x1E, 0x20, 0x20, 0x10}));
-    EXPECT_EQ(g_steps.press_ms, 1u);
-    EXPECT_EQ(g_steps.gap_ms, 1000u);
-    EXPECT_EQ(button_scancodes[0], 0x2A);
+    EXPECT_EQ(g_keys->steps.press_ms, 1u);
+    EXPECT_EQ(g_keys->steps.gap_ms, 1000u);
+    EXPECT_EQ(g_keys->button[0], 0x2A);
     // The times' default; extended keys with SendInput.
     ASSERT_EQ(select_steps("step", {"power_up=up", "power_down=down", "brake_up=.",
                                     "brake_down=,"}, {}, "sendinput"),
               0);
-    EXPECT_EQ(g_steps.keys[STEP_POWER_UP], 0xE048);
-    EXPECT_EQ(g_steps.press_ms, 30u);
-    EXPECT_EQ(g_steps.gap_ms, 30u);
+    EXPECT_EQ(g_keys->steps.keys[STEP_POWER_UP], 0xE048);
+    EXPECT_EQ(g_keys->steps.press_ms, 30u);
+    EXPECT_EQ(g_keys->steps.gap_ms, 30u);
     // Without lever=step the section is not looked at.
     ASSERT_EQ(select_steps("HOLD", {"power_up=foo"}), 0);
-    EXPECT_FALSE(g_lever_steps);
+    EXPECT_FALSE(g_keys->lever_steps);
 }
 
 // The train's notches: a count stands for a map, a map wins over the count
@@ -286,8 +288,8 @@ TEST_F(StepSettings, TrainNotchesByCountOrMap)
     auto maps = [&](std::vector<std::string> lines) {
         lines.insert(lines.begin(), {"power_up=a", "power_down=z", "brake_up=.", "brake_down=,"});
         EXPECT_EQ(select_steps("step", lines), 0);
-        std::vector<int> got(g_steps.power_map, g_steps.power_map + 6);
-        got.insert(got.end(), g_steps.brake_map, g_steps.brake_map + 8);
+        std::vector<int> got(g_keys->steps.power_map, g_keys->steps.power_map + 6);
+        got.insert(got.end(), g_keys->steps.brake_map, g_keys->steps.brake_map + 8);
         return got;
     };
     EXPECT_EQ(maps({}), (std::vector<int>{1, 2, 3, 4, 5, 6, /**/ 1, 2, 3, 4, 5, 6, 7, 8}));
@@ -355,6 +357,14 @@ TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
         // A lever in steps holds no key; a wrong [keys] line is told first.
         {"step", four, {"MCA55=q"}, "driver", "MCA55=q is invalid key."},
         {"step", {"power_up=foo"}, {"MCK99=foo"}, "driver", "MCK99=foo is invalid key."},
+        // A key for two steps that go opposite ways, or a button's: the later line.
+        {"step", {"power_up=a", "power_down=a", "brake_up=.", "brake_down=,"}, {}, "driver",
+         "power_down=a is invalid step."},
+        {"step", {"brake_down=,", "power_up=a", "brake_up=,", "power_down=z"}, {}, "driver",
+         "brake_up=, is invalid step."},
+        {"step", {"power_up=space", "power_down=z", "brake_up=.", "brake_down=,"}, {}, "driver",
+         "power_up=space is invalid step."},
+        {"step", four, {"MCY99=z"}, "driver", "power_down=z is invalid step."},
     };
     for (const auto &c : cases) {
         StderrCapture err;
@@ -371,7 +381,7 @@ struct Profiles : StepSettings {
         strcpy(text->section, section.c_str());
         entries(lines, text->lines, sizeof text->lines);
     }
-    const KeySet &keys_of(int profile) { return g_profiles[profile].keys; }
+    const KeySet &keys_of(int profile) { return g_key_settings.profiles[profile].keys; }
 };
 
 TEST_F(Profiles, WhatAProfileDoesNotSayComesFromTheBase)
@@ -386,11 +396,11 @@ TEST_F(Profiles, WhatAProfileDoesNotSayComesFromTheBase)
                             "press_ms=50", "power_map=1,1,2,2,3,3"},
                            {"MCA55=q", "MCK99=lshift"}),
               0);
-    ASSERT_EQ(g_profile_count, 3);
-    EXPECT_EQ(g_profile_default, 3);
+    ASSERT_EQ(g_key_settings.count, 3);
+    EXPECT_EQ(g_key_settings.default_profile, 3);
     EXPECT_EQ(g_profile_active, 3);
-    EXPECT_STREQ(g_profiles[1].name, "express");
-    EXPECT_STREQ(g_profiles[2].name, "metro");
+    EXPECT_STREQ(g_key_settings.profiles[1].name, "express");
+    EXPECT_STREQ(g_key_settings.profiles[2].name, "metro");
     // express: in steps, its power_up over the base's, its count of notches
     // over the base's map, the rest and the time from the base; the base's
     // lever keys are no step mode's.
@@ -410,8 +420,8 @@ TEST_F(Profiles, WhatAProfileDoesNotSayComesFromTheBase)
     EXPECT_EQ(keys_of(2).button[0], 0x2A);
     // Tram_2 is the base again; the base itself is as without profiles.
     EXPECT_EQ(memcmp(&keys_of(3), &keys_of(PROFILE_BASE), sizeof(KeySet)), 0);
-    EXPECT_EQ(lever_scancodes[5], 0x10);
-    EXPECT_FALSE(g_lever_steps);
+    EXPECT_EQ(g_keys->lever[5], 0x10);
+    EXPECT_FALSE(g_keys->lever_steps);
     // Programs by their file names, in any case; none of them: the default.
     EXPECT_EQ(profile_of_program("C:\\Games\\RAILSIM2.EXE"), 1);
     EXPECT_EQ(profile_of_program("Z:/tmp/railsim.exe"), 1);
@@ -442,6 +452,8 @@ TEST_F(Profiles, WrongProfilesAreNamedInTheWarning)
         {"profile express", {"lever=step", "MCA55=q"}, "", four, "express: MCA55=q is invalid key."},
         {"profile express", {"lever=step", "power_up=a"}, "", {},
          "express: power_down= is invalid step."},
+        {"profile express", {"lever=step", "brake_up=a"}, "", four,
+         "express: power_up=a is invalid step."},
         // A line of the base's is named as the base's.
         {"profile express", {"lever=step"}, "", {"power_up=foo"}, "power_up=foo is invalid step."},
         {"profile express", {}, "xyz", {}, "profile=xyz is invalid profile."},
@@ -472,9 +484,10 @@ TEST_F(Profiles, WrongProfilesAreNamedInTheWarning)
     }
 }
 
-// At a switch every key held comes up, the new profile takes the lever as at
-// start, and a button held across it sends nothing when let go.
-TEST_F(Profiles, ASwitchLetsGoOfEverythingAndTakesTheLeverAsAtStart)
+// At a switch every key held comes up, the new profile takes the lever (in
+// steps from where its handle was left, as at start the first time), and a
+// button held across it sends nothing when let go.
+TEST_F(Profiles, ASwitchLetsGoOfEverythingAndStepsFromWhereTheHandleWasLeft)
 {
     profile("profile express", {"lever=step", "power_up=a", "power_down=z", "brake_up=.",
                                 "brake_down=,", "press_ms=1", "gap_ms=1"});
@@ -489,12 +502,12 @@ TEST_F(Profiles, ASwitchLetsGoOfEverythingAndTakesTheLeverAsAtStart)
     profile_switch(2, 5);    // nothing held; 5 by the standard map
     send_lever_change(5, 6); // w
     send_button_key(0);
-    profile_switch(1, 15);   // w and Space up; the emergency brake's alignment
+    profile_switch(1, 15);   // w and Space up; from power 1 to the emergency brake, aligned
     send_button_key(0);      // pressed anew: its release is sent
     send_button_key(1);
     std::vector<std::string> want = {"52", "39", "b9", "d2", "1e", "9e", "02", "11 82", "39",
-                                     "91", "b9"};
-    for (int i = 0; i < 9; ++i)
+                                     "91", "b9", "2c", "ac"};
+    for (int i = 0; i < 9 + 9; ++i)
         want.insert(want.end(), {"34", "b4"});
     want.insert(want.end(), {"39", "b9"});
     EXPECT_EQ(packets(), want);

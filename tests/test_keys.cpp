@@ -1,5 +1,7 @@
 // Key packets as the driver receives them, through the capture stand-in.
 #include "keys/keydrv.h"
+#include "keys/keys.h"
+#include "keys/senders.h"
 
 #include "support.h"
 

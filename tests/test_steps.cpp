@@ -3,6 +3,8 @@
 #include "keys/steps.h"
 
 #include "keys/keydrv.h"
+#include "keys/keys.h"
+#include "keys/senders.h"
 #include "keys/keysettings.h"
 #include "link/mascon_worker.h"
 #include "mascon_sim.h"
@@ -46,10 +48,12 @@ namespace {
 // A train by its [step] lines, over the defaults.
 void train(const std::vector<std::string> &lines)
 {
-    step_defaults(&g_steps);
+    static KeySet set;
+    key_set_start(&set, TRUE);
+    g_keys = &set;
     bool seen[STEP_LINES] = {};
     for (const std::string &line : lines)
-        ASSERT_TRUE(read_step_line(line.c_str(), &g_steps, seen)) << line;
+        ASSERT_TRUE(read_step_line(line.c_str(), &g_keys->steps, seen)) << line;
 }
 
 // Steps as letters: P and p power up and down, B and b brake up and down.
@@ -148,8 +152,8 @@ struct Handles {
     bool both_on = false;
 
     Handles()
-        : top_power(g_steps.power_map[LEVER_POWER_NOTCHES - 1]),
-          emergency(g_steps.brake_map[LEVER_BRAKE_NOTCHES - 1] + 1)
+        : top_power(g_keys->steps.power_map[LEVER_POWER_NOTCHES - 1]),
+          emergency(g_keys->steps.brake_map[LEVER_BRAKE_NOTCHES - 1] + 1)
     {
     }
     void step(int kind)
@@ -203,7 +207,7 @@ TEST(TrainSteps, EveryMoveEndsWhereTheLeverIs)
             }
         }
     }
-    step_defaults(&g_steps);
+    step_defaults(&g_keys->steps);
 }
 
 struct StepPackets : testing::Test {
