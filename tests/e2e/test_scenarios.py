@@ -264,6 +264,36 @@ def test_menu_dismissed_leaves_the_keys_to_the_simulator(desk):
     ride_mca55_to_the_end(desk, com2)
 
 
+def test_menu_opened_while_a_profiles_key_is_held_keeps_the_profile(wine):
+    com2 = wine.mascon(2)
+    # Y works Q: a key the menu takes for nothing, while it is up.
+    wine.settings(extra="[profile rail]\r\nprogram=PROBE.EXE\r\nMCA50=w\r\nMCY99=q\r\n")
+    wine.start()
+    com2.wait_reset()
+    assert wine.wait_events(2) == packets("11 87")  # rail's w
+    # Buttons pressed all the while the menu is up: each looks at what is in
+    # front, which is notchkey's own menu.
+    done = threading.Event()
+
+    def press():
+        while not done.is_set():
+            com2.send("MCY99", "MCY00")
+            time.sleep(0.05)
+    presser = threading.Thread(target=press)
+    presser.start()
+    try:
+        assert wine.menu_dismiss() == "menu dismissed"
+    finally:
+        done.set()
+        presser.join()
+    wine.close()
+    result = wine.finish()
+    # w held until the end, and only Q between.
+    assert result.events[:2] == packets("11 87")
+    assert [e for e in result.events[2:] if not e.endswith(" 10")] == packets("91")
+    assert result.exit_code == 0
+
+
 def test_short_flood_every_message_becomes_its_keys(desk):
     com2 = synchronised(desk, logfile="")
     lever_key = {"MCA55": 0x02, "MCA65": 0x03}
@@ -836,22 +866,45 @@ def test_swing_that_is_back_sends_nothing(desk):
     assert result.exit_code == 0
 
 
-def test_back_in_steps_lines_up_as_at_start(desk):
+def handles(events, keys=(POWER_UP, POWER_DOWN, BRAKE_UP, BRAKE_DOWN), top=6, emergency=9):
+    """Where a simulator with a power and a brake handle has them after these
+    key events: each press moves one a notch, and a handle stops at its ends."""
+    power = brake = 0
+    for event in events:
+        if event.startswith("press "):
+            step = keys.index(event[6:]) if event[6:] in keys else None
+            if step == 0:
+                power = min(power + 1, top)
+            elif step == 1:
+                power = max(power - 1, 0)
+            elif step == 2:
+                brake = min(brake + 1, emergency)
+            elif step == 3:
+                brake = max(brake - 1, 0)
+    return power, brake
+
+
+@pytest.mark.parametrize("ridden, steps_out, back_at, end", [
+    ("MCA75", 6, "MCA50", (0, 0)),  # power 3, back at neutral: the power comes off
+    ("MCA55", 2, "MCB20", (0, 9)),  # power 1, back at the emergency brake: power off first
+])
+def test_cable_pulled_in_steps_the_handles_follow_the_lever(desk, ridden, steps_out, back_at, end):
     com2 = desk.mascon(2)  # neutral: nothing sent at start
     desk.settings(lever="step", extra=STEP_KEYS, reconnect="yes")
     desk.start()
     com2.wait_reset()
-    com2.send("MCA55")
-    assert wait_keys(desk, 2) == steps(POWER_UP)
+    com2.send(ridden)
+    wait_keys(desk, steps_out)
     com2.unplug()
-    # Plugged back with the lever at the emergency brake: its alignment.
-    back = desk.mascon(2, answer=("MCB20", "MCG00"))
+    # Plugged back with the lever moved meanwhile.
+    back = desk.mascon(2, answer=(back_at, "MCG00"))
     back.wait_reset()
-    keys = steps(POWER_UP) + steps(BRAKE_UP, 9)
-    assert wait_keys(desk, len(keys)) == keys
+    wait_until(lambda: handles(without_balloons(desk.events())) == end, 20,
+               "the handles at %s" % (end,))
     desk.close()
     result = desk.finish()
-    assert without_balloons(result.events) == keys
+    assert handles(result.events) == end
+    assert held_at_the_end(result.events) == []
     expect_balloons(desk, result.events, GONE % 2, BACK % 2)
     assert result.exit_code == 0
 
@@ -949,6 +1002,31 @@ def held_at_the_end(*event_lists):
         kind, key = event.split(" ", 1)
         count[key] = count.get(key, 0) + (1 if kind == "press" else -1)
     return [key for key, n in count.items() if n > 0]
+
+
+def test_a_simulator_back_in_front_is_stepped_from_where_its_handle_was(wine):
+    com2 = wine.mascon(2)
+    # Steps of a millisecond: once the last release is seen, they are done.
+    wine.settings(extra="[profile metro]\r\nprogram=MetroSim.exe\r\nlever=step\r\n"
+                        "press_ms=1\r\ngap_ms=1\r\n" + STEP_KEYS.split("\r\n", 1)[1])
+    wine.start()
+    com2.wait_reset()
+    assert wine.wait_events(2) == packets("52 87")  # the base: keypad 0
+    metro = wine.second_program("MetroSim.exe")
+    com2.send("MCA65")  # power 2 under metro
+    wait_until(lambda: len(metro.events()) == 5, 20, "metro at power 2")
+    wine.front()
+    com2.send("MCA55")  # power 1 under the base, metro away
+    wait_until(lambda: "press 02" in wine.events(), 20, "the base's key 1")
+    metro.front()
+    com2.send("MCK99")  # metro again: from its power 2 to the lever's power 1
+    wait_until(lambda: "press 39" in metro.events(), 20, "Space under metro")
+    assert handles(metro.events()) == (1, 0)
+    wine.close()
+    result = wine.finish()
+    metro.close()
+    assert held_at_the_end(result.events, metro.events()) == []
+    assert result.exit_code == 0
 
 
 def test_each_program_in_front_gets_its_profiles_keys(wine):
