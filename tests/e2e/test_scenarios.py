@@ -990,6 +990,18 @@ def test_profile_setting_chooses_when_no_program_does(desk):
         assert desk.notes() == [answered_note(com2) + ", profile=metro"]
 
 
+def test_start_line_names_the_active_profiles_lever(native):
+    com2 = native.mascon(2)
+    native.settings(profile="express",
+                    extra="[profile express]\r\nlever=step\r\n" + STEP_KEYS.split("\r\n", 1)[1])
+    native.start()
+    wait_until(native.notes, 20, "the start line")
+    native.close()
+    assert native.finish().exit_code == 0
+    assert native.notes() == [answered_note(com2).replace("lever=hold", "lever=step")
+                              + ", profile=express"]
+
+
 def test_profile_setting_naming_no_profile_opens_nothing(desk):
     result = refused_at_start(desk, "profile=xyz is invalid profile.", profile="xyz", extra=METRO)
     assert result.log is None
