@@ -125,6 +125,29 @@ class Mascon:
         """Every terminal setting as it was when the mascon was made."""
         return termios.tcgetattr(self.slave) == self.found
 
+    def preset(self, speed=termios.B9600, cflags=termios.CSTOPB | termios.CRTSCTS):
+        """The port as another program left it (by default 9600 baud, two
+        stop bits, RTS/CTS; this kernel refuses parity on a pty), taken as
+        found."""
+        t = termios.tcgetattr(self.slave)
+        t[2] |= cflags
+        t[4] = t[5] = speed
+        termios.tcsetattr(self.slave, termios.TCSANOW, t)
+        self.found = termios.tcgetattr(self.slave)
+
+    LINE_CFLAGS = termios.CSIZE | termios.CSTOPB | termios.PARENB | termios.CRTSCTS
+
+    def line(self):
+        """What a Windows port's settings block can say of the line: speeds,
+        byte size, parity, stop bits, hardware and software flow control."""
+        t = termios.tcgetattr(self.slave)
+        return (t[4], t[5], t[2] & self.LINE_CFLAGS, t[0] & (termios.IXON | termios.IXOFF))
+
+    def line_as_found(self):
+        found = self.found
+        return self.line() == (found[4], found[5], found[2] & self.LINE_CFLAGS,
+                               found[0] & (termios.IXON | termios.IXOFF))
+
     def hangup(self):
         """The line goes away, as a pulled cable or a closed adapter would."""
         if self.hung_up:
