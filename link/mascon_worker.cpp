@@ -96,11 +96,12 @@ static int g_asked_count;
 // index in g_asked of the first port whose whole answer is in, or -1 once
 // none has answered within MASCON_SYNC_MS since began, or the stop is asked.
 // The ports are looked at after pauses that start short, for a mascon that
-// answers at once, and grow, so that silent ports cost next to nothing
-// however many there are; the last look is at the end of the time.
+// answers at once (its twelve bytes take 6 ms on the wire), and grow, so
+// that silent ports cost next to nothing however many there are; the last
+// look is at the end of the time.
 static int await_answer(DWORD began)
 {
-    DWORD pause = 1;
+    DWORD pause = 4;
     for (;;) {
         for (int i = 0; i < g_asked_count; ++i) {
             COMSTAT stat;
@@ -450,13 +451,20 @@ static Search keep_found(int index)
     return SEARCH_FOUND;
 }
 
+// port=auto: the ports that opened at the last look at every name. A name
+// that is no port costs as much to try as a port that is silent (under Wine,
+// 250 of them cost more than the rest of a search), so while the mascon is
+// waited for, they are looked at again only every MASCON_SCAN_TRIES tries.
+static BOOL g_port_seen[MASCON_PORTS + 1];
+
 // Looks for the mascon on the port named or, with port=auto, on every port
-// from COM1 to COM256 that opens. Each is set up, drained and sent RESET, and
-// then all are given the usual time to answer at once, so that a search
+// from COM1 to COM256 that opens (with every_name FALSE, on those that opened
+// at the last look at every name). Each is set up, drained and sent RESET,
+// and then all are given the usual time to answer at once, so that a search
 // takes a second however many ports there are. The first whose answer is a
 // lever position and a G-state becomes g_port, synchronised; every other is
 // put back and closed. Nothing but RESET is written to any of them.
-static Search search_mascon(const AppConfig *config)
+static Search search_mascon(const AppConfig *config, BOOL every_name)
 {
     BOOL automatic = lstrcmpiA(config->port, PORT_AUTO) == 0;
     int first = automatic ? 1 : com_port_number(config->port);
@@ -465,7 +473,10 @@ static Search search_mascon(const AppConfig *config)
     g_asked_count = 0;
     for (int number = first; number && number <= last && !stop_asked(); ++number) {
         AskedPort *asked = &g_asked[g_asked_count];
-        if (!open_port(number, asked))
+        if (automatic && !every_name && !g_port_seen[number])
+            continue;
+        g_port_seen[number] = open_port(number, asked);
+        if (!g_port_seen[number])
             continue;
         // The port named is ours from its first opening on.
         if (!automatic && !g_port_lock)
@@ -518,10 +529,11 @@ static void start_riding(const AppConfig *config)
 // before it answers.
 static BOOL wait_for_mascon(const AppConfig *config)
 {
+    int tries = 0;
     do
         if (stop_wait(MASCON_RETRY_MS))
             return FALSE;
-    while (search_mascon(config) != SEARCH_FOUND);
+    while (search_mascon(config, tries++ % MASCON_SCAN_TRIES == 0) != SEARCH_FOUND);
     tell_user(config, TRUE);
     start_riding(config);
     return TRUE;
@@ -539,7 +551,7 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
         snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
         worker_fail(config);
     }
-    Search search = search_mascon(config);
+    Search search = search_mascon(config, TRUE);
     // A search cut short by Exit found nothing the user needs to hear of.
     if (stop_asked())
         return worker_stopped();

@@ -19,14 +19,17 @@
 // How long the answer to RESET is waited for before the mascon counts as
 // silent, and the longest pause between two looks for it.
 #define MASCON_SYNC_MS 1000
-#define MASCON_SYNC_PAUSE_MAX_MS 50
+#define MASCON_SYNC_PAUSE_MAX_MS 250
 // How long a write may wait for the line before the port counts as silent.
 #define MASCON_WRITE_MS 100
 // port=auto: every port from COM1 to this one is tried.
 #define PORT_AUTO "auto"
 #define MASCON_PORTS 256
-// reconnect=yes: how long the worker sleeps between tries while it waits.
+// reconnect=yes: how long the worker sleeps between tries while it waits,
+// and (port=auto) every how many tries it looks at the names that were no
+// port at the last look.
 #define MASCON_RETRY_MS 1000
+#define MASCON_SCAN_TRIES 4
 
 extern HANDLE g_port;
 extern DCB g_dcb_saved; // the port's settings as found, put back on failure
