@@ -15,6 +15,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -449,6 +450,89 @@ TEST_F(SerialPort, TerminateLeavesAReadAsleepInTheKernel)
         CloseHandle(reader);
         CloseHandle(port);
     }
+}
+
+// A write with a time-out gives up once it has run out on a line that takes
+// nothing more (here a pseudo-terminal whose other end no one reads, its
+// queue full), and succeeds with what went out, as the system's does.
+TEST_F(SerialPort, WriteWithATimeoutGivesUpOnALineThatTakesNothing)
+{
+    int master = -1, slave_end = -1;
+    ASSERT_EQ(openpty(&master, &slave_end, NULL, NULL, NULL), 0);
+    ASSERT_EQ(symlink(ttyname(slave_end), devices.dir.file("com4").c_str()), 0);
+    HANDLE port = open_port("COM4");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 100};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    int filler = open(ttyname(slave_end), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    char chunk[512] = {};
+    struct Case {
+        const char *line;
+        DWORD written;
+    } cases[] = {{"taking", 6}, {"full", 0}};
+    for (const Case &c : cases) {
+        for (size_t size = sizeof chunk; c.written == 0 && size; size /= 2)
+            while (write(filler, chunk, size) > 0) {
+            }
+        DWORD written = 99;
+        auto began = std::chrono::steady_clock::now();
+        EXPECT_TRUE(WriteFile(port, "RESET\r", 6, &written, NULL)) << c.line;
+        EXPECT_EQ(written, c.written) << c.line;
+        if (c.written == 0) {
+            EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(100));
+        }
+    }
+    close(filler);
+    CloseHandle(port);
+    close(slave_end);
+    close(master);
+}
+
+// As the worker's stop uses them, and as each kind behaves: a manual-reset
+// event stays set for every wait until it is reset; an auto-reset one lets
+// one wait through and is reset by it. Set twice is set once.
+TEST(Events, EachKindSetResetAndWaitedFor)
+{
+    struct Case {
+        BOOL manual, initial;
+        DWORD at_start, after_set_twice, next;
+    } cases[] = {
+        {TRUE, FALSE, WAIT_TIMEOUT, WAIT_OBJECT_0, WAIT_OBJECT_0},
+        {TRUE, TRUE, WAIT_OBJECT_0, WAIT_OBJECT_0, WAIT_OBJECT_0},
+        {FALSE, FALSE, WAIT_TIMEOUT, WAIT_OBJECT_0, WAIT_TIMEOUT},
+        {FALSE, TRUE, WAIT_OBJECT_0, WAIT_OBJECT_0, WAIT_TIMEOUT},
+    };
+    for (const Case &c : cases) {
+        HANDLE event = CreateEventA(NULL, c.manual, c.initial, NULL);
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(WaitForSingleObject(event, 0), c.at_start) << c.manual << c.initial;
+        EXPECT_TRUE(SetEvent(event));
+        EXPECT_TRUE(SetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, 0), c.after_set_twice) << c.manual << c.initial;
+        EXPECT_EQ(WaitForSingleObject(event, 0), c.next) << c.manual << c.initial;
+        EXPECT_TRUE(ResetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, 10), WAIT_TIMEOUT) << c.manual << c.initial;
+        EXPECT_TRUE(CloseHandle(event));
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(CreateEventA(NULL, TRUE, FALSE, "named"), nullptr) << "only unnamed ones";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// A thread asleep on an event wakes when another sets it.
+TEST(Events, SetFromAnotherThreadWakesAWait)
+{
+    static HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD id = 0;
+    HANDLE waiter = CreateThread(
+        NULL, 0, [](LPVOID) -> DWORD { return WaitForSingleObject(event, INFINITE); }, NULL, 0,
+        &id);
+    ASSERT_NE(waiter, nullptr);
+    EXPECT_TRUE(wait_for([&] { return waiting_in_the_layer(id); }));
+    EXPECT_TRUE(SetEvent(event));
+    EXPECT_EQ(wait_thread(waiter), WAIT_OBJECT_0);
+    CloseHandle(waiter);
+    CloseHandle(event);
 }
 
 // The name of a port's object is the same for every user, so only where

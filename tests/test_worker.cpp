@@ -14,6 +14,7 @@
 #include <limits.h>
 #include <fcntl.h>
 #include <string.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -86,6 +87,7 @@ struct Worker : testing::Test {
 
     void start()
     {
+        ASSERT_TRUE(stop_create()); // a stop asked of a worker before is no more
         err = new StderrCapture;
         worker = CreateThread(NULL, 0, mascon_worker, &config, 0, &worker_id);
         ASSERT_NE(worker, nullptr);
@@ -148,9 +150,10 @@ struct Worker : testing::Test {
     void send(const char *message) { ASSERT_TRUE(sim_send_message(sim, message)); }
 
     // The worker's own state may be looked at only once it has stopped.
+    // As Exit does: the worker stops by itself.
     void stop_worker()
     {
-        ASSERT_TRUE(TerminateThread(worker, 0));
+        stop_ask();
         ASSERT_EQ(wait_thread(worker), 0u);
     }
 };
@@ -510,6 +513,27 @@ TEST_F(SyncFailure, PortSettingsArePutBack)
     COMMTIMEOUTS blocking = {};
     SetCommTimeouts(port, &blocking);
     CloseHandle(port);
+}
+
+// port=auto: a port whose line takes nothing (a handshake no one answers)
+// holds RESET only for the write's time-out; the search goes on, and finds
+// the mascon on the next port.
+TEST_F(Worker, SearchGoesOnPastALineThatTakesNothing)
+{
+    int master = -1, held = -1;
+    ASSERT_EQ(openpty(&master, &held, NULL, NULL, NULL), 0);
+    ASSERT_EQ(symlink(ttyname(held), devices.dir.file("com4").c_str()), 0);
+    int filler = open(ttyname(held), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    char chunk[512] = {};
+    for (size_t size = sizeof chunk; size; size /= 2)
+        while (write(filler, chunk, size) > 0) {
+        }
+    snprintf(config.port, sizeof config.port, "auto");
+    start_synchronised();
+    stop_worker();
+    close(filler);
+    close(held);
+    close(master);
 }
 
 TEST_F(Worker, WrongPortNameLeavesThePortAlone)
