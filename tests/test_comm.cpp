@@ -453,8 +453,8 @@ TEST_F(SerialPort, TerminateLeavesAReadAsleepInTheKernel)
 }
 
 // A write with a time-out gives up once it has run out on a line that takes
-// nothing more (here a pseudo-terminal whose other end no one reads, its
-// queue full), and succeeds with what went out, as the system's does.
+// nothing more (here a pseudo-terminal whose other end no one reads), and
+// succeeds with what went out, as the system's does.
 TEST_F(SerialPort, WriteWithATimeoutGivesUpOnALineThatTakesNothing)
 {
     int master = -1, slave_end = -1;
@@ -464,25 +464,14 @@ TEST_F(SerialPort, WriteWithATimeoutGivesUpOnALineThatTakesNothing)
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     COMMTIMEOUTS timeouts = {0, 0, 0, 0, 100};
     ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
-    int filler = open(ttyname(slave_end), O_WRONLY | O_NOCTTY | O_NONBLOCK);
-    char chunk[512] = {};
-    struct Case {
-        const char *line;
-        DWORD written;
-    } cases[] = {{"taking", 6}, {"full", 0}};
-    for (const Case &c : cases) {
-        for (size_t size = sizeof chunk; c.written == 0 && size; size /= 2)
-            while (write(filler, chunk, size) > 0) {
-            }
-        DWORD written = 99;
-        auto began = std::chrono::steady_clock::now();
-        EXPECT_TRUE(WriteFile(port, "RESET\r", 6, &written, NULL)) << c.line;
-        EXPECT_EQ(written, c.written) << c.line;
-        if (c.written == 0) {
-            EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(100));
-        }
-    }
-    close(filler);
+    static char more_than_a_line_holds[1 << 20];
+    DWORD written = 0;
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WriteFile(port, more_than_a_line_holds, sizeof more_than_a_line_holds, &written,
+                          NULL));
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(100));
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, sizeof more_than_a_line_holds);
     CloseHandle(port);
     close(slave_end);
     close(master);

@@ -14,7 +14,6 @@
 #include <limits.h>
 #include <fcntl.h>
 #include <string.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -520,20 +519,10 @@ TEST_F(SyncFailure, PortSettingsArePutBack)
 // the mascon on the next port.
 TEST_F(Worker, SearchGoesOnPastALineThatTakesNothing)
 {
-    int master = -1, held = -1;
-    ASSERT_EQ(openpty(&master, &held, NULL, NULL, NULL), 0);
-    ASSERT_EQ(symlink(ttyname(held), devices.dir.file("com4").c_str()), 0);
-    int filler = open(ttyname(held), O_WRONLY | O_NOCTTY | O_NONBLOCK);
-    char chunk[512] = {};
-    for (size_t size = sizeof chunk; size; size /= 2)
-        while (write(filler, chunk, size) > 0) {
-        }
+    HeldLine held(devices.dir.path, 4);
     snprintf(config.port, sizeof config.port, "auto");
     start_synchronised();
     stop_worker();
-    close(filler);
-    close(held);
-    close(master);
 }
 
 TEST_F(Worker, WrongPortNameLeavesThePortAlone)
