@@ -1,9 +1,6 @@
 #include "support.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -191,36 +188,4 @@ HANDLE create_thread_masked(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWOR
     HANDLE thread = CreateThread(NULL, 0, start, parameter, 0, id);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return thread;
-}
-
-HeldLine::HeldLine(const std::string &dir, int com)
-{
-    if (openpty(&master, &slave, NULL, NULL, NULL) != 0)
-        return;
-    std::string link = dir + "/com" + std::to_string(com);
-    if (symlink(ttyname(slave), link.c_str()) != 0)
-        return;
-    // Raw already, as the port's opener makes it: a change of line
-    // discipline's mode would make room again.
-    struct termios raw;
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    int filler = open(ttyname(slave), O_WRONLY | O_NOCTTY | O_NONBLOCK);
-    // The pty moves what it holds on to the other end's buffer a moment
-    // later: full once it has stayed unwritable for a while.
-    char chunk[512] = {};
-    struct pollfd writable = {filler, POLLOUT, 0};
-    do
-        for (size_t size = sizeof chunk; size; size /= 2)
-            while (write(filler, chunk, size) > 0) {
-            }
-    while (poll(&writable, 1, 50) > 0);
-    close(filler);
-}
-
-HeldLine::~HeldLine()
-{
-    close(slave);
-    close(master);
 }

@@ -70,15 +70,6 @@ bool waiting_in_the_layer(DWORD thread_id);
 // What has arrived at a tty and is not read yet.
 int pending_input(const char *tty);
 
-// A pseudo-terminal linked as comN in dir, whose other end no one reads, its
-// output queue filled until it takes nothing more: a line held by a
-// handshake, as far as a writer can tell. Closed with the object.
-struct HeldLine {
-    int master = -1, slave = -1;
-    HeldLine(const std::string &dir, int com);
-    ~HeldLine();
-};
-
 // A bare window of this thread, for messages to be posted to; DestroyWindow
 // ends it.
 HWND make_window();

@@ -508,22 +508,6 @@ TEST(Events, EachKindSetResetAndWaitedFor)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-// A thread asleep on an event wakes when another sets it.
-TEST(Events, SetFromAnotherThreadWakesAWait)
-{
-    static HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
-    DWORD id = 0;
-    HANDLE waiter = CreateThread(
-        NULL, 0, [](LPVOID) -> DWORD { return WaitForSingleObject(event, INFINITE); }, NULL, 0,
-        &id);
-    ASSERT_NE(waiter, nullptr);
-    EXPECT_TRUE(wait_for([&] { return waiting_in_the_layer(id); }));
-    EXPECT_TRUE(SetEvent(event));
-    EXPECT_EQ(wait_thread(waiter), WAIT_OBJECT_0);
-    CloseHandle(waiter);
-    CloseHandle(event);
-}
-
 // The name of a port's object is the same for every user, so only where
 // objects are the user's own does a second user's process (a script holding
 // it) keep nobody off the port; a folder for them that another user made, or

@@ -514,17 +514,6 @@ TEST_F(SyncFailure, PortSettingsArePutBack)
     CloseHandle(port);
 }
 
-// port=auto: a port whose line takes nothing (a handshake no one answers)
-// holds RESET only for the write's time-out; the search goes on, and finds
-// the mascon on the next port.
-TEST_F(Worker, SearchGoesOnPastALineThatTakesNothing)
-{
-    HeldLine held(devices.dir.path, 4);
-    snprintf(config.port, sizeof config.port, "auto");
-    start_synchronised();
-    stop_worker();
-}
-
 TEST_F(Worker, WrongPortNameLeavesThePortAlone)
 {
     open_sim();

@@ -135,18 +135,15 @@ class Mascon:
         termios.tcsetattr(self.slave, termios.TCSANOW, t)
         self.found = termios.tcgetattr(self.slave)
 
-    LINE_CFLAGS = termios.CSIZE | termios.CSTOPB | termios.PARENB | termios.CRTSCTS
-
-    def line(self):
-        """What a Windows port's settings block can say of the line: speeds,
-        byte size, parity, stop bits, hardware and software flow control."""
-        t = termios.tcgetattr(self.slave)
-        return (t[4], t[5], t[2] & self.LINE_CFLAGS, t[0] & (termios.IXON | termios.IXOFF))
+    def line(self, t=None):
+        """What a Windows port's settings block can say of the line (now, or
+        in t): speeds, byte size, parity, stop bits, flow control."""
+        t = t or termios.tcgetattr(self.slave)
+        return (t[4], t[5], t[2] & (termios.CSIZE | termios.CSTOPB | termios.PARENB | termios.CRTSCTS),
+                t[0] & (termios.IXON | termios.IXOFF))
 
     def line_as_found(self):
-        found = self.found
-        return self.line() == (found[4], found[5], found[2] & self.LINE_CFLAGS,
-                               found[0] & (termios.IXON | termios.IXOFF))
+        return self.line() == self.line(self.found)
 
     def hangup(self):
         """The line goes away, as a pulled cable or a closed adapter would."""
