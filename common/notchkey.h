@@ -73,9 +73,16 @@ template <typename Function> Function system_function(const char *module_name, c
 // The worker's stop: Exit asks for it, and every wait of the worker (a read,
 // a step's pause, the wait between tries, a search's wait) watches it, so the
 // worker lets its keys up, gives its ports back and returns by itself.
+// Made at start-up, before the worker (made again, it is no longer asked);
+// FALSE when the system has no event to give, and then the stop is only
+// looked at between waits.
+BOOL stop_create(void);
+// Asks for the stop; from any thread, as often as the way out passes here.
+void stop_ask(void);
 // Waits ms, or until the stop is asked: TRUE once it has been (at once, then).
 BOOL stop_wait(DWORD ms);
-// Whether the stop has been asked, without waiting.
+// Whether the stop has been asked, without waiting: cheap enough for every
+// message.
 BOOL stop_asked(void);
 
 // Message box texts are formatted here. Start-up and the worker's failure

@@ -5,11 +5,14 @@
 // where its driver has it. A Windows port carries bytes untouched, so opening
 // puts the tty in raw mode, software flow control off (a freshly plugged
 // adapter comes with it on, and would swallow a 0x13 from the line and stop
-// our writes), and closing puts back the terminal settings found at open. Of
-// the settings block, the speed, the byte size and the flow control reach the
-// line, and GetCommState reports them as the line has them; every other field
-// is kept with the handle as last applied and the line keeps what it had, so
-// applying a block read earlier brings the port back exactly as it was.
+// our writes), and closing puts back the terminal settings found at open,
+// without waiting for output the line has not taken (a port held by a
+// handshake would keep the close for half a minute). Of the settings block,
+// the speed, the byte size, the parity, the stop bits and the flow control
+// reach the line, and GetCommState reports them as the line has them; every
+// other field is kept with the handle as last applied and the line keeps what
+// it had, so applying a block read earlier brings the port back exactly as it
+// was.
 #include "compat.h"
 
 #include <errno.h>
@@ -205,6 +208,7 @@ HANDLE compat_serial_open(const char *path)
 BOOL compat_serial_close(CompatHandle *handle)
 {
     // The line may already be gone; putting the settings back is best effort.
+    tcflush(handle->fd, TCOFLUSH);
     tcsetattr(handle->fd, TCSANOW, &handle->found);
     return compat_handle_close(handle);
 }
@@ -223,6 +227,16 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb)
     for (BYTE size = 5; size <= 8; ++size)
         if ((t.c_cflag & CSIZE) == g_sizes[size - 5])
             d.ByteSize = size;
+    d.Parity = !(t.c_cflag & PARENB)  ? NOPARITY
+               : (t.c_cflag & CMSPAR) ? ((t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY)
+               : (t.c_cflag & PARODD) ? ODDPARITY
+                                      : EVENPARITY;
+    d.fParity = (t.c_iflag & INPCK) != 0;
+    // One and a half is what two are at five data bits.
+    if (!(t.c_cflag & CSTOPB))
+        d.StopBits = ONESTOPBIT;
+    else if (d.StopBits != ONE5STOPBITS)
+        d.StopBits = TWOSTOPBITS;
     d.fOutX = (t.c_iflag & IXON) != 0;
     d.fInX = (t.c_iflag & IXOFF) != 0;
     d.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
@@ -249,6 +263,11 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb)
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
     t.c_cflag = (t.c_cflag & ~CSIZE) | g_sizes[dcb->ByteSize - 5];
+    static const tcflag_t parities[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
+                                        PARENB | CMSPAR};
+    t.c_cflag = (t.c_cflag & ~(PARENB | PARODD | CMSPAR | CSTOPB)) | parities[dcb->Parity] |
+                (dcb->StopBits != ONESTOPBIT ? CSTOPB : 0);
+    t.c_iflag = (t.c_iflag & ~INPCK) | (dcb->fParity ? INPCK : 0);
     t.c_iflag = (t.c_iflag & ~(IXON | IXOFF | IXANY)) | (dcb->fOutX ? IXON : 0) |
                 (dcb->fInX ? IXOFF : 0);
     bool handshake = dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE;

@@ -15,6 +15,7 @@ enum CompatHandleKind {
     COMPAT_KEYDRV, // the key-injection driver stand-in
     COMPAT_THREAD,
     COMPAT_OBJECT, // a named object (CreateMutexA)
+    COMPAT_EVENT,  // an unnamed event (CreateEventA): its eventfd counts while set
 };
 
 struct CompatThread;
@@ -43,6 +44,8 @@ struct CompatHandle {
     std::atomic<bool> stalled;
     // COMPAT_THREAD
     CompatThread *thread;
+    // COMPAT_EVENT: stays set until ResetEvent, rather than let one wait through.
+    bool manual_reset;
 };
 
 // A record entered in the handle table, or null when it is full.

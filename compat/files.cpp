@@ -464,7 +464,26 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD writt
     if (!handle)
         return FALSE;
     size_t done = 0;
-    int error = compat_write_all(handle->fd, buffer, to_write, &done, -1);
+    int error;
+    long long total = handle->kind == COMPAT_SERIAL
+                          ? static_cast<long long>(handle->timeouts.WriteTotalTimeoutMultiplier) *
+                                    to_write +
+                                handle->timeouts.WriteTotalTimeoutConstant
+                          : 0;
+    if (total > 0) {
+        // A port's write with a time-out waits in poll() rather than in a
+        // write() the line may never let return; past the time-out it
+        // succeeds with what went out, as the system's does.
+        int flags = fcntl(handle->fd, F_GETFL);
+        fcntl(handle->fd, F_SETFL, flags | O_NONBLOCK);
+        error = compat_write_all(handle->fd, buffer, to_write, &done,
+                                 total > INT_MAX ? INT_MAX : static_cast<int>(total));
+        fcntl(handle->fd, F_SETFL, flags);
+        if (error == ETIMEDOUT)
+            error = 0;
+    } else {
+        error = compat_write_all(handle->fd, buffer, to_write, &done, -1);
+    }
     if (written)
         *written = static_cast<DWORD>(done);
     if (error)
@@ -482,7 +501,8 @@ BOOL WINAPI CloseHandle(HANDLE object)
     case COMPAT_KEYDRV: return compat_keydrv_close(handle);
     case COMPAT_THREAD: return compat_thread_close(handle);
     case COMPAT_FILE:
-    case COMPAT_OBJECT: break;
+    case COMPAT_OBJECT:
+    case COMPAT_EVENT: break;
     }
     return compat_handle_close(handle);
 }

@@ -1,5 +1,6 @@
 // Threads over pthreads: CreateThread, ExitThread, TerminateThread,
-// GetExitCodeThread, WaitForSingleObject, and the small helpers Sleep,
+// GetExitCodeThread, unnamed events over eventfd (CreateEventA, SetEvent,
+// ResetEvent), WaitForSingleObject on either, and the small helpers Sleep,
 // GetCurrentThreadId and GetCurrentProcessId.
 //
 // A thread's record outlives both its handle and the thread itself until the
@@ -278,21 +279,81 @@ BOOL WINAPI GetExitCodeThread(HANDLE object, LPDWORD exit_code)
     return compat_succeed();
 }
 
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state,
+                           LPCSTR name)
+{
+    // A name would make it reachable from other processes; nothing here needs that.
+    if (name) {
+        compat_fail(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    int fd = eventfd(initial_state ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) {
+        compat_fail_errno(errno);
+        return NULL;
+    }
+    CompatHandle *handle = compat_handle_new(COMPAT_EVENT, fd);
+    if (!handle) {
+        compat_fail_open(fd, ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    handle->manual_reset = manual_reset != FALSE;
+    compat_succeed();
+    return handle->value;
+}
+
+// Set: the counter is above zero. A second SetEvent only counts higher.
+BOOL WINAPI SetEvent(HANDLE event)
+{
+    CompatHandle *handle = compat_handle_get(event, COMPAT_EVENT);
+    if (!handle)
+        return FALSE;
+    if (eventfd_write(handle->fd, 1) != 0)
+        return compat_fail_errno(errno);
+    return compat_succeed();
+}
+
+BOOL WINAPI ResetEvent(HANDLE event)
+{
+    CompatHandle *handle = compat_handle_get(event, COMPAT_EVENT);
+    if (!handle)
+        return FALSE;
+    eventfd_t count;
+    if (eventfd_read(handle->fd, &count) != 0 && errno != EAGAIN)
+        return compat_fail_errno(errno);
+    return compat_succeed();
+}
+
+// A thread is signalled once it has ended, an event while it is set. An
+// auto-reset event lets one wait through and is reset by it: of two waiters
+// woken together, the one whose read finds the counter at zero waits on.
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
     CompatHandle *handle = compat_handle_get(object, COMPAT_THREAD);
+    int fd = handle ? handle->thread->ended_fd : -1;
+    bool consume = false;
+    if (!handle && (handle = compat_handle_get(object, COMPAT_EVENT)) != nullptr) {
+        fd = handle->fd;
+        consume = !handle->manual_reset;
+    }
     if (!handle)
         return WAIT_FAILED;
-    struct pollfd ended = {handle->thread->ended_fd, POLLIN, 0};
     long long until = compat_now_ms() + milliseconds;
     for (long long left = milliseconds;; left = until - compat_now_ms()) {
         int timeout = milliseconds == INFINITE ? -1
                       : left <= 0        ? 0
                       : left > INT_MAX   ? INT_MAX
                                          : static_cast<int>(left);
-        int n = poll(&ended, 1, timeout); // only a signal makes it try again
-        if (n >= 0)
-            return n > 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        int ready = compat_wait_fd(fd, POLLIN, timeout);
+        if (ready < 0) {
+            compat_fail_errno(errno);
+            return WAIT_FAILED;
+        }
+        if (ready == 0)
+            return WAIT_TIMEOUT;
+        eventfd_t count;
+        if (!consume || eventfd_read(fd, &count) == 0)
+            return WAIT_OBJECT_0;
     }
 }
 

@@ -137,9 +137,13 @@ DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR out);
 // ---- serial ports --------------------------------------------------------
 
 #define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
 #define SPACEPARITY 4
 
 #define ONESTOPBIT 0
+#define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
 
 #define DTR_CONTROL_ENABLE 1
@@ -148,16 +152,24 @@ DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR out);
 
 #define CBR_19200 19200
 
-// The fields the program and this layer use, of the records below.
+// The fields the program and this layer use, of the records below; the
+// flags in the system's order.
 typedef struct _DCB {
     DWORD DCBlength;
     DWORD BaudRate;
     DWORD fBinary : 1;
+    DWORD fParity : 1;
     DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
     DWORD fOutX : 1;
     DWORD fInX : 1;
-    DWORD fDtrControl : 2;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
     DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
     WORD XonLim;
     BYTE ByteSize;
     BYTE Parity;
@@ -182,11 +194,12 @@ typedef struct _COMMTIMEOUTS {
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
-// Read time-outs only: an interval of MAXDWORD returns what has arrived at
-// once, or with the multiplier MAXDWORD too waits up to the constant for the
-// first byte; otherwise the total (multiplier times bytes asked for, plus
-// constant; none when zero) bounds the wait. Other intervals and the write
-// time-outs are kept and not applied.
+// Reads: an interval of MAXDWORD returns what has arrived at once, or with
+// the multiplier MAXDWORD too waits up to the constant for the first byte;
+// otherwise the total (multiplier times bytes asked for, plus constant; none
+// when zero) bounds the wait. Other intervals are kept and not applied.
+// Writes: the total, counted the same way, bounds how long a write waits for
+// the line; past it, the write succeeds with the bytes that went out.
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 
@@ -210,7 +223,13 @@ DWORD WINAPI GetCurrentProcessId(void);
 #define WAIT_TIMEOUT 258u
 #define WAIT_FAILED 0xffffffffu
 
-// Threads only.
+// Unnamed events only.
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL initial_state,
+                           LPCSTR name);
+BOOL WINAPI SetEvent(HANDLE event);
+BOOL WINAPI ResetEvent(HANDLE event);
+
+// Threads and events.
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
 void WINAPI Sleep(DWORD milliseconds);
 // Milliseconds on the monotonic clock, wrapping as Windows' does.
@@ -220,6 +239,13 @@ DWORD WINAPI GetTickCount(void);
 static inline LONG InterlockedExchange(volatile LONG *target, LONG value)
 {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+// The value before; it becomes value only where it was comparand.
+static inline LONG InterlockedCompareExchange(volatile LONG *target, LONG value, LONG comparand)
+{
+    __atomic_compare_exchange_n(target, &comparand, value, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return comparand;
 }
 
 // ---- windows and messages ------------------------------------------------

@@ -40,12 +40,16 @@ static BOOL line_is_up(void)
 // gone; one that brings nothing has waited its while, and the port is asked
 // whether the line is still there. A read that simply waited for its bytes
 // could not tell: Wine's, on a line that has hung up, never returns and spins
-// inside. The caller must not look at g_rx again, or it would replay the last
-// message.
+// inside. The same while is how soon the worker sees that Exit asked it to
+// stop; it then reads no more, as if the line were gone, and its callers look
+// at stop_asked() before they take it so. The caller must not look at g_rx
+// again, or it would replay the last message.
 static BOOL read_message(void)
 {
     DWORD have = 0;
     while (have < MASCON_MESSAGE_LEN) {
+        if (stop_asked())
+            return FALSE;
         DWORD got = 0;
         if (!ReadFile(g_port, g_rx + have, MASCON_MESSAGE_LEN - have, &got, NULL))
             return FALSE;
@@ -61,7 +65,9 @@ static BOOL read_message(void)
 }
 
 // Drains what waits on g_port and sends RESET: FALSE, with nothing
-// written, when more is waiting than a mascon at rest would have sent.
+// written, when more is waiting than a mascon at rest would have sent, and
+// FALSE when RESET does not go out whole within the write's time-out (a line
+// held by a handshake no mascon answers).
 static BOOL mascon_ask(void)
 {
     COMSTAT stat;
@@ -70,8 +76,8 @@ static BOOL mascon_ask(void)
     if (stat.cbInQue > MASCON_DRAIN_MAX)
         return FALSE;
     ReadFile(g_port, g_drain, stat.cbInQue, &g_io, NULL);
-    WriteFile(g_port, RESET_COMMAND, MASCON_MESSAGE_LEN, &g_io, NULL);
-    return TRUE;
+    return WriteFile(g_port, RESET_COMMAND, MASCON_MESSAGE_LEN, &g_io, NULL) &&
+           g_io == MASCON_MESSAGE_LEN;
 }
 
 // The ports asked at once: the search's, or mascon_sync's one.
@@ -80,9 +86,14 @@ static int g_asked_count;
 
 // The answer is two messages: the lever's position, then the G-state. The
 // index in g_asked of the first port whose whole answer is in, or -1 once
-// none has answered within the polls and the least time since began.
-static int await_answer(DWORD began, int *polls)
+// none has answered within MASCON_SYNC_MS since began, or the stop is asked.
+// The ports are looked at after pauses that start short, for a mascon that
+// answers at once (its twelve bytes take 6 ms on the wire), and grow, so
+// that silent ports cost next to nothing however many there are; the last
+// look is at the end of the time.
+static int await_answer(DWORD began)
 {
+    DWORD pause = 4;
     for (;;) {
         for (int i = 0; i < g_asked_count; ++i) {
             COMSTAT stat;
@@ -91,17 +102,12 @@ static int await_answer(DWORD began, int *polls)
             if (stat.cbInQue >= 2 * MASCON_MESSAGE_LEN)
                 return i;
         }
-        ++*polls;
-        // Where a poll is slow (under Wine, with the server busy, one can
-        // take 10 ms) the count alone would make the wait last many minutes.
         DWORD waited = GetTickCount() - began;
-        if (waited >= MASCON_SYNC_MAX_MS)
+        if (waited >= MASCON_SYNC_MS)
             return -1;
-        if (*polls > MASCON_SYNC_POLLS) {
-            if (waited >= MASCON_SYNC_MIN_MS)
-                return -1;
-            Sleep(MASCON_SYNC_PAUSE_MS);
-        }
+        if (stop_wait(pause < MASCON_SYNC_MS - waited ? pause : MASCON_SYNC_MS - waited))
+            return -1;
+        pause = 2 * pause < MASCON_SYNC_PAUSE_MAX_MS ? 2 * pause : MASCON_SYNC_PAUSE_MAX_MS;
     }
 }
 
@@ -131,9 +137,8 @@ int mascon_sync(void)
         return -1;
     g_asked[0].port = g_port;
     g_asked_count = 1;
-    int polls = 0;
-    if (await_answer(GetTickCount(), &polls) < 0)
-        return -polls;
+    if (await_answer(GetTickCount()) < 0)
+        return -2;
     return mascon_take_answer();
 }
 
@@ -257,27 +262,42 @@ static void note_mascon_answered(const AppConfig *config, int number)
          lever_messages[g_lever_current], config->injector, keys_lever_way(), profile);
 }
 
-// The speed and the byte size are ours to choose; everything else stays as
-// the port had it, but for software flow control: a port can come with it on
-// (a freshly plugged adapter does), and then a 0x13 from the line would
-// vanish and stop our writes.
+// The line as the mascon speaks, whatever the last program left: a port can
+// come with software flow control on (a freshly plugged adapter does), and a
+// 0x13 from the line would vanish and stop our writes; with a hardware
+// handshake and nothing at the other end to raise CTS or DSR, RESET would
+// never leave; with the wrong parity or stop bits every byte would come
+// garbled; and with abort-on-error one garbled byte would fail every call
+// after it.
 static void set_up_port(void)
 {
     GetCommState(g_port, &g_dcb_saved);
     g_dcb_work = g_dcb_saved;
     g_dcb_work.BaudRate = MASCON_BAUD_RATE;
     g_dcb_work.ByteSize = MASCON_BYTE_SIZE;
+    g_dcb_work.Parity = NOPARITY;
+    g_dcb_work.StopBits = ONESTOPBIT;
+    g_dcb_work.fParity = FALSE;
+    g_dcb_work.fOutxCtsFlow = FALSE;
+    g_dcb_work.fOutxDsrFlow = FALSE;
+    g_dcb_work.fDtrControl = DTR_CONTROL_ENABLE;
+    g_dcb_work.fRtsControl = RTS_CONTROL_ENABLE;
+    g_dcb_work.fDsrSensitivity = FALSE;
     g_dcb_work.fOutX = FALSE;
     g_dcb_work.fInX = FALSE;
+    g_dcb_work.fAbortOnError = FALSE;
     SetCommState(g_port, &g_dcb_work);
     // A port keeps the time-outs the last program gave it; ones that let a
     // read return at once would make the read loop spin. Ours: a read returns
-    // as soon as any byte is there, and waits a while for the first one.
+    // as soon as any byte is there, and waits a while for the first one; a
+    // write that cannot leave (a line still held, whatever we set) gives up
+    // rather than hold the worker, and Exit with it.
     GetCommTimeouts(g_port, &g_timeouts_saved);
     memset(&g_timeouts_work, 0, sizeof g_timeouts_work);
     g_timeouts_work.ReadIntervalTimeout = MAXDWORD;
     g_timeouts_work.ReadTotalTimeoutMultiplier = MAXDWORD;
     g_timeouts_work.ReadTotalTimeoutConstant = MASCON_LINE_CHECK_MS;
+    g_timeouts_work.WriteTotalTimeoutConstant = MASCON_WRITE_MS;
     SetCommTimeouts(g_port, &g_timeouts_work);
 }
 
@@ -285,6 +305,23 @@ static void set_up_port(void)
 // while it is waited for there, so that a second notchkey stays out.
 static int g_port_number;
 static HANDLE g_port_lock;
+// Whether g_port is the mascon's and open (from its finding until its line goes).
+static BOOL g_port_ours;
+
+// Exit has asked the worker to stop: every key up, and the mascon's port,
+// where it is open, given its settings back and closed. A search puts back
+// each port it touched before it returns, stopped or not.
+static DWORD worker_stopped(void)
+{
+    release_held_keys();
+    if (g_port_ours)
+        put_back(g_port, &g_dcb_saved, &g_timeouts_saved);
+    g_port_ours = FALSE;
+    if (g_port_lock)
+        CloseHandle(g_port_lock);
+    g_port_lock = NULL;
+    return 0;
+}
 
 // Opens COMn for the search: the port and its named object in *asked, or
 // FALSE when it does not open or another notchkey holds it. The object is
@@ -340,27 +377,38 @@ static Search keep_found(int index)
     g_port_number = found.number;
     g_port_lock = found.lock;
     g_port = found.port;
+    g_port_ours = TRUE;
     g_dcb_saved = found.dcb_saved;
     g_timeouts_saved = found.timeouts_saved;
     return SEARCH_FOUND;
 }
 
+// port=auto: the ports that opened at the last look at every name. A name
+// that is no port costs as much to try as a port that is silent (under Wine,
+// 250 of them cost more than the rest of a search), so while the mascon is
+// waited for, they are looked at again only every MASCON_SCAN_TRIES tries.
+static BOOL g_port_seen[MASCON_PORTS + 1];
+
 // Looks for the mascon on the port named or, with port=auto, on every port
-// from COM1 to COM256 that opens. Each is set up, drained and sent RESET, and
-// then all are given the usual time to answer at once, so that a search
+// from COM1 to COM256 that opens (with every_name FALSE, on those that opened
+// at the last look at every name). Each is set up, drained and sent RESET,
+// and then all are given the usual time to answer at once, so that a search
 // takes a second however many ports there are. The first whose answer is a
 // lever position and a G-state becomes g_port, synchronised; every other is
 // put back and closed. Nothing but RESET is written to any of them.
-static Search search_mascon(const AppConfig *config)
+static Search search_mascon(const AppConfig *config, BOOL every_name)
 {
     BOOL automatic = lstrcmpiA(config->port, PORT_AUTO) == 0;
     int first = automatic ? 1 : com_port_number(config->port);
     int last = automatic ? MASCON_PORTS : first;
     BOOL opened = FALSE;
     g_asked_count = 0;
-    for (int number = first; number && number <= last; ++number) {
+    for (int number = first; number && number <= last && !stop_asked(); ++number) {
         AskedPort *asked = &g_asked[g_asked_count];
-        if (!open_port(number, asked))
+        if (automatic && !every_name && !g_port_seen[number])
+            continue;
+        g_port_seen[number] = open_port(number, asked);
+        if (!g_port_seen[number])
             continue;
         // The port named is ours from its first opening on.
         if (!automatic && !g_port_lock)
@@ -377,9 +425,8 @@ static Search search_mascon(const AppConfig *config)
     // The keys the lever is taken with at start are the front program's.
     keys_before_answer();
     DWORD began = GetTickCount();
-    int polls = 0;
     int index;
-    while (g_asked_count > 0 && (index = await_answer(began, &polls)) >= 0) {
+    while (g_asked_count > 0 && (index = await_answer(began)) >= 0) {
         g_port = g_asked[index].port;
         if (mascon_take_answer() == 0)
             return keep_found(index);
@@ -406,15 +453,19 @@ static void start_riding(const AppConfig *config)
         invalid_message(config);
 }
 
-// reconnect=yes: a try a second, in blocking sleeps, until the mascon
-// answers; it is then synchronised as at start.
-static void wait_for_mascon(const AppConfig *config)
+// reconnect=yes: a try a second, asleep in between, until the mascon
+// answers; it is then synchronised as at start. FALSE once the stop is asked
+// before it answers.
+static BOOL wait_for_mascon(const AppConfig *config)
 {
+    int tries = 0;
     do
-        Sleep(MASCON_RETRY_MS);
-    while (search_mascon(config) != SEARCH_FOUND);
+        if (stop_wait(MASCON_RETRY_MS))
+            return FALSE;
+    while (search_mascon(config, tries++ % MASCON_SCAN_TRIES == 0) != SEARCH_FOUND);
     tell_user(config, TRUE);
     start_riding(config);
+    return TRUE;
 }
 
 DWORD WINAPI mascon_worker(LPVOID parameter)
@@ -429,7 +480,10 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
         snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
         worker_fail(config);
     }
-    Search search = search_mascon(config);
+    Search search = search_mascon(config, TRUE);
+    // A search cut short by Exit found nothing the user needs to hear of.
+    if (stop_asked())
+        return worker_stopped();
     if (search != SEARCH_FOUND && !config->reconnect) {
         if (automatic) {
             snprintf(g_text, sizeof g_text, "There is no mascon on any COM port.");
@@ -441,22 +495,28 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
             snprintf(g_text, sizeof g_text, "There is no mascon on %s.", config->port);
         worker_fail(config);
     }
-    if (search != SEARCH_FOUND)
-        wait_for_mascon(config);
-    else
+    if (search != SEARCH_FOUND) {
+        if (!wait_for_mascon(config))
+            return worker_stopped();
+    } else {
         start_riding(config);
+    }
 
     // In steps, a lever message is handled once the handle is where the
     // lever is by then, with the messages that came meanwhile; a message in
     // no table among them ends the program here as well.
     for (;;) {
         if (!read_message()) {
+            if (stop_asked())
+                return worker_stopped();
             if (!config->reconnect)
                 no_mascon(config);
             keys_line_lost();
             put_back(g_port, &g_dcb_saved, &g_timeouts_saved);
+            g_port_ours = FALSE;
             tell_user(config, FALSE);
-            wait_for_mascon(config);
+            if (!wait_for_mascon(config))
+                return worker_stopped();
             continue;
         }
         if (mascon_dispatch() == KEYS_UNKNOWN)

@@ -1,9 +1,10 @@
 // The serial worker: the thread that owns the mascon's port. It finds,
 // opens and configures the port, synchronises with the mascon, then turns
-// each message into key packets for as long as the program runs. On any
-// failure it tells the user, posts WM_WORKER_ENDED to the main window and
-// exits with code 1; with reconnect=yes a mascon that is missing or gone is
-// waited for instead.
+// each message into key packets until Exit asks it to stop (stop_ask), when
+// it lets its keys up, gives the port back and returns 0. On any failure it
+// tells the user, posts WM_WORKER_ENDED to the main window and exits with
+// code 1; with reconnect=yes a mascon that is missing or gone is waited for
+// instead.
 #pragma once
 
 #include "common/notchkey.h"
@@ -16,20 +17,20 @@
 // How long a read waits for the first byte of a message before the worker
 // asks the port whether its line is still there.
 #define MASCON_LINE_CHECK_MS 200
-// The answer to RESET is polled for at least this many times and for at least
-// this long before the mascon counts as silent: a count of calls alone is a
-// time only on a machine of one speed, and today's poll it away in 45 ms.
-// Past the count, the polls pause between them. However slow the polls, the
-// answer is not waited for longer than the most time.
-#define MASCON_SYNC_POLLS 100000
-#define MASCON_SYNC_MIN_MS 1000
-#define MASCON_SYNC_MAX_MS 2000
-#define MASCON_SYNC_PAUSE_MS 1
+// How long the answer to RESET is waited for before the mascon counts as
+// silent, and the longest pause between two looks for it.
+#define MASCON_SYNC_MS 1000
+#define MASCON_SYNC_PAUSE_MAX_MS 250
+// How long a write may wait for the line before the port counts as silent.
+#define MASCON_WRITE_MS 100
 // port=auto: every port from COM1 to this one is tried.
 #define PORT_AUTO "auto"
 #define MASCON_PORTS 256
-// reconnect=yes: how long the worker sleeps between tries while it waits.
+// reconnect=yes: how long the worker sleeps between tries while it waits,
+// and (port=auto) every how many tries it looks at the names that were no
+// port at the last look.
 #define MASCON_RETRY_MS 1000
+#define MASCON_SCAN_TRIES 4
 
 extern HANDLE g_port;
 extern DCB g_dcb_saved; // the port's settings as found, put back on failure
@@ -48,7 +49,7 @@ extern DWORD g_io;
 int com_port_number(const char *name);
 
 // The thread procedure; the parameter is the AppConfig, which outlives it.
-// Never returns.
+// Returns 0 once stopped.
 DWORD WINAPI mascon_worker(LPVOID parameter);
 
 // Hands the message in g_rx to the keys (keys/keys.h): KEYS_UNKNOWN when it,
@@ -56,7 +57,7 @@ DWORD WINAPI mascon_worker(LPVOID parameter);
 // Worker only.
 int mascon_dispatch(void);
 
-// 0 once synchronised; -1 for too much pending input or an answer of the wrong
-// kind; minus the polls made (more than MASCON_SYNC_POLLS) when the mascon did
-// not answer.
+// 0 once synchronised; -1 for too much pending input, RESET not written or
+// an answer of the wrong kind; -2 when the mascon did not answer within
+// MASCON_SYNC_MS, or the stop was asked.
 int mascon_sync(void);

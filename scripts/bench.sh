@@ -62,6 +62,9 @@ micro() {
   machine
   timeout 240 "$bin/notchkey_e2e" --plot-dir "$data"
   timeout 120 "$bin/notchkey_sync" 50
+  # The CPU while waiting for silent ports, on both desks (the Wine desk where
+  # Wine and its exe are there): the native program of this build.
+  timeout 600 /usr/bin/python3 bench/waiting.py --native build-bench/notchkey/notchkey
   exe_size
   micro
   echo

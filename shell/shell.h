@@ -15,7 +15,8 @@
 
 // How many times a failing exit-code query of the ended worker is repeated.
 #define WORKER_QUERY_TRIES 10
-// How long shutdown waits for the terminated worker to be gone.
+// How long shutdown waits for the worker to stop by itself, and then for
+// the forced one to be gone.
 #define WORKER_STOP_WAIT_MS 2000
 
 // Loaded at start-up and held for the life of the process.

@@ -33,8 +33,10 @@ static void on_create(HWND window)
     Shell_NotifyIconA(NIM_ADD, &g_nid);
 }
 
+// The worker starts on its way out while the message loop ends.
 static void end_program(void)
 {
+    stop_ask();
     g_icon_wanted = FALSE;
     Shell_NotifyIconA(NIM_DELETE, &g_nid);
     PostQuitMessage(0);

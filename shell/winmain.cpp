@@ -58,16 +58,23 @@ static void warn(HWND owner, const char *text)
     MessageBoxA(owner, g_text, APP_TITLE, MB_ICONWARNING);
 }
 
-// Stops the worker wherever it is and lets go of every key still held, so the
-// simulator is not left with a lever key down.
+// Asks the worker to stop and gives it the time to let its keys up and its
+// ports back. Forcing it is the last resort: wherever it was cut off, a lock
+// it held stays held and its ports stay as it set them.
 static void stop_worker(void)
 {
+    stop_ask();
     if (g_worker) {
-        TerminateThread(g_worker, 0);
-        WaitForSingleObject(g_worker, WORKER_STOP_WAIT_MS);
+        if (WaitForSingleObject(g_worker, WORKER_STOP_WAIT_MS) != WAIT_OBJECT_0) {
+            note("the serial worker did not stop within %d ms; it is ended as it is",
+                 WORKER_STOP_WAIT_MS);
+            TerminateThread(g_worker, 0);
+            WaitForSingleObject(g_worker, WORKER_STOP_WAIT_MS);
+        }
         CloseHandle(g_worker);
         g_worker = 0;
     }
+    // After a worker that was ended, or one that never ran, nothing else would.
     release_held_keys();
 }
 
@@ -112,6 +119,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
     }
 
     profile_watch_front();
+    stop_create();
     g_worker = CreateThread(NULL, 0, mascon_worker, &config, 0, NULL);
 
     MSG msg;

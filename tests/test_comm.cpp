@@ -15,6 +15,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -163,8 +164,9 @@ TEST_F(SerialPort, MissingOrWrongEntriesAreNoPort)
     EXPECT_TRUE(same_termios(found, now()));
 }
 
-// The speed, the byte size and the flow control reach the line; every other
-// field is carried with the port as applied, and the line keeps its own.
+// The speed, the byte size, the stop bits and the flow control reach the
+// line; every other field is carried with the port as applied, and the line
+// keeps its own.
 TEST_F(SerialPort, SettingsBlockIsWrittenWholeAndReadsBackWhatWasApplied)
 {
     HANDLE port = open_port();
@@ -201,7 +203,9 @@ TEST_F(SerialPort, SettingsBlockIsWrittenWholeAndReadsBackWhatWasApplied)
         EXPECT_EQ(first.XonLim, 77) << c.baud;
         struct termios t = now();
         EXPECT_EQ(cfgetospeed(&t), c.speed) << c.baud;
-        EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB), static_cast<tcflag_t>(CS8 | CSTOPB)) << c.baud;
+        EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB),
+                  static_cast<tcflag_t>(CS8 | (c.stop == TWOSTOPBITS ? CSTOPB : 0)))
+            << c.baud;
         EXPECT_EQ(t.c_iflag & IXON, c.out_x ? static_cast<tcflag_t>(IXON) : 0u) << c.baud;
     }
     CloseHandle(port);
@@ -446,6 +450,62 @@ TEST_F(SerialPort, TerminateLeavesAReadAsleepInTheKernel)
         CloseHandle(reader);
         CloseHandle(port);
     }
+}
+
+// A write with a time-out gives up once it has run out on a line that takes
+// nothing more (here a pseudo-terminal whose other end no one reads), and
+// succeeds with what went out, as the system's does.
+TEST_F(SerialPort, WriteWithATimeoutGivesUpOnALineThatTakesNothing)
+{
+    int master = -1, slave_end = -1;
+    ASSERT_EQ(openpty(&master, &slave_end, NULL, NULL, NULL), 0);
+    ASSERT_EQ(symlink(ttyname(slave_end), devices.dir.file("com4").c_str()), 0);
+    HANDLE port = open_port("COM4");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 100};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    static char more_than_a_line_holds[1 << 20];
+    DWORD written = 0;
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WriteFile(port, more_than_a_line_holds, sizeof more_than_a_line_holds, &written,
+                          NULL));
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(100));
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, sizeof more_than_a_line_holds);
+    CloseHandle(port);
+    close(slave_end);
+    close(master);
+}
+
+// As the worker's stop uses them, and as each kind behaves: a manual-reset
+// event stays set for every wait until it is reset; an auto-reset one lets
+// one wait through and is reset by it. Set twice is set once.
+TEST(Events, EachKindSetResetAndWaitedFor)
+{
+    struct Case {
+        BOOL manual, initial;
+        DWORD at_start, after_set_twice, next;
+    } cases[] = {
+        {TRUE, FALSE, WAIT_TIMEOUT, WAIT_OBJECT_0, WAIT_OBJECT_0},
+        {TRUE, TRUE, WAIT_OBJECT_0, WAIT_OBJECT_0, WAIT_OBJECT_0},
+        {FALSE, FALSE, WAIT_TIMEOUT, WAIT_OBJECT_0, WAIT_TIMEOUT},
+        {FALSE, TRUE, WAIT_OBJECT_0, WAIT_OBJECT_0, WAIT_TIMEOUT},
+    };
+    for (const Case &c : cases) {
+        HANDLE event = CreateEventA(NULL, c.manual, c.initial, NULL);
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(WaitForSingleObject(event, 0), c.at_start) << c.manual << c.initial;
+        EXPECT_TRUE(SetEvent(event));
+        EXPECT_TRUE(SetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, 0), c.after_set_twice) << c.manual << c.initial;
+        EXPECT_EQ(WaitForSingleObject(event, 0), c.next) << c.manual << c.initial;
+        EXPECT_TRUE(ResetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, 10), WAIT_TIMEOUT) << c.manual << c.initial;
+        EXPECT_TRUE(CloseHandle(event));
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(CreateEventA(NULL, TRUE, FALSE, "named"), nullptr) << "only unnamed ones";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 // The name of a port's object is the same for every user, so only where

@@ -75,6 +75,15 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 
 
+def process_gone(pid):
+    """Whether a process has ended (its parent may not have reaped it yet)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rpartition(")")[2].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
 def wait_until(condition, timeout, what):
     deadline = time.monotonic() + timeout
     while True:
@@ -87,11 +96,12 @@ def wait_until(condition, timeout, what):
 
 
 class Result:
-    def __init__(self, events, exit_code, log, cpu):
+    def __init__(self, events, exit_code, log, cpu, ended=None):
         self.events = events      # what the user saw, in order
         self.exit_code = exit_code  # signed, None when it had to be killed
         self.log = log            # the log file's bytes, None without one
         self.cpu = cpu            # the program's CPU seconds at its end (or last seen)
+        self.ended = ended        # when its process was seen gone (monotonic, to 20 ms)
 
 
 class Desk:
@@ -256,6 +266,10 @@ class NativeDesk(Desk):
     def remove_driver(self):
         os.unlink(self.driver)
 
+    def port_as_found(self, mascon):
+        """Closing a port puts back every terminal setting it had."""
+        return mascon.settings_untouched()
+
     def start(self, args=(), prefix=()):
         """prefix: what runs the program, e.g. setpriv as another user."""
         # The test's bus or none, never the desktop's of whoever runs the tests.
@@ -301,7 +315,9 @@ class NativeDesk(Desk):
 
     # The notification icon's right-click, as the native layer takes it.
     def menu_exit(self):
+        """Returns when Exit was chosen, on the monotonic clock."""
         os.kill(self.proc.pid, signal.SIGUSR2)
+        return time.monotonic()
 
     def menu_dismiss(self):
         os.kill(self.proc.pid, signal.SIGUSR1)
@@ -315,16 +331,18 @@ class NativeDesk(Desk):
 
     def finish(self, timeout=20):
         deadline = time.monotonic() + timeout
+        ended = None
         while self.exit_code is None and time.monotonic() < deadline:
             pid, status, usage = os.wait4(self.proc.pid, os.WNOHANG)
             if pid:
+                ended = time.monotonic()
                 self.proc.returncode = os.waitstatus_to_exitcode(status)
                 self.rusage_cpu = usage.ru_utime + usage.ru_stime
                 code = self.proc.returncode
                 self.exit_code = code - 256 if code > 127 else code
                 break
             time.sleep(0.01)
-        result = Result(self.events(), self.exit_code, self.log(), self.rusage_cpu)
+        result = Result(self.events(), self.exit_code, self.log(), self.rusage_cpu, ended)
         if self.bus and self.exit_code is not None:
             # A box returns once the server has it, so all are in by the end.
             shown = [(n["summary"], n["body"]) for n in self.notifications()]
@@ -490,6 +508,11 @@ class WineDesk(Desk, ProbeWindow):
     def remove_driver(self):
         pass  # current Windows has none
 
+    def port_as_found(self, mascon):
+        """A Windows port is put back by its settings block, which says
+        nothing of the rest of the terminal's settings."""
+        return mascon.line_as_found()
+
     def start(self, args=()):
         command = [self.stage.loader, "explorer", "/desktop=nk-%d,1024x768" % self.number,
                    winpath(self.stage.probe), winpath(self.stage.exe), winpath(self.home),
@@ -521,7 +544,12 @@ class WineDesk(Desk, ProbeWindow):
         return Result(events, int(end.split()[1]) if end else None, None, None)
 
     def menu_exit(self):
+        """Returns, once the probe has chosen Exit in the menu, when it did
+        (to within 10 ms) on the monotonic clock."""
+        wait_until(self.find_pid, 20, "notchkey.exe's process")  # for finish() to see it go
         self.command("menu exit")
+        wait_until(lambda: "menu exit" in self.lines(), 20, "Exit chosen")
+        return time.monotonic()
 
     def second_program(self, file_name):
         """Another simulator on this desk: the probe copied under file_name,
@@ -572,17 +600,19 @@ class WineDesk(Desk, ProbeWindow):
 
     def finish(self, timeout=30):
         deadline = time.monotonic() + timeout
-        end = None
+        end = ended = None
         while time.monotonic() < deadline:
             pid = self.find_pid()
             if pid:
+                if ended is None and process_gone(pid):
+                    ended = time.monotonic()
                 cpu = cpu_seconds(pid)
                 if cpu is not None:
                     self.last_cpu = cpu
             end = next((l for l in self.lines() if l.startswith("exit ") or l == "timeout"), None)
             if end:
                 break
-            time.sleep(0.05)
+            time.sleep(0.02)
         try:
             self.proc.wait(15)
         except subprocess.TimeoutExpired:
@@ -591,7 +621,7 @@ class WineDesk(Desk, ProbeWindow):
         # A window that reads wParam, as most games do, must see every key too.
         unnamed = [event for event, virtual_key, _ in self.virtual_keys() if not virtual_key]
         assert not unnamed, "keys that came with virtual key 0: %r" % unnamed
-        return Result(self.events(), exit_code, self.log(), self.last_cpu)
+        return Result(self.events(), exit_code, self.log(), self.last_cpu, ended)
 
     def screenshot(self, name):
         os.makedirs(self.stage.shots, exist_ok=True)

@@ -125,6 +125,26 @@ class Mascon:
         """Every terminal setting as it was when the mascon was made."""
         return termios.tcgetattr(self.slave) == self.found
 
+    def preset(self, speed=termios.B9600, cflags=termios.CSTOPB | termios.CRTSCTS):
+        """The port as another program left it (by default 9600 baud, two
+        stop bits, RTS/CTS; this kernel refuses parity on a pty), taken as
+        found."""
+        t = termios.tcgetattr(self.slave)
+        t[2] |= cflags
+        t[4] = t[5] = speed
+        termios.tcsetattr(self.slave, termios.TCSANOW, t)
+        self.found = termios.tcgetattr(self.slave)
+
+    def line(self, t=None):
+        """What a Windows port's settings block can say of the line (now, or
+        in t): speeds, byte size, parity, stop bits, flow control."""
+        t = t or termios.tcgetattr(self.slave)
+        return (t[4], t[5], t[2] & (termios.CSIZE | termios.CSTOPB | termios.PARENB | termios.CRTSCTS),
+                t[0] & (termios.IXON | termios.IXOFF))
+
+    def line_as_found(self):
+        return self.line() == self.line(self.found)
+
     def hangup(self):
         """The line goes away, as a pulled cable or a closed adapter would."""
         if self.hung_up:

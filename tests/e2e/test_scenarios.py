@@ -27,10 +27,13 @@ STARTED = b"logging started.\r\n"
 RIDE = packets("52 87", "02 d2", "39")
 
 
-def synchronised(desk, com=2, sync="52 87", answer_delay=0, **settings):
+def synchronised(desk, com=2, sync="52 87", answer_delay=0, preset=False, **settings):
     """Started and synchronised on MCA50: keypad 0 held (or the key the
-    settings give it, in sync)."""
+    settings give it, in sync); with preset, on a port another program left
+    with odd settings (Mascon.preset)."""
     mascon = desk.mascon(com, answer_delay=answer_delay)
+    if preset:
+        mascon.preset()
     desk.settings(**settings)
     desk.start()
     mascon.wait_reset()
@@ -761,6 +764,81 @@ def test_second_notchkey_while_one_waits_is_refused(desk):
 def test_wrong_reconnect_opens_nothing(desk):
     result = refused_at_start(desk, "maybe is invalid reconnect.", reconnect="maybe")
     assert result.log is None
+
+
+# ---- Exit: the worker stops by itself, wherever it is
+
+def nothing_held(events):
+    """Every key pressed has come up again."""
+    held = {}
+    for event in events:
+        kind, _, code = event.partition(" ")
+        if kind in ("press", "release"):
+            held[code] = held.get(code, 0) + (1 if kind == "press" else -1)
+    return all(count <= 0 for count in held.values())
+
+
+def exit_while_reading(desk):
+    return [ride(desk, preset=True)]
+
+
+def exit_while_stepping(desk):
+    com2 = desk.mascon(2, answer=("MCA35", "MCG00"))
+    com2.preset()
+    desk.settings(lever="step", extra=STEP_KEYS + "press_ms=250\r\ngap_ms=250\r\n")
+    desk.start()
+    com2.wait_reset()
+    com2.send("MCB20")  # sixteen steps, eight seconds
+    desk.wait_events(1)
+    return [com2]
+
+
+def exit_while_waiting_for_the_cable(desk):
+    pulled(desk, ride(desk, reconnect="yes"))
+    return []
+
+
+def exit_in_the_middle_of_a_search(desk):
+    silent = [desk.mascon(com, answer=None) for com in (5, 6)]
+    for port in silent:
+        port.preset()
+    desk.settings(port="auto", reconnect="yes")
+    desk.start()
+    # Each asked, and given its second to answer.
+    for port in silent:
+        desk.wait_until_written(port, b"RESET\r")
+    return silent
+
+
+@pytest.mark.parametrize("state", [exit_while_reading, exit_while_stepping,
+                                   exit_while_waiting_for_the_cable,
+                                   exit_in_the_middle_of_a_search],
+                         ids=["reading", "stepping", "waiting", "searching"])
+def test_exit_stops_the_worker_in_every_state(desk, state):
+    """Within a second, every key up and every port as it was found; a
+    worker that had to be forced would take two."""
+    ports = state(desk)
+    asked = desk.menu_exit()
+    result = desk.finish()
+    took = result.ended - asked
+    assert took < 1, "%.2f s from Exit to the end" % took
+    assert result.exit_code == 0
+    assert result.log == BOTH_LINES
+    assert not [e for e in result.events if e.startswith("box ")]
+    assert nothing_held(result.events), result.events
+    for port in ports:
+        assert desk.port_as_found(port), "COM%d not as found" % port.com
+
+
+def test_a_port_left_with_a_handshake_is_used_without_and_put_back(desk):
+    """Two stop bits and RTS/CTS from another program: the mascon's line is
+    19200 baud, 8N1 without handshake while notchkey runs."""
+    com2 = synchronised(desk, preset=True)
+    assert com2.line() == (termios.B19200, termios.B19200, termios.CS8, 0)
+    desk.close()
+    result = desk.finish()
+    assert result.exit_code == 0
+    assert desk.port_as_found(com2)
 
 
 # ---- the lever in steps
