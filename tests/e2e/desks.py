@@ -47,8 +47,10 @@ def box(text):
     return ["box " + text]
 
 
-# What the notification icon's balloons say of the mascon's line.
-BALLOON = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\.")
+# What the notification icon's balloons say of the mascon's line, and of
+# what a wait for it waits on.
+BALLOON = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\."
+                     r"|Waiting for the mascon( on COM\d+)?: .*")
 
 
 def balloon(text):

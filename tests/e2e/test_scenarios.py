@@ -682,10 +682,23 @@ def test_line_pulled_and_plugged_back_rides_on(desk, port, back_on):
     assert back.wrote() == b"RESET\r"
 
 
+def wait_balloon(desk, pattern):
+    """The first balloon that matches, where the desk shows them; None on a
+    desk that shows none."""
+    if not desk.sees_balloons:
+        return None
+    return wait_until(lambda: next((e for e in desk.events()
+                                    if e.startswith("balloon ") and re.fullmatch(pattern, e[8:])), None),
+                      20, "a balloon %r on the %s desk (have %r)" % (pattern, desk.name, desk.events()))
+
+
 def test_missing_at_start_is_waited_for(desk):
     desk.settings(reconnect="yes")
+    started = time.monotonic()
     desk.start()
-    # Tried once a second, silently, until it is plugged in.
+    # Said at once, and once, while it is tried a second at a time.
+    waiting = wait_balloon(desk, r"Waiting for the mascon on COM2: .+")
+    assert waiting is None or time.monotonic() - started < 2
     time.sleep(1.5)
     com2 = desk.mascon(2)
     com2.wait_reset()
@@ -693,7 +706,8 @@ def test_missing_at_start_is_waited_for(desk):
     desk.close()
     result = desk.finish()
     assert without_balloons(result.events) == packets("52 87", "d2")
-    expect_balloons(desk, result.events, BACK % 2)
+    if waiting:
+        assert [e for e in result.events if e.startswith("balloon ")] == [waiting] + balloon(BACK % 2)
     assert result.exit_code == 0
 
 
@@ -724,8 +738,10 @@ def test_second_notchkey_while_one_waits_is_refused(desk):
     assert second.exit_code == 0
     desk.close()
     result = desk.finish()
-    assert result.events == []
+    assert without_balloons(result.events) == []
+    expect_balloons(desk, result.events, "Waiting for the mascon on COM2: it does not answer.")
     assert result.exit_code == 0
+
 
 
 def test_wrong_reconnect_opens_nothing(desk):
