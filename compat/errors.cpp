@@ -138,7 +138,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID, DWORD message_id, DWORD, LPSTR
     };
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !buffer || !size)
         return compat_fail(ERROR_INVALID_PARAMETER);
-    char text[1024];
+    char text[2048]; // a cause's path and link target, its reason and hint
     text[0] = '\0';
     // Left for the box that may follow, which tells it too.
     if (message_id == g_last_error)

@@ -60,7 +60,7 @@ micro() {
 {
   echo "notchkey benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet HEAD -- . ':!bench/results' 2>/dev/null || echo ' with uncommitted changes')"
   machine
-  timeout 240 "$bin/notchkey_e2e" --plot-dir "$data"
+  timeout 400 "$bin/notchkey_e2e" --plot-dir "$data"
   timeout 120 "$bin/notchkey_sync" 50
   exe_size
   micro
