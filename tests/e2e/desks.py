@@ -237,7 +237,9 @@ class NativeDesk(Desk):
 
     name = "native"
     has_driver = True
-    sees_balloons = True  # the balloons, on standard error and the bus
+    # The balloons, on standard error and the bus, every one as soon as it
+    # is asked for.
+    balloons_in_full = True
     injector = None  # the default: the driver, here the capture
 
     def __init__(self, root, binary, bus=None):
@@ -439,7 +441,7 @@ class ProbeWindow:
 
     def events(self):
         return [line for line in self.lines()
-                if line.startswith(("press ", "release ", "box "))]
+                if line.startswith(("press ", "release ", "box ", "balloon "))]
 
     def command(self, text):
         with open(self.commands, "a") as f:
@@ -469,7 +471,8 @@ class WineDesk(Desk, ProbeWindow):
     the simulator in the foreground; the mascon linked in dosdevices."""
 
     name = "wine"
-    sees_balloons = False
+    # Read from the notification area's balloons, which it shows one at a time.
+    balloons_in_full = False
     injector = "sendinput"  # the one way keys go in on current Windows
 
     def __init__(self, root, stage):
