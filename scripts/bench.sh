@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release, under build-bench/), runs every one of them
 # and writes bench/results/results.txt and bench/results/latency.png. Takes
-# about a minute; figures are only as quiet as the machine is.
+# about three minutes; figures are only as quiet as the machine is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
