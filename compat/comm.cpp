@@ -102,17 +102,24 @@ static void make_raw(struct termios *t)
     t->c_cc[VTIME] = 0;
 }
 
-// The tty waits out one shape of read time-outs itself: none at all (every
-// byte, for ever: a single read() with VMIN 1 that sleeps in the kernel).
-// Every other shape, "what has arrived, else the first byte within the
-// constant" included, is waited out with poll() by ReadFile, over VMIN 1: a
-// read with VMIN 0 and VTIME sleeps as well, but now and then wakes a
-// millisecond or more after its bytes came, where poll() and read() do not.
+// Two shapes of read time-outs the tty can wait out itself, so that a read
+// is a single read() that sleeps in the kernel: none at all (every byte, for
+// ever: VMIN 1), and "what has arrived, else the first byte within the
+// constant" (VMIN 0, VTIME the constant in tenths of a second, rounded up).
+// Any other shape is waited out with poll() by ReadFile, over VMIN 1.
 static bool tty_waits_out(const COMMTIMEOUTS *t, struct termios *tio)
 {
     tio->c_cc[VMIN] = 1;
     tio->c_cc[VTIME] = 0;
-    return !t->ReadIntervalTimeout && !t->ReadTotalTimeoutMultiplier && !t->ReadTotalTimeoutConstant;
+    if (!t->ReadIntervalTimeout && !t->ReadTotalTimeoutMultiplier && !t->ReadTotalTimeoutConstant)
+        return true;
+    if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == MAXDWORD &&
+        t->ReadTotalTimeoutConstant && t->ReadTotalTimeoutConstant <= 25500) {
+        tio->c_cc[VMIN] = 0;
+        tio->c_cc[VTIME] = static_cast<cc_t>((t->ReadTotalTimeoutConstant + 99) / 100);
+        return true;
+    }
+    return false;
 }
 
 // A USB serial adapter holds what it receives until its latency timer runs

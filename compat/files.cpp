@@ -348,20 +348,31 @@ static int port_wait_ms(const COMMTIMEOUTS *t, DWORD to_read, DWORD done, long l
     return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-// A port whose tty waits out the time-outs itself (it has none), with no
-// poll() before the read(): a read that brings nothing found the line hung
-// up, and returns at once, where Wine's would spin for ever.
+// A port whose tty waits out the time-outs itself, with no poll() before the
+// read(): sleeping in poll() and then reading costs a third again of what the
+// program does for a message. A read that brings nothing has timed out or
+// found the line hung up; the latter comes back at once, and is held to the
+// time-out as in ReadFile's loop.
 static DWORD read_port_direct(CompatHandle *handle, char *at, DWORD to_read, DWORD *done)
 {
+    const COMMTIMEOUTS *t = &handle->timeouts;
+    bool first_within = t->ReadIntervalTimeout == MAXDWORD;
+    long long began = first_within ? compat_now_ms() : 0;
     while (*done < to_read) {
         ssize_t n = compat_blocking_read(handle->fd, at + *done, to_read - *done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return compat_error_from_errno(errno);
-        if (n == 0)
+        if (n == 0) {
+            long long left = first_within ? began + t->ReadTotalTimeoutConstant - compat_now_ms() : 0;
+            if (left > 0)
+                compat_wait_fd(-1, 0, static_cast<int>(left));
             break;
+        }
         *done += static_cast<DWORD>(n);
+        if (first_within)
+            break;
     }
     return ERROR_SUCCESS;
 }
