@@ -1,6 +1,7 @@
-// GetLastError and SetLastError, FormatMessageA of the system's texts, the one table that turns errno values into
+// GetLastError and SetLastError, the one table that turns errno values into
 // the ERROR_* codes the Windows calls would have reported, and the cause of a
-// failed open in the system's own words, which an ERROR_* code loses.
+// failed open in the system's own words, which an ERROR_* code loses and
+// FormatMessageA gives back.
 #include "compat.h"
 
 #include <errno.h>

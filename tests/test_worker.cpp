@@ -606,8 +606,7 @@ TEST_F(Worker, AWaitSaysWhatItWaitsOnOnceAndAgainWhenItChanges)
     } cases[] = {
         {"COM6", "Waiting for the mascon: another notchkey uses COM6.", false},
         {"auto", "Waiting for the mascon: no mascon on any COM port yet; another notchkey uses COM6.", false},
-        {"COM5", "Waiting for the mascon on COM5: " + devices.dir.file("com5") + ": No such file or directory",
-         true},
+        {"COM5", "Waiting for the mascon on COM5: " + devices.dir.file("com5") + ": No such file or directory", true},
     };
     for (const auto &c : cases) {
         snprintf(config.port, sizeof config.port, "%s", c.port);
