@@ -278,6 +278,9 @@ class NativeDesk(Desk):
     def events(self):
         return screen_events(self.screen)
 
+    def balloons_readable(self):
+        return True
+
     def notes(self):
         return screen_notes(self.screen)
 
@@ -442,6 +445,11 @@ class ProbeWindow:
     def events(self):
         return [line for line in self.lines()
                 if line.startswith(("press ", "release ", "box ", "balloon "))]
+
+    def balloons_readable(self):
+        """False where the probe found the notification area of another
+        width than its own, whose balloons it cannot read."""
+        return "balloons unreadable" not in self.lines()
 
     def command(self, text):
         with open(self.commands, "a") as f:

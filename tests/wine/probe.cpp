@@ -15,6 +15,9 @@
 //   "box TEXT"                 a message box of notchkey's, found and read
 //   "balloon TEXT"             a balloon the notification area shows, read
 //                              from its tool tip window (another process's)
+//   "balloons unreadable"      at the start, where the notification area's
+//                              process is of another width than the probe
+//                              (a 64-bit one beside a 32-bit probe)
 //   "menu exit" / "menu dismissed" / "menu not found" / "close"
 //                              a command of the --commands file carried out
 //   "exit CODE" or "timeout"   the last line
@@ -271,8 +274,31 @@ static BOOL read_tooltip(HWND tip, WCHAR *text, DWORD cap)
     return TRUE;
 }
 
+// Whether the notification area's records are laid out as the probe's: a
+// process of another width reads them otherwise.
+static BOOL g_balloons_readable = TRUE;
+
+static void check_balloons_readable(void)
+{
+    DWORD pid = 0;
+    HWND tray = FindWindowA("Shell_TrayWnd", NULL);
+    if (!tray || !GetWindowThreadProcessId(tray, &pid))
+        return;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    BOOL tray_wow64 = FALSE, own_wow64 = FALSE;
+    if (process && IsWow64Process(process, &tray_wow64) && IsWow64Process(GetCurrentProcess(), &own_wow64) &&
+        tray_wow64 != own_wow64) {
+        g_balloons_readable = FALSE;
+        record("balloons unreadable");
+    }
+    if (process)
+        CloseHandle(process);
+}
+
 static void watch_balloons(void)
 {
+    if (!g_balloons_readable)
+        return;
     HWND found[BALLOONS_MAX] = {};
     EnumWindows(find_tooltips, reinterpret_cast<LPARAM>(found));
     for (int i = 0; i < BALLOONS_MAX && found[i]; ++i) {
@@ -606,6 +632,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         record(line);
         return 3;
     }
+    check_balloons_readable();
     g_deadline = GetTickCount() + timeout_s * 1000;
     SetTimer(g_window, 1, TICK_MS, NULL);
 
