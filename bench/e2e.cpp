@@ -30,6 +30,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -59,13 +60,18 @@ struct Options {
     std::string floor = NOTCHKEY_FLOOR_BINARY;
     std::string floor_threads = NOTCHKEY_FLOOR_THREADS_BINARY;
     bool floor_is_notchkey = false; // --baseline: another build of notchkey in the plain floor's place
-    std::size_t messages = 10000; // per program, place and reader
-    int rounds = 50; // short ones: the machine's other load changes by the second
+    // Per program, place and reader, the messages 2 ms apart as a mascon
+    // sends them (it cannot send two closer than the wire time, 3.125 ms);
+    // then back to back, as no mascon can.
+    std::size_t messages = 1500;
+    std::size_t back_to_back = 3000;
+    int rounds = 15; // short ones: the machine's other load changes by the second
+    long spacing_us = 2000;
     std::size_t throughput = 1000000;
     int rest_seconds = 10;
     int sync_runs = 20;
     std::string plot_dir; // latency samples and the plot's tables go here
-    int watchdog_seconds = 170;
+    int watchdog_seconds = 330;
 };
 
 struct Program {
@@ -573,21 +579,37 @@ enum { FLOOR_PLAIN, FLOOR_THREADS, NOTCHKEY };
 // count messages to each program, the floors and notchkey in turn, message by
 // message, so that whatever else the machine does falls on all alike; the
 // first `skip` of each are not kept. Each lever ends where its mix left it.
+// With spacing_us, each message goes that long after the one before it (to
+// whichever program), so every program is asleep when its message comes, as
+// with a real mascon; with 0, as soon as the one before was read. The turn
+// is shuffled for every message, so that no program always follows another.
 void latency_block(Program *const programs[k_programs], std::size_t count, std::size_t skip, Reader reader,
-                   std::vector<double> *kept[k_programs])
+                   long spacing_us, std::vector<double> *kept[k_programs])
 {
+    static std::mt19937 shuffled(20261210);
     std::vector<Step> steps[k_programs];
     for (int which = 0; which < k_programs; ++which) {
         steps[which] = message_mix(count, programs[which]->lever, &programs[which]->lever);
         if (reader == READER_PROCESS)
             reader_takes(*programs[which], count);
     }
-    for (std::size_t i = 0; i < count; ++i)
-        for (int which = 0; which < k_programs; ++which) {
+    int turn[k_programs];
+    for (int which = 0; which < k_programs; ++which)
+        turn[which] = which;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::shuffle(turn, turn + k_programs, shuffled);
+        for (int which : turn) {
+            std::int64_t next = monotonic_ns() + spacing_us * 1000;
             double us = one_message(*programs[which], steps[which][i], reader);
             if (i >= skip)
                 kept[which]->push_back(us);
+            if (spacing_us) {
+                timespec until = {static_cast<time_t>(next / 1000000000), static_cast<long>(next % 1000000000)};
+                while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+                }
+            }
         }
+    }
 }
 
 // Where the programs run, against the benchmark's own thread that writes the
@@ -672,7 +694,13 @@ void place(const Places &places, Placement where, Program *const programs[k_prog
 // how long the scheduler lets it spin.
 bool measured(Placement where, Reader reader) { return !(where == PLACE_ONE && reader == READER_SPIN); }
 
-void latency_phase(Program *const programs[k_programs])
+// Messages over 1 ms: the slow tail, which a percentile can hide.
+std::size_t over_a_millisecond(const std::vector<double> &samples)
+{
+    return static_cast<std::size_t>(std::count_if(samples.begin(), samples.end(), [](double us) { return us > 1000; }));
+}
+
+void latency_phase(Program *const programs[k_programs], const char *section, std::size_t messages, long spacing_us)
 {
     for (int which = 0; which < k_programs; ++which)
         start_reader(*programs[which]);
@@ -687,7 +715,7 @@ void latency_phase(Program *const programs[k_programs])
     // the machine to itself.
     std::vector<double> samples[PLACE_COUNT][READER_COUNT][k_programs];
     Cost costs[PLACE_COUNT][READER_COUNT][k_programs];
-    std::size_t per_block = std::max<std::size_t>(1, g_options.messages / g_options.rounds);
+    std::size_t per_block = std::max<std::size_t>(1, messages / g_options.rounds);
     // Left to the scheduler, a program wakes on the processor it last ran
     // on: after the programs' block on the other processor, the free block
     // was that block again. It comes after the one on the benchmark's
@@ -706,11 +734,11 @@ void latency_phase(Program *const programs[k_programs])
                 std::vector<double> *kept[k_programs];
                 for (int which = 0; which < k_programs; ++which)
                     kept[which] = &samples[where][reader][which];
-                latency_block(programs, k_warm_up, k_warm_up, Reader(reader), kept);
+                latency_block(programs, k_warm_up, k_warm_up, Reader(reader), spacing_us, kept);
                 Cost before[k_programs];
                 for (int which = 0; which < k_programs; ++which)
                     before[which] = cost_of(programs[which]->pid);
-                latency_block(programs, per_block, 0, Reader(reader), kept);
+                latency_block(programs, per_block, 0, Reader(reader), spacing_us, kept);
                 for (int which = 0; which < k_programs; ++which) {
                     Cost after = cost_of(programs[which]->pid);
                     costs[where][reader][which].ns += after.ns - before[which].ns;
@@ -729,10 +757,16 @@ void latency_phase(Program *const programs[k_programs])
         cpu_us[which] = static_cast<double>(cpu_ns(programs[which]->pid) - cpu_before[which]) / sent / 1000;
 
     print("");
-    print(format("1. End-to-end latency, side by side with two floors: from mascon-sim's write of one message on the "
-                 "pseudo-terminal to the packet's line read from the driver FIFO; one message at a time, each sent "
-                 "once the previous line was read (lever moves and button presses/releases alternating), every "
-                 "packet's bytes checked. The floor (bench/floor.c) is the least a program can do with the same two "
+    std::string pace = spacing_us ? format("each sent %.1f ms after the one before it, to whichever program, as a "
+                                           "mascon sends them (it cannot send two closer than the %.3f ms a message "
+                                           "takes on the wire), so that every program is asleep when its message "
+                                           "comes", static_cast<double>(spacing_us) / 1000, k_wire_us / 1000)
+                                  : std::string("each sent once the previous line was read: back to back, as no mascon "
+                                                "can, where a program may still be awake from the last");
+    print(format("%s End-to-end latency, side by side with two floors: from mascon-sim's write of one message on the "
+                 "pseudo-terminal to the packet's line read from the driver FIFO; one message at a time, %s "
+                 "(lever moves and button presses/releases alternating, the three programs in a turn shuffled "
+                 "for every message), every packet's bytes checked. The floor (bench/floor.c) is the least a program can do with the same two "
                  "devices: the port made raw, \"RESET\\r\", then one line written for every six bytes read; the "
                  "floor with 3 threads does that in a worker thread while its main thread sleeps on a condition "
                  "variable and a third waits for signals, as notchkey's do. "
@@ -743,9 +777,10 @@ void latency_phase(Program *const programs[k_programs])
                  "Goals: "
                  "notchkey's median <= %.2fx and its p99 <= %.2fx the floor with 3 threads', with all in the same "
                  "place, with every reader.",
-                 g_options.rounds, per_block, k_warm_up, samples[0][0][NOTCHKEY].size(), k_median_ratio_goal,
+                 section, pace.c_str(), g_options.rounds, per_block, k_warm_up, samples[0][0][NOTCHKEY].size(), k_median_ratio_goal,
                  k_p99_ratio_goal));
-    print(format("   %-30s %-36s %-23s %9s %9s %9s", "place", "reader", "program", "median", "p99", "max"));
+    print(format("   %-30s %-36s %-23s %9s %9s %9s %9s", "place", "reader", "program", "median", "p99", "max",
+                 "> 1 ms"));
     bool all_met = true;
     int floors_slowed = 0;
     for (int where = 0; where < placements; ++where)
@@ -756,9 +791,10 @@ void latency_phase(Program *const programs[k_programs])
             Spread spread[k_programs];
             for (int which = 0; which < k_programs; ++which) {
                 spread[which] = spread_of(cell[which]);
-                print(format("   %-30s %-36s %-23s %6.1f us %6.1f us %6.0f us",
+                print(format("   %-30s %-36s %-23s %6.1f us %6.1f us %6.0f us %9zu",
                              which || reader ? "" : k_placement_names[where], which ? "" : k_reader_names[reader],
-                             names[which], spread[which].median, spread[which].p99, spread[which].max));
+                             names[which], spread[which].median, spread[which].p99, spread[which].max,
+                             over_a_millisecond(cell[which])));
             }
             const Spread &own = spread[NOTCHKEY], &plain = spread[FLOOR_PLAIN], &threads = spread[FLOOR_THREADS];
             double median_ratio = own.median / threads.median, p99_ratio = own.p99 / threads.p99;
@@ -896,7 +932,8 @@ void main_run(RunFigures &f)
         start_program(floor_threads, 0, g_options.floor_threads);
         wait_synchronised(floor_threads);
         Program *programs[k_programs] = {&floor, &floor_threads, &p};
-        latency_phase(programs);
+        latency_phase(programs, "1.", g_options.messages, g_options.spacing_us);
+        latency_phase(programs, "1b.", g_options.back_to_back, 0);
         discard(floor_threads);
         discard(floor);
         print_alone(alone);
@@ -1009,7 +1046,7 @@ void usage()
 {
     std::fprintf(stderr,
                  "usage: notchkey_e2e [--program PATH] [--floor PATH | --baseline PATH] [--floor-threads PATH]\n"
-                 "                    [--messages N] [--rounds N]\n"
+                 "                    [--messages N] [--back-to-back N] [--spacing-us US] [--rounds N]\n"
                  "                    [--throughput N] [--rest-seconds S] [--sync-runs N] [--plot-dir DIR]\n"
                  "                    [--watchdog S]\n");
     std::exit(2);
@@ -1034,6 +1071,10 @@ void parse(int argc, char **argv)
         }
         else if (a == "--messages")
             g_options.messages = std::stoul(v);
+        else if (a == "--back-to-back")
+            g_options.back_to_back = std::stoul(v);
+        else if (a == "--spacing-us")
+            g_options.spacing_us = std::stol(v);
         else if (a == "--rounds")
             g_options.rounds = std::stoi(v);
         else if (a == "--throughput")
@@ -1049,7 +1090,8 @@ void parse(int argc, char **argv)
         else
             usage();
     }
-    if (g_options.messages == 0 || g_options.rounds <= 0 || g_options.throughput == 0 || g_options.sync_runs <= 0)
+    if (g_options.messages == 0 || g_options.back_to_back == 0 || g_options.spacing_us < 0 ||
+        g_options.rounds <= 0 || g_options.throughput == 0 || g_options.sync_runs <= 0)
         usage();
 }
 

@@ -5,6 +5,7 @@
 #include <string.h>
 
 char g_text[1024];
+char g_waiting[2][WAITING_TEXT_MAX];
 
 void note(const char *format, ...)
 {

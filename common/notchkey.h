@@ -19,6 +19,9 @@
 // Posted by the serial worker when the mascon's line goes (lparam 0) or the
 // mascon answers again after a wait (lparam 1); wparam is its port's number.
 #define WM_MASCON_LINE (WM_APP + 102)
+// Posted by the serial worker when a wait for the mascon begins, and when
+// what it waits on changes; wparam is the index in g_waiting of the text.
+#define WM_MASCON_WAITING (WM_APP + 103)
 
 // The most [profile NAME] sections a settings file may have.
 #define PROFILE_MAX 16
@@ -88,6 +91,13 @@ BOOL stop_asked(void);
 // Message box texts are formatted here. Start-up and the worker's failure
 // never overlap, so one buffer serves both.
 extern char g_text[1024];
+
+// What the worker waits for and why, as the balloon says it. The worker
+// writes one and posts its index, then writes the other next time: a text is
+// not written over before the window has shown it (a second later at the
+// soonest), and nothing else is shared.
+#define WAITING_TEXT_MAX 256
+extern char g_waiting[2][WAITING_TEXT_MAX];
 
 // One line for whoever watches the program run, "notchkey: " and the text,
 // through OutputDebugStringA: for a debugger, or whatever the system puts in

@@ -1,6 +1,7 @@
 // GetLastError and SetLastError, the one table that turns errno values into
 // the ERROR_* codes the Windows calls would have reported, and the cause of a
-// failed open in the system's own words, which an ERROR_* code loses.
+// failed open in the system's own words, which an ERROR_* code loses and
+// FormatMessageA gives back.
 #include "compat.h"
 
 #include <errno.h>
@@ -95,7 +96,8 @@ void compat_set_cause_errno(const char *path, int error, const char *hint)
 
 void compat_clear_cause(void) { g_cause.path[0] = '\0'; }
 
-void compat_take_cause(char *out, size_t cap)
+// The cause in words, left in place.
+static void word_cause(char *out, size_t cap)
 {
     out[0] = '\0';
     // Only while the last error still reports that failure: a call that
@@ -111,5 +113,47 @@ void compat_take_cause(char *out, size_t cap)
                  g_cause.hint ? g_cause.hint : "");
         errno = error;
     }
+}
+
+void compat_take_cause(char *out, size_t cap)
+{
+    word_cause(out, cap);
     g_cause.path[0] = '\0';
+}
+
+// The text of an error that has a cause is the cause: what the system said of
+// the open that failed, path and hint and all, which is what a Linux user
+// needs and no table of ERROR_* texts could say. The few errors the program
+// meets without one have Windows' words; any other has none, as an unknown
+// code has none on Windows.
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID, DWORD message_id, DWORD, LPSTR buffer, DWORD size,
+                            void *)
+{
+    static const struct {
+        DWORD error;
+        const char *text;
+    } texts[] = {
+        {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
+        {ERROR_ACCESS_DENIED, "Access is denied."},
+        {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
+    };
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !buffer || !size)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    char text[2048]; // a cause's path and link target, its reason and hint
+    text[0] = '\0';
+    // Left for the box that may follow, which tells it too.
+    if (message_id == g_last_error)
+        word_cause(text, sizeof text);
+    for (const auto &known : texts)
+        if (!text[0] && known.error == message_id)
+            snprintf(text, sizeof text, "%s", known.text);
+    if (!text[0])
+        return compat_fail(ERROR_MR_MID_NOT_FOUND);
+    // Windows' texts end with a line end; one that does not fit is not cut.
+    int len = snprintf(buffer, size, "%s\r\n", text);
+    if (len < 0 || static_cast<DWORD>(len) >= size) {
+        buffer[0] = '\0';
+        return compat_fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    return static_cast<DWORD>(len);
 }

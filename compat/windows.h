@@ -90,6 +90,14 @@ typedef const struct tagRECT *LPCRECT;
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
 
+// Only the system's text of an error, into the caller's buffer, with no
+// inserts: FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS.
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define ERROR_MR_MID_NOT_FOUND 317
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
+                            LPSTR buffer, DWORD size, void *arguments);
+
 // ---- files and devices ---------------------------------------------------
 
 #define GENERIC_READ 0x80000000u

@@ -323,26 +323,58 @@ static DWORD worker_stopped(void)
     return 0;
 }
 
+// The first port of the last search that would not open, and why, for the
+// balloon of a wait; empty when none. With port=auto only a port that
+// refused us counts: most of the 256 names have no port behind them.
+static char g_refusal[192];
+static BOOL g_refusal_held; // by another notchkey; else the system's words
+
+static void note_refusal(int number, BOOL automatic, BOOL held)
+{
+    // Taken at once: the next call may put another error in its place.
+    DWORD error = GetLastError();
+    if (g_refusal[0] || (automatic && !held && error != ERROR_ACCESS_DENIED))
+        return;
+    g_refusal_held = held;
+    if (held) {
+        snprintf(g_refusal, sizeof g_refusal, "another notchkey uses COM%d.", number);
+        return;
+    }
+    char cause[512];
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
+                        cause, sizeof cause, NULL))
+        snprintf(cause, sizeof cause, "error %lu.", static_cast<unsigned long>(error));
+    // The system's texts end with a line end.
+    size_t len = strlen(cause);
+    while (len && static_cast<unsigned char>(cause[len - 1]) <= ' ')
+        cause[--len] = '\0';
+    // A balloon holds 255 characters; a long path is cut short.
+    snprintf(g_refusal, sizeof g_refusal, "COM%d: %.180s", number, cause);
+}
+
 // Opens COMn for the search: the port and its named object in *asked, or
 // FALSE when it does not open or another notchkey holds it. The object is
 // asked for once the port has opened, so that a search of 256 names makes
 // none for the ports that are not there; nothing is written before it is
 // ours. The \\.\ form reaches COM10 and above, which the plain name does
 // not, and every port below.
-static BOOL open_port(int number, AskedPort *asked)
+static BOOL open_port(int number, AskedPort *asked, BOOL automatic)
 {
     char device[20];
     snprintf(device, sizeof device, "\\\\.\\COM%d", number);
     asked->port = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
-    if (asked->port == INVALID_HANDLE_VALUE)
+    if (asked->port == INVALID_HANDLE_VALUE) {
+        note_refusal(number, automatic, FALSE);
         return FALSE;
+    }
     asked->number = number;
     asked->lock = NULL;
     if (number == g_port_number && g_port_lock)
         asked->lock = g_port_lock;
     else if (!take_port(number, &asked->lock)) {
         CloseHandle(asked->port);
+        note_refusal(number, automatic, TRUE);
         // As the open of a port another program holds fails.
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -361,7 +393,8 @@ static void drop_asked(int index)
     --g_asked_count;
 }
 
-enum Search { SEARCH_FOUND, SEARCH_NONE_OPENED, SEARCH_NONE_ANSWERED };
+// SEARCH_GONE: the mascon's line went, and nothing has been searched yet.
+enum Search { SEARCH_FOUND, SEARCH_NONE_OPENED, SEARCH_NONE_ANSWERED, SEARCH_GONE };
 
 // The port of the search at index is the mascon's: it becomes g_port, with
 // its settings as found and its named object; every other is put back.
@@ -403,11 +436,15 @@ static Search search_mascon(const AppConfig *config, BOOL every_name)
     int last = automatic ? MASCON_PORTS : first;
     BOOL opened = FALSE;
     g_asked_count = 0;
+    // With port=auto a try that names only the ports seen before keeps the
+    // refusal the last whole search found.
+    if (!automatic || every_name)
+        g_refusal[0] = '\0';
     for (int number = first; number && number <= last && !stop_asked(); ++number) {
         AskedPort *asked = &g_asked[g_asked_count];
         if (automatic && !every_name && !g_port_seen[number])
             continue;
-        g_port_seen[number] = open_port(number, asked);
+        g_port_seen[number] = open_port(number, asked, automatic);
         if (!g_port_seen[number])
             continue;
         // The port named is ours from its first opening on.
@@ -453,16 +490,49 @@ static void start_riding(const AppConfig *config)
         invalid_message(config);
 }
 
-// reconnect=yes: a try a second, asleep in between, until the mascon
-// answers; it is then synchronised as at start. FALSE once the stop is asked
-// before it answers.
-static BOOL wait_for_mascon(const AppConfig *config)
+// What the wait is for and why, after a search that found no mascon, in
+// the next of the two texts: TRUE when it differs from the last one told.
+static BOOL waiting_reason(const AppConfig *config, Search search, int *next)
 {
+    char *text = g_waiting[*next & 1];
+    const char *last = g_waiting[(*next + 1) & 1];
+    if (lstrcmpiA(config->port, PORT_AUTO) == 0)
+        snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon: no mascon on any COM port yet%s%s",
+                 g_refusal[0] ? "; " : ".", g_refusal);
+    else if (search == SEARCH_NONE_ANSWERED)
+        snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon on COM%d: it does not answer.",
+                 com_port_number(config->port));
+    else
+        snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon%s%s",
+                 g_refusal_held ? ": " : " on ", g_refusal);
+    if (strcmp(text, last) == 0)
+        return FALSE;
+    ++*next;
+    return TRUE;
+}
+
+// reconnect=yes: a try a second, asleep in between, until the mascon
+// answers; it is then synchronised as at start. The user is told what it
+// waits for once, and again whenever that changes. The balloon of a line
+// gone has said it waits: what the first try after it finds is not told.
+// FALSE once the stop is asked before it answers.
+static BOOL wait_for_mascon(const AppConfig *config, Search search)
+{
+    BOOL quiet = search == SEARCH_GONE;
+    int next = 0;
     int tries = 0;
-    do
+    g_waiting[1][0] = '\0';
+    for (;;) {
+        if (search != SEARCH_GONE) {
+            if (waiting_reason(config, search, &next) && !quiet)
+                PostMessageA(config->hwnd, WM_MASCON_WAITING, static_cast<WPARAM>((next - 1) & 1), 0);
+            quiet = FALSE;
+        }
         if (stop_wait(MASCON_RETRY_MS))
             return FALSE;
-    while (search_mascon(config, tries++ % MASCON_SCAN_TRIES == 0) != SEARCH_FOUND);
+        if ((search = search_mascon(config, tries++ % MASCON_SCAN_TRIES == 0)) == SEARCH_FOUND)
+            break;
+    }
     tell_user(config, TRUE);
     start_riding(config);
     return TRUE;
@@ -496,7 +566,7 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
         worker_fail(config);
     }
     if (search != SEARCH_FOUND) {
-        if (!wait_for_mascon(config))
+        if (!wait_for_mascon(config, search))
             return worker_stopped();
     } else {
         start_riding(config);
@@ -515,7 +585,7 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
             put_back(g_port, &g_dcb_saved, &g_timeouts_saved);
             g_port_ours = FALSE;
             tell_user(config, FALSE);
-            if (!wait_for_mascon(config))
+            if (!wait_for_mascon(config, SEARCH_GONE))
                 return worker_stopped();
             continue;
         }

@@ -229,23 +229,32 @@ TEST_F(TrayWindow, WorkerEndedDoesNotHangOnAHandleThatCannotBeQueried)
     expect_ended();
 }
 
-// Each change of the line is one balloon on the icon, in the record that has
-// a balloon (the first one has none), and none once the program is ending.
+// Each change of the line, and each thing a wait waits on, is one balloon on
+// the icon, in the record that has a balloon (the first one has none), and
+// none once the program is ending. A wait's text is the worker's, however
+// long, cut to what a balloon holds.
 TEST_F(TrayWindow, TheLinesChangesAreBalloons)
 {
     g_balloons = 0;
+    snprintf(g_waiting[0], sizeof g_waiting[0], "Waiting for the mascon on COM2: Access is denied.");
+    memset(g_waiting[1], 'x', sizeof g_waiting[1] - 1);
+    g_waiting[1][sizeof g_waiting[1] - 1] = '\0';
+    std::string cut(sizeof g_balloon.szInfo - 1, 'x');
     struct {
-        WPARAM port;
+        UINT message;
+        WPARAM wparam;
         LPARAM back;
         const char *text;
         DWORD icon;
     } cases[] = {
-        {5, 0, "The mascon on COM5 is gone: waiting for it.", NIIF_WARNING},
-        {256, 1, "The mascon is back on COM256.", NIIF_INFO},
+        {WM_MASCON_LINE, 5, 0, "The mascon on COM5 is gone: waiting for it.", NIIF_WARNING},
+        {WM_MASCON_LINE, 256, 1, "The mascon is back on COM256.", NIIF_INFO},
+        {WM_MASCON_WAITING, 0, 0, "Waiting for the mascon on COM2: Access is denied.", NIIF_WARNING},
+        {WM_MASCON_WAITING, 1, 0, cut.c_str(), NIIF_WARNING},
     };
     for (const auto &c : cases) {
         memset(&g_balloon, 0x55, sizeof g_balloon);
-        EXPECT_EQ(send(WM_MASCON_LINE, c.port, c.back), 0);
+        EXPECT_EQ(send(c.message, c.wparam, c.back), 0);
         EXPECT_EQ(g_balloon.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE));
         EXPECT_EQ(g_balloon.uFlags, static_cast<UINT>(NIF_INFO));
         EXPECT_STREQ(g_balloon.szInfo, c.text);
@@ -253,10 +262,11 @@ TEST_F(TrayWindow, TheLinesChangesAreBalloons)
         EXPECT_EQ(g_balloon.dwInfoFlags, c.icon);
         EXPECT_STREQ(g_balloon.szTip, APP_TIP) << "the tooltip stays";
     }
-    EXPECT_EQ(g_balloons, 2);
+    EXPECT_EQ(g_balloons, 4);
     EXPECT_EQ(send(WM_COMMAND, IDM_EXIT), 0);
     send(WM_MASCON_LINE, 5, 0);
-    EXPECT_EQ(g_balloons, 2);
+    send(WM_MASCON_WAITING, 0, 0);
+    EXPECT_EQ(g_balloons, 4);
 }
 
 TEST_F(TrayWindow, OtherMessagesGoToTheDefaultProcedure)

@@ -589,6 +589,51 @@ TEST_F(Worker, TwoDigitPortsAreThePortNamed)
     sim_close(com1);
 }
 
+// With reconnect=yes a start that finds no mascon says at once what it
+// waits for and why, the same again a second later not, and a change again.
+TEST_F(Worker, AWaitSaysWhatItWaitsOnOnceAndAgainWhenItChanges)
+{
+    config.reconnect = TRUE;
+    MasconSim *com6 = sim_open(devices.dir.path.c_str(), 6, nullptr);
+    HANDLE other = CreateMutexA(NULL, FALSE, "notchkey COM6"); // another notchkey's
+    SimOptions silent;
+    silent.answer = SIM_ANSWER_SILENT;
+    struct {
+        const char *port;
+        std::string text;
+        bool plug_silent; // then a silent mascon on COM5
+    } cases[] = {
+        {"COM6", "Waiting for the mascon: another notchkey uses COM6.", false},
+        {"auto", "Waiting for the mascon: no mascon on any COM port yet; another notchkey uses COM6.", false},
+        {"COM5", "Waiting for the mascon on COM5: " + devices.dir.file("com5") + ": No such file or directory", true},
+    };
+    for (const auto &c : cases) {
+        snprintf(config.port, sizeof config.port, "%s", c.port);
+        start();
+        MSG msg;
+        ASSERT_TRUE(wait_message(&msg, 3000)) << c.text;
+        EXPECT_EQ(msg.message, static_cast<UINT>(WM_MASCON_WAITING)) << c.text;
+        EXPECT_STREQ(g_waiting[msg.wParam & 1], c.text.c_str());
+        if (c.plug_silent) {
+            open_sim(silent);
+            ASSERT_TRUE(wait_message(&msg, 3000));
+            EXPECT_STREQ(g_waiting[msg.wParam & 1], "Waiting for the mascon on COM5: it does not answer.");
+            // Two tries more: the second is through once its RESET has come.
+            for (int i = 0; i < 500 && host_wrote() != "RESET\rRESET\rRESET\r"; ++i)
+                Sleep(10);
+            ASSERT_EQ(host_wrote(), "RESET\rRESET\rRESET\r");
+            EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) << "told again";
+        }
+        stop_worker();
+        CloseHandle(worker);
+        worker = NULL;
+        delete err;
+        err = nullptr;
+    }
+    CloseHandle(other);
+    sim_close(com6);
+}
+
 TEST(PortNames, ComOneToTwoHundredFiftySixInAnyCase)
 {
     struct Case {

@@ -47,8 +47,10 @@ def box(text):
     return ["box " + text]
 
 
-# What the notification icon's balloons say of the mascon's line.
-BALLOON = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\.")
+# What the notification icon's balloons say of the mascon's line, and of
+# what a wait for it waits on.
+BALLOON = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\."
+                     r"|Waiting for the mascon( on COM\d+)?: .*")
 
 
 def balloon(text):
@@ -245,7 +247,9 @@ class NativeDesk(Desk):
 
     name = "native"
     has_driver = True
-    sees_balloons = True  # the balloons, on standard error and the bus
+    # The balloons, on standard error and the bus, every one as soon as it
+    # is asked for.
+    balloons_in_full = True
     injector = None  # the default: the driver, here the capture
 
     def __init__(self, root, binary, bus=None):
@@ -287,6 +291,9 @@ class NativeDesk(Desk):
 
     def events(self):
         return screen_events(self.screen)
+
+    def balloons_readable(self):
+        return True
 
     def notes(self):
         return screen_notes(self.screen)
@@ -455,7 +462,12 @@ class ProbeWindow:
 
     def events(self):
         return [line for line in self.lines()
-                if line.startswith(("press ", "release ", "box "))]
+                if line.startswith(("press ", "release ", "box ", "balloon "))]
+
+    def balloons_readable(self):
+        """False where the probe found the notification area of another
+        width than its own, whose balloons it cannot read."""
+        return "balloons unreadable" not in self.lines()
 
     def command(self, text):
         with open(self.commands, "a") as f:
@@ -485,7 +497,8 @@ class WineDesk(Desk, ProbeWindow):
     the simulator in the foreground; the mascon linked in dosdevices."""
 
     name = "wine"
-    sees_balloons = False
+    # Read from the notification area's balloons, which it shows one at a time.
+    balloons_in_full = False
     injector = "sendinput"  # the one way keys go in on current Windows
 
     def __init__(self, root, stage):

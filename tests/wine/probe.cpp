@@ -13,6 +13,11 @@
 //   "wparam 2d numlock 0"      after each key line: the virtual key the
 //                              window got with it, and the Num Lock light
 //   "box TEXT"                 a message box of notchkey's, found and read
+//   "balloon TEXT"             a balloon the notification area shows, read
+//                              from its tool tip window (another process's)
+//   "balloons unreadable"      at the start, where the notification area's
+//                              process is of another width than the probe
+//                              (a 64-bit one beside a 32-bit probe)
 //   "menu exit" / "menu dismissed" / "menu not found" / "close"
 //                              a command of the --commands file carried out
 //   "exit CODE" or "timeout"   the last line
@@ -36,6 +41,8 @@
 // a second notchkey started beside a probe that has it.
 
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -210,6 +217,105 @@ static void watch_boxes(DWORD now)
     record(line);
     g_box = box;
     g_box_due = now + g_box_delay_ms;
+}
+
+// The balloons the notification area has shown: its tool tip windows, and
+// the text each had when last read.
+#define BALLOONS_MAX 16
+static HWND g_balloon_windows[BALLOONS_MAX];
+static WCHAR g_balloon_texts[BALLOONS_MAX][256];
+
+static BOOL CALLBACK find_tooltips(HWND window, LPARAM list)
+{
+    HWND *found = reinterpret_cast<HWND *>(list);
+    if (!IsWindowVisible(window) || !class_is(window, TOOLTIPS_CLASSA))
+        return TRUE;
+    for (int i = 0; i < BALLOONS_MAX; ++i)
+        if (!found[i]) {
+            found[i] = window;
+            break;
+        }
+    return TRUE;
+}
+
+// A tool tip window keeps its text in its own process: asked for it into
+// memory lent there, and read back.
+static BOOL read_tooltip(HWND tip, WCHAR *text, DWORD cap)
+{
+    struct Lent {
+        TTTOOLINFOW info;
+        WCHAR text[256];
+    };
+    DWORD pid = 0;
+    GetWindowThreadProcessId(tip, &pid);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process)
+        return FALSE;
+    Lent *lent = static_cast<Lent *>(VirtualAllocEx(process, NULL, sizeof(Lent), MEM_COMMIT, PAGE_READWRITE));
+    Lent here;
+    memset(&here, 0, sizeof here);
+    here.info.cbSize = sizeof here.info;
+    BOOL read = FALSE;
+    if (lent && WriteProcessMemory(process, lent, &here, sizeof here, NULL) &&
+        SendMessageW(tip, TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(&lent->info)) &&
+        ReadProcessMemory(process, &lent->info, &here.info, sizeof here.info, NULL)) {
+        here.info.lpszText = lent->text;
+        WriteProcessMemory(process, &lent->info, &here.info, sizeof here.info, NULL);
+        SendMessageW(tip, TTM_GETTEXTW, 256, reinterpret_cast<LPARAM>(&lent->info));
+        read = ReadProcessMemory(process, lent->text, here.text, sizeof here.text, NULL);
+    }
+    if (lent)
+        VirtualFreeEx(process, lent, 0, MEM_RELEASE);
+    CloseHandle(process);
+    if (!read)
+        return FALSE;
+    here.text[255] = 0;
+    lstrcpynW(text, here.text, static_cast<int>(cap));
+    return TRUE;
+}
+
+// Whether the notification area's records are laid out as the probe's: a
+// process of another width reads them otherwise.
+static BOOL g_balloons_readable = TRUE;
+
+static void check_balloons_readable(void)
+{
+    DWORD pid = 0;
+    HWND tray = FindWindowA("Shell_TrayWnd", NULL);
+    if (!tray || !GetWindowThreadProcessId(tray, &pid))
+        return;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    BOOL tray_wow64 = FALSE, own_wow64 = FALSE;
+    if (process && IsWow64Process(process, &tray_wow64) && IsWow64Process(GetCurrentProcess(), &own_wow64) &&
+        tray_wow64 != own_wow64) {
+        g_balloons_readable = FALSE;
+        record("balloons unreadable");
+    }
+    if (process)
+        CloseHandle(process);
+}
+
+static void watch_balloons(void)
+{
+    if (!g_balloons_readable)
+        return;
+    HWND found[BALLOONS_MAX] = {};
+    EnumWindows(find_tooltips, reinterpret_cast<LPARAM>(found));
+    for (int i = 0; i < BALLOONS_MAX && found[i]; ++i) {
+        WCHAR text[256];
+        if (!read_tooltip(found[i], text, 256) || !text[0])
+            continue;
+        int slot = 0;
+        while (slot < BALLOONS_MAX - 1 && g_balloon_windows[slot] && g_balloon_windows[slot] != found[i])
+            ++slot;
+        if (g_balloon_windows[slot] == found[i] && lstrcmpW(g_balloon_texts[slot], text) == 0)
+            continue;
+        g_balloon_windows[slot] = found[i];
+        lstrcpynW(g_balloon_texts[slot], text, 256);
+        char line[600] = "balloon ";
+        WideCharToMultiByte(CP_ACP, 0, text, -1, line + 8, sizeof line - 8, NULL, NULL);
+        record(line);
+    }
 }
 
 // The next whole line of the commands file not yet carried out, without its
@@ -399,6 +505,7 @@ static void on_tick(void)
         return;
     }
     watch_boxes(now);
+    watch_balloons();
     if (g_taskbar_since)
         watch_taskbar(now);
     run_commands(now);
@@ -525,6 +632,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         record(line);
         return 3;
     }
+    check_balloons_readable();
     g_deadline = GetTickCount() + timeout_s * 1000;
     SetTimer(g_window, 1, TICK_MS, NULL);
 
