@@ -227,13 +227,41 @@ static bool apply_step_entry(const char *entry, bool *taken)
 }
 
 static const char *profile_entry_kind(const char *entry);
+static bool entry_name(const char *entry, char (&name)[16]);
+
+// What each kind of line takes, for the line after a refusal: the user
+// learns the range, not only that the value is wrong. Each is given a
+// [step] line's name and two numbers, and uses what it needs.
+static const char *const RULES[] = {
+    "A key line: a lever or button press message (MCA55, MCK99), = and a key from the guide.",
+    "lever takes hold or step.",
+    "[step] takes power_up, power_down, brake_up, brake_down, press_ms, gap_ms, power_notches, "
+    "brake_notches, power_map and brake_map.",
+    "%s takes a key, as a [keys] line does.",
+    "%s takes 1 to %d (milliseconds).",
+    "%s takes 1 to %d.",
+    "%s takes %d notches from 1 to %d, commas between, none below the one before.",
+};
 
 // Tells the user which setting is wrong, with enough of a long one to find it
-// by; returns 1.
-static int refuse(const AppConfig *config, const char *text, const char *what)
+// by, and on the next line what it takes: rule, or its kind's; returns 1.
+static int refuse(const AppConfig *config, const char *text, const char *what,
+                  const char *rule = NULL)
 {
-    snprintf(g_text, sizeof g_text, "%s%s%.*s is invalid %s.", g_section ? g_section : "",
-             g_section ? ": " : "", key_text_cut(text, KEY_TEXT_SHOWN), text, what);
+    char name[16] = "", own[160];
+    int slot = 0;
+    if (strcmp(what, "step") == 0 && entry_name(text, name))
+        while (slot < STEP_LINES && !same_name(name, STEP_LINE_TABLE[slot].name))
+            ++slot;
+    int kind = *what == 'k' ? 0 : *what == 'l' ? 1 : slot >= STEP_LINES || !name[0] ? 2 : 3;
+    bool (*read)(const char *, StepConfig *, int) = STEP_LINE_TABLE[kind == 3 ? slot : 0].read;
+    kind += read == read_ms ? 1 : read == read_notches ? 2 : read == read_map ? 3 : 0;
+    int notches = STEP_LINE_TABLE[slot % STEP_LINES].which ? LEVER_BRAKE_NOTCHES : LEVER_POWER_NOTCHES;
+    snprintf(own, sizeof own, RULES[kind], name, read == read_ms ? STEP_MS_MAX : notches,
+             TRAIN_NOTCH_MAX);
+    snprintf(g_text, sizeof g_text, "%s%s%.*s is invalid %s.\n%s", g_section ? g_section : "",
+             g_section ? ": " : "", key_text_cut(text, KEY_TEXT_SHOWN), text, what,
+             rule ? rule : own);
     MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
     return 1;
 }
@@ -271,7 +299,8 @@ static int check_steps(const AppConfig *config, const bool *taken)
         if (!taken[KEY_SLOTS + kind]) {
             char missing[16];
             snprintf(missing, sizeof missing, "%s=", STEP_LINE_TABLE[kind].name);
-            return refuse(config, missing, "step");
+            return refuse(config, missing, "step",
+                          "lever=step needs power_up, power_down, brake_up and brake_down.");
         }
     }
     return 0;
@@ -411,8 +440,12 @@ static int apply_profile(const AppConfig *config, const ProfileText *text)
     // A second section of a name is one Windows does not read.
     if (profile_name_ok(name) && profile_named(name) >= 0)
         return 0;
-    if (!profile_name_ok(name) || g_profile_count == PROFILE_MAX)
-        return refuse(config, text->section, "profile");
+    static_assert(PROFILE_MAX == 16 && sizeof g_profiles[0].name == 32, "the rules below");
+    if (!profile_name_ok(name))
+        return refuse(config, text->section, "profile",
+                      "A profile's name: letters, digits, - and _, up to 31.");
+    if (g_profile_count == PROFILE_MAX)
+        return refuse(config, text->section, "profile", "At most 16 profiles.");
     Profile *profile = &g_profiles[g_profile_count + 1];
     memset(profile, 0, sizeof *profile);
     snprintf(profile->name, sizeof profile->name, "%s", name);
@@ -421,7 +454,8 @@ static int apply_profile(const AppConfig *config, const ProfileText *text)
     char value[PROGRAMS_MAX + 2];
     if (profile_value(text->lines, sizeof text->lines, "program", value, sizeof value) &&
         !read_programs(value, profile->programs))
-        return refuse(config, "program=", "profile");
+        return refuse(config, "program=", "profile",
+                      "program= takes programs' file names, commas between.");
     const char *lever = config->lever;
     if (profile_value(text->lines, sizeof text->lines, "lever", value, sizeof config->lever))
         lever = value;
@@ -482,7 +516,8 @@ int apply_key_settings(const AppConfig *config, BOOL extended_keys)
         if (g_profile_default < 0) {
             char shown[80];
             snprintf(shown, sizeof shown, "profile=%s", config->profile);
-            return refuse(config, shown, "profile");
+            return refuse(config, shown, "profile",
+                          "profile= takes the name of a [profile NAME] section.");
         }
     }
     g_profile_active = g_profile_default;

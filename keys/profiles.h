@@ -42,8 +42,9 @@ void load_key_set(const KeySet *set);
 // The place of the profile of a name, in any letter case; -1 for none.
 int profile_named(const char *name);
 
-// The profile a program's path selects by its file name, in any letter case;
-// the default when none does.
+// The profile a program's path selects by its file name, as a program= entry
+// names it (its folder and ".exe" aside, in any letter case); the default
+// when none does.
 int profile_of_program(const char *path);
 
 // Looks up what naming the program in front takes, and asks the system to

@@ -38,4 +38,10 @@ extern UINT g_taskbar_created;
 // user reconnect is neither yes nor no. Called before anything is opened.
 int load_config(AppConfig *config);
 
+// A balloon from the notification icon, with an icon of NIIF_*, while the
+// icon is meant to be shown. The old family's notification area knows only
+// the first record, which has no balloon: given the larger one, the call
+// fails there, and nothing shows.
+void show_balloon(const char *text, DWORD icon);
+
 LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -71,25 +71,29 @@ static void on_worker_ended(void)
     end_program();
 }
 
-// A change of the mascon's line, told once in a balloon from the icon. The
-// old family's notification area knows only the first record, which has no
-// balloon: given the larger one, the call fails there, and nothing shows.
-static void on_mascon_line(WPARAM number, LPARAM back)
+void show_balloon(const char *text, DWORD icon)
 {
     if (!g_icon_wanted)
         return;
     NOTIFYICONDATAA balloon = g_nid;
     balloon.cbSize = NOTIFYICONDATAA_V2_SIZE;
     balloon.uFlags = NIF_INFO;
+    snprintf(balloon.szInfo, sizeof balloon.szInfo, "%s", text);
+    lstrcpyA(balloon.szInfoTitle, APP_TITLE);
+    balloon.dwInfoFlags = icon;
+    Shell_NotifyIconA(NIM_MODIFY, &balloon);
+}
+
+// A change of the mascon's line, told once in a balloon from the icon.
+static void on_mascon_line(WPARAM number, LPARAM back)
+{
+    char text[64];
     int port = static_cast<int>(number);
     if (back)
-        snprintf(balloon.szInfo, sizeof balloon.szInfo, "The mascon is back on COM%d.", port);
+        snprintf(text, sizeof text, "The mascon is back on COM%d.", port);
     else
-        snprintf(balloon.szInfo, sizeof balloon.szInfo,
-                 "The mascon on COM%d is gone: waiting for it.", port);
-    lstrcpyA(balloon.szInfoTitle, APP_TITLE);
-    balloon.dwInfoFlags = back ? NIIF_INFO : NIIF_WARNING;
-    Shell_NotifyIconA(NIM_MODIFY, &balloon);
+        snprintf(text, sizeof text, "The mascon on COM%d is gone: waiting for it.", port);
+    show_balloon(text, back ? NIIF_INFO : NIIF_WARNING);
 }
 
 LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
