@@ -25,6 +25,8 @@ extern HMENU g_menu;
 extern HMENU g_popup; // the pop-up holding "Exit"
 // The serial worker; 0 when there is none.
 extern HANDLE g_worker;
+// The settings' port=, for the balloons of a port named other than COMn.
+extern const char *g_port_named;
 
 // The notification icon's record, shared with start-up for removing it.
 extern NOTIFYICONDATAA g_nid;

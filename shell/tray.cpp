@@ -8,6 +8,7 @@ HICON g_icon_small;
 HMENU g_menu;
 HMENU g_popup;
 HANDLE g_worker;
+const char *g_port_named = "";
 
 NOTIFYICONDATAA g_nid;
 POINT g_cursor;
@@ -87,12 +88,15 @@ void show_balloon(const char *text, DWORD icon)
 // A change of the mascon's line, told once in a balloon from the icon.
 static void on_mascon_line(WPARAM number, LPARAM back)
 {
-    char text[64];
-    int port = static_cast<int>(number);
-    if (back)
-        snprintf(text, sizeof text, "The mascon is back on COM%d.", port);
+    char port[256], text[sizeof g_nid.szInfo];
+    if (number)
+        snprintf(port, sizeof port, "COM%d", static_cast<int>(number));
     else
-        snprintf(text, sizeof text, "The mascon on COM%d is gone: waiting for it.", port);
+        snprintf(port, sizeof port, "%s", g_port_named);
+    if (back)
+        snprintf(text, sizeof text, "The mascon is back on %.200s.", port);
+    else
+        snprintf(text, sizeof text, "The mascon on %.200s is gone: waiting for it.", port);
     show_balloon(text, back ? NIIF_INFO : NIIF_WARNING);
 }
 
