@@ -230,17 +230,19 @@ static const char *profile_entry_kind(const char *entry);
 static bool entry_name(const char *entry, char (&name)[16]);
 
 // What each kind of line takes, for the line after a refusal: the user
-// learns the range, not only that the value is wrong. Each is given a
-// [step] line's name and two numbers, and uses what it needs.
+// learns the range, not only that the value is wrong. A [step] line's rule
+// follows from its place in STEP_LINE_TABLE: four keys, two times, two
+// counts, two maps, power before brake.
+static_assert(STEP_LINES == 10 && TRAIN_NOTCH_MAX == 99, "the rules below");
 static const char *const RULES[] = {
-    "A key line: a lever or button press message (MCA55, MCK99), = and a key from the guide.",
+    "A key line: a lever or button press message (MCA55, MCK99) = a key from the guide.",
     "lever takes hold or step.",
     "[step] takes power_up, power_down, brake_up, brake_down, press_ms, gap_ms, power_notches, "
     "brake_notches, power_map and brake_map.",
     "%s takes a key, as a [keys] line does.",
     "%s takes 1 to %d (milliseconds).",
     "%s takes 1 to %d.",
-    "%s takes %d notches from 1 to %d, commas between, none below the one before.",
+    "%s takes %d notches of 1 to 99, commas between, none below the one before.",
 };
 
 // Tells the user which setting is wrong, with enough of a long one to find it
@@ -249,16 +251,14 @@ static int refuse(const AppConfig *config, const char *text, const char *what,
                   const char *rule = NULL)
 {
     char name[16] = "", own[160];
-    int slot = 0;
-    if (strcmp(what, "step") == 0 && entry_name(text, name))
+    int slot = 0, kind = *what == 'k' ? 0 : *what == 'l' ? 1 : 2;
+    if (kind == 2 && entry_name(text, name))
         while (slot < STEP_LINES && !same_name(name, STEP_LINE_TABLE[slot].name))
             ++slot;
-    int kind = *what == 'k' ? 0 : *what == 'l' ? 1 : slot >= STEP_LINES || !name[0] ? 2 : 3;
-    bool (*read)(const char *, StepConfig *, int) = STEP_LINE_TABLE[kind == 3 ? slot : 0].read;
-    kind += read == read_ms ? 1 : read == read_notches ? 2 : read == read_map ? 3 : 0;
-    int notches = STEP_LINE_TABLE[slot % STEP_LINES].which ? LEVER_BRAKE_NOTCHES : LEVER_POWER_NOTCHES;
-    snprintf(own, sizeof own, RULES[kind], name, read == read_ms ? STEP_MS_MAX : notches,
-             TRAIN_NOTCH_MAX);
+    if (kind == 2 && name[0] && slot < STEP_LINES)
+        kind = slot < 4 ? 3 : 4 + (slot - 4) / 2;
+    snprintf(own, sizeof own, RULES[kind], name,
+             kind == 4 ? STEP_MS_MAX : slot & 1 ? LEVER_BRAKE_NOTCHES : LEVER_POWER_NOTCHES);
     snprintf(g_text, sizeof g_text, "%s%s%.*s is invalid %s.\n%s", g_section ? g_section : "",
              g_section ? ": " : "", key_text_cut(text, KEY_TEXT_SHOWN), text, what,
              rule ? rule : own);
@@ -455,7 +455,7 @@ static int apply_profile(const AppConfig *config, const ProfileText *text)
     if (profile_value(text->lines, sizeof text->lines, "program", value, sizeof value) &&
         !read_programs(value, profile->programs))
         return refuse(config, "program=", "profile",
-                      "program= takes programs' file names, commas between.");
+                      "program= takes file names, commas between.");
     const char *lever = config->lever;
     if (profile_value(text->lines, sizeof text->lines, "lever", value, sizeof config->lever))
         lever = value;
@@ -517,7 +517,7 @@ int apply_key_settings(const AppConfig *config, BOOL extended_keys)
             char shown[80];
             snprintf(shown, sizeof shown, "profile=%s", config->profile);
             return refuse(config, shown, "profile",
-                          "profile= takes the name of a [profile NAME] section.");
+                          "profile= takes a [profile NAME] section's name.");
         }
     }
     g_profile_active = g_profile_default;

@@ -175,7 +175,7 @@ static void port_name(const AppConfig *config, int number, char (&name)[256])
     if (number)
         snprintf(name, sizeof name, "COM%d", number);
     else
-        snprintf(name, sizeof name, "%s", config->port);
+        lstrcpyA(name, config->port);
 }
 
 // Whether the system knows a name as a serial port's: its defaults can be

@@ -25,11 +25,10 @@ static int g_notices_more;
 static void notice(const char *section, const char *entry, const char *kind)
 {
     char line[240];
-    if (entry)
-        snprintf(line, sizeof line, "notchkey.ini: [%s] %.100s: %s entry, ignored", section,
-                 entry, kind);
-    else
-        snprintf(line, sizeof line, "notchkey.ini: %s section [%.100s], ignored", kind, section);
+    snprintf(line, sizeof line,
+             entry ? "notchkey.ini: [%s] %.100s: %s entry, ignored"
+                   : "notchkey.ini: %s section [%.100s], ignored%s",
+             entry ? section : kind, entry ? entry : section, entry ? kind : "");
     size_t used = strlen(g_notices);
     // Room for the count of those that do not fit.
     if (used + strlen(line) + 48 < sizeof g_notices)
@@ -57,9 +56,9 @@ static void note_entries(const char *section, const char *const *known, size_t c
     char kept[sizeof g_section];
     size_t seen = 0;
     memcpy(kept, g_section, sizeof kept);
-    for (char *entry = g_section, *name = kept; *entry && seen < 128;
-         entry += strlen(entry) + 1, name += strlen(name) + 1) {
+    for (char *entry = g_section; *entry && seen < 128; entry += strlen(entry) + 1) {
         // The names alone, in a copy: the reader hands them over trimmed.
+        char *name = kept + (entry - g_section);
         name[strcspn(name, "=")] = '\0';
         // Some systems hand comment lines over with the entries.
         if (*name == ';')
@@ -72,25 +71,44 @@ static void note_entries(const char *section, const char *const *known, size_t c
     }
 }
 
-// Tells every section that is not read: one of a name not known, and a
-// second one of a name, or of a profile's name, which the reader passes over.
-// Then each entry passed over, and all of them at once.
-static void note_sections(void)
+// Every section in file order: one of a name not known, and a second one of
+// a name or of a profile's name, which the reader passes over, is told; so is
+// each entry passed over, then all of them at once. Every [profile NAME]
+// section is kept in config, up to one more than may be.
+static void read_sections(AppConfig *config)
 {
-    GetPrivateProfileSectionNamesA(g_section, sizeof g_section, SETTINGS_FILE);
+    config->profile_count = 0;
     char names[sizeof g_section];
-    memcpy(names, g_section, sizeof names);
+    DWORD got = GetPrivateProfileSectionNamesA(names, sizeof names, SETTINGS_FILE);
+    // A list too long for the buffer ends with a name cut short: no name of ours.
+    bool cut = got == sizeof names - 2;
     const char *read[64];
     size_t count = 0;
     for (char *name = names; *name && count < 64; name += strlen(name) + 1) {
+        if (cut && name + strlen(name) >= names + got)
+            break;
         // A profile by its own name: "profile  a" is "profile a" too.
-        const char *key = profile_section(name) ? name + 7 + strspn(name + 7, " \t") : name;
-        if (key == name && find_name(name, SECTIONS, 4) == 4)
+        bool profile = profile_section(name);
+        const char *key = profile ? name + 7 + strspn(name + 7, " \t") : name;
+        if (!profile && find_name(name, SECTIONS, 4) == 4) {
             notice(name, NULL, "unknown");
-        else if (find_name(key, read, count) < count)
+            continue;
+        }
+        if (find_name(key, read, count) < count) {
             notice(name, NULL, "repeated");
-        else if ((read[count++] = key) != name || find_name(name, SECTIONS, 2) == 2)
+            continue;
+        }
+        read[count++] = key;
+        if (profile || find_name(name, SECTIONS, 2) == 2)
             note_entries(name, NULL, 0);
+        if (!profile || config->profile_count > PROFILE_MAX)
+            continue;
+        ProfileText *text = &config->profiles[config->profile_count++];
+        // A name too long to keep is no profile's: cut, it is refused all the same.
+        size_t len = strnlen(name, sizeof text->section - 1);
+        memcpy(text->section, name, len);
+        text->section[len] = '\0';
+        GetPrivateProfileSectionA(name, text->lines, sizeof text->lines, SETTINGS_FILE);
     }
     note_entries("config", CONFIG_ENTRIES, sizeof CONFIG_ENTRIES / sizeof *CONFIG_ENTRIES);
     note_entries("debug", DEBUG_ENTRIES, sizeof DEBUG_ENTRIES / sizeof *DEBUG_ENTRIES);
@@ -100,38 +118,6 @@ static void note_sections(void)
                  "\nnotchkey.ini: %d more lines passed over", g_notices_more);
     if (g_notices[0])
         show_balloon(g_notices, NIIF_WARNING);
-}
-
-// Whether a section of that name is loaded already: a second one is not
-// read, the first is.
-static bool loaded(const AppConfig *config, const char *section)
-{
-    for (int i = 0; i < config->profile_count; ++i)
-        if (lstrcmpiA(config->profiles[i].section, section) == 0)
-            return true;
-    return false;
-}
-
-// Every [profile NAME] section, in file order, up to one more than may be.
-static void load_profiles(AppConfig *config)
-{
-    config->profile_count = 0;
-    char names[4096];
-    DWORD got = GetPrivateProfileSectionNamesA(names, sizeof names, SETTINGS_FILE);
-    // A list too long for the buffer ends with a name cut short: no name of ours.
-    bool cut = got == sizeof names - 2;
-    for (const char *name = names; *name; name += strlen(name) + 1) {
-        if (cut && name + strlen(name) >= names + got)
-            break;
-        if (!profile_section(name) || config->profile_count > PROFILE_MAX || loaded(config, name))
-            continue;
-        ProfileText *profile = &config->profiles[config->profile_count++];
-        // A name too long to keep is no profile's: cut, it is refused all the same.
-        size_t len = strnlen(name, sizeof profile->section - 1);
-        memcpy(profile->section, name, len);
-        profile->section[len] = '\0';
-        GetPrivateProfileSectionA(name, profile->lines, sizeof profile->lines, SETTINGS_FILE);
-    }
 }
 
 // reconnect= as written, or "no" without the line: TRUE or FALSE in
@@ -159,7 +145,7 @@ int load_config(AppConfig *config)
         note("no notchkey.ini in %s: running on the defaults (port=%s, injector=%s)", folder,
              PORT_DEFAULT, INJECTOR_DRIVER);
     }
-    note_sections();
+    read_sections(config);
     GetPrivateProfileStringA("config", "port", PORT_DEFAULT, config->port, sizeof config->port,
                              SETTINGS_FILE);
     GetPrivateProfileStringA("debug", "logfile", "", config->logfile, LOGFILE_MAX + 1,
@@ -172,6 +158,5 @@ int load_config(AppConfig *config)
     GetPrivateProfileSectionA("step", config->step, sizeof config->step, SETTINGS_FILE);
     GetPrivateProfileStringA("config", "profile", "", config->profile, sizeof config->profile,
                              SETTINGS_FILE);
-    load_profiles(config);
     return read_reconnect(config, &config->reconnect);
 }

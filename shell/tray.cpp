@@ -92,7 +92,7 @@ static void on_mascon_line(WPARAM number, LPARAM back)
     if (number)
         snprintf(port, sizeof port, "COM%d", static_cast<int>(number));
     else
-        snprintf(port, sizeof port, "%s", g_port_named);
+        lstrcpyA(port, g_port_named);
     if (back)
         snprintf(text, sizeof text, "The mascon is back on %.200s.", port);
     else

@@ -47,8 +47,10 @@ def box(text):
     return ["box " + text]
 
 
-# What the notification icon's balloons say of the mascon's line.
-BALLOON = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\.")
+# What the notification icon's balloons say: of the mascon's line, and of the
+# settings' lines passed over.
+BALLOON = re.compile(r"The mascon (on \S+ is gone: waiting for it|is back on \S+)\.|notchkey\.ini: .*",
+                     re.S)
 
 
 def balloon(text):
@@ -192,39 +194,56 @@ def screen_lines(screen):
         return f.read().decode("latin-1").splitlines()
 
 
+def screen_items(screen):
+    """A native notchkey's standard error and capture, as (kind, text): "keys"
+    for a packet, "shown" for a box or balloon with the lines of its text
+    that followed, "note", and "output" for anything else."""
+    items = []
+    for line in screen_lines(screen):
+        if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
+            items.append(("keys", line))
+        elif line.startswith(TITLE + ": "):
+            items.append(("shown", line[len(TITLE) + 2:]))
+        elif line.startswith(NOTE):
+            items.append(("note", line[len(NOTE):]))
+        elif items and items[-1][0] == "shown":
+            items[-1] = ("shown", items[-1][1] + "\n" + line)
+        else:
+            items.append(("output", line))
+    return items
+
+
 def screen_events(screen):
     """What a native notchkey showed: its key packets (through the capture
     driver), boxes and balloons (standard error), in order. Its notes are no
     events: the Wine desk has none to show."""
     events = []
-    for line in screen_lines(screen):
-        if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
-            events += packets(line)
-        elif line.startswith(TITLE + ": "):
-            text = line[len(TITLE) + 2:]
+    for kind, text in screen_items(screen):
+        if kind == "keys":
+            events += packets(text)
+        elif kind == "shown":
             events += balloon(text) if BALLOON.fullmatch(text) else box(text)
-        elif not line.startswith(NOTE):
-            events.append("output " + line)
+        elif kind == "output":
+            events.append("output " + text)
     return events
 
 
 def screen_notes(screen):
     """A native notchkey's notes, in order, each without its "notchkey: "."""
-    return [line[len(NOTE):] for line in screen_lines(screen) if line.startswith(NOTE)]
+    return [text for kind, text in screen_items(screen) if kind == "note"]
 
 
 def screen_bodies(screen):
     """The notification body each box must have had: its text and, from the
     note right after it, the cause the system gave."""
-    lines = screen_lines(screen)
+    items = screen_items(screen)
     bodies = []
-    for i, line in enumerate(lines):
-        if line.startswith(TITLE + ": "):
-            body = line[len(TITLE) + 2:]
+    for i, (kind, text) in enumerate(items):
+        if kind == "shown":
             # A balloon has no cause; a note after it is the worker's own.
-            if not BALLOON.fullmatch(body) and i + 1 < len(lines) and lines[i + 1].startswith(NOTE):
-                body += "\n" + lines[i + 1][len(NOTE):]
-            bodies.append(body)
+            if not BALLOON.fullmatch(text) and i + 1 < len(items) and items[i + 1][0] == "note":
+                text += "\n" + items[i + 1][1]
+            bodies.append(text)
     return bodies
 
 
@@ -256,8 +275,9 @@ class NativeDesk(Desk):
     def remove_driver(self):
         os.unlink(self.driver)
 
-    def start(self, args=(), prefix=()):
-        """prefix: what runs the program, e.g. setpriv as another user."""
+    def start(self, args=(), prefix=(), extra=None):
+        """prefix: what runs the program, e.g. setpriv as another user; extra:
+        environment variables besides the desk's own."""
         # The test's bus or none, never the desktop's of whoever runs the tests.
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
@@ -267,7 +287,8 @@ class NativeDesk(Desk):
             env.update(self.bus.env)
             self.seen_before = len(self.bus.notifications())
         with open(self.screen, "ab") as screen:
-            self.proc = subprocess.Popen([*prefix, self.binary, *args], cwd=self.home, env=env,
+            self.proc = subprocess.Popen([*prefix, self.binary, *args], cwd=self.home,
+                                         env=dict(env, **(extra or {})),
                                          stdin=subprocess.DEVNULL, stdout=screen, stderr=screen)
         self.started = True
 
@@ -353,6 +374,11 @@ def read_lines(path):
         return []
 
 
+def unescape(line):
+    """A probe's line with its line breaks and backslashes as they were."""
+    return re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), line)
+
+
 def winpath(path):
     return "Z:" + path.replace("/", "\\")
 
@@ -436,8 +462,8 @@ class ProbeWindow:
         return read_lines(self.out)
 
     def events(self):
-        return [line for line in self.lines()
-                if line.startswith(("press ", "release ", "box "))]
+        return [unescape(line) for line in self.lines()
+                if line.startswith(("press ", "release ", "box ", "balloon "))]
 
     def command(self, text):
         with open(self.commands, "a") as f:
@@ -517,7 +543,7 @@ class WineDesk(Desk, ProbeWindow):
                            stderr=log, timeout=timeout)
         lines = read_lines(out)
         end = next((l for l in lines if l.startswith("exit ")), None)
-        events = [l for l in lines if l.startswith(("press ", "release ", "box "))]
+        events = [unescape(l) for l in lines if l.startswith(("press ", "release ", "box "))]
         return Result(events, int(end.split()[1]) if end else None, None, None)
 
     def menu_exit(self):

@@ -13,6 +13,9 @@
 //   "wparam 2d numlock 0"      after each key line: the virtual key the
 //                              window got with it, and the Num Lock light
 //   "box TEXT"                 a message box of notchkey's, found and read
+//   "balloon TEXT"             a balloon shown from the notification area,
+//                              read from its window when it first shows
+// TEXT has its line breaks as \n, and its backslashes doubled.
 //   "menu exit" / "menu dismissed" / "menu not found" / "close"
 //                              a command of the --commands file carried out
 //   "exit CODE" or "timeout"   the last line
@@ -110,6 +113,23 @@ static void record(const char *text)
     write_line(g_out, text);
 }
 
+// A text of several lines as one line: prefix, then the text, each line break
+// as \n and each backslash doubled.
+static void record_text(const char *prefix, const char *text)
+{
+    char line[1200];
+    size_t at = snprintf(line, sizeof line, "%s ", prefix);
+    for (const char *c = text; *c && at + 3 < sizeof line; ++c) {
+        if (*c == '\r')
+            continue;
+        if (*c == '\n' || *c == '\\')
+            line[at++] = '\\';
+        line[at++] = *c == '\n' ? 'n' : *c;
+    }
+    line[at] = '\0';
+    record(line);
+}
+
 static void record_key(HANDLE file, BOOL up, DWORD scan, BOOL extended, BOOL injected)
 {
     char line[64];
@@ -205,11 +225,33 @@ static void watch_boxes(DWORD now)
         return;
     char text[512] = "";
     GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-    char line[600];
-    snprintf(line, sizeof line, "box %s", text);
-    record(line);
+    record_text("box", text);
     g_box = box;
     g_box_due = now + g_box_delay_ms;
+}
+
+// The balloon last seen, so that each is written once while it shows.
+static char g_balloon[512];
+
+static BOOL CALLBACK find_balloon(HWND window, LPARAM found)
+{
+    if (!IsWindowVisible(window) || !class_is(window, "tooltips_class32"))
+        return TRUE;
+    char text[512] = "";
+    GetWindowTextA(window, text, sizeof text);
+    if (!text[0])
+        return TRUE;
+    snprintf(reinterpret_cast<char *>(found), sizeof g_balloon, "%s", text);
+    return FALSE;
+}
+
+static void watch_balloons(void)
+{
+    char text[sizeof g_balloon] = "";
+    EnumWindows(find_balloon, reinterpret_cast<LPARAM>(text));
+    if (text[0] && strcmp(text, g_balloon) != 0)
+        record_text("balloon", text);
+    snprintf(g_balloon, sizeof g_balloon, "%s", text);
 }
 
 // The next whole line of the commands file not yet carried out, without its
@@ -399,6 +441,7 @@ static void on_tick(void)
         return;
     }
     watch_boxes(now);
+    watch_balloons();
     if (g_taskbar_since)
         watch_taskbar(now);
     run_commands(now);
