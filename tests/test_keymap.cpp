@@ -509,7 +509,7 @@ TEST_F(Profiles, EachRefusalSaysWhatTheSettingTakes)
         std::string rule;
     } cases[] = {
         {"hold", {}, {"MCA55=foo"}, "",
-         "A key line: a lever or button press message (MCA55, MCK99), = and a key from the guide."},
+         "A key line: a lever or button press message (MCA55, MCK99) = a key from the guide."},
         {"walk", {}, {}, "", "lever takes hold or step."},
         {"step", with("power=a"), {}, "",
          "[step] takes power_up, power_down, brake_up, brake_down, press_ms, gap_ms, "
@@ -519,12 +519,12 @@ TEST_F(Profiles, EachRefusalSaysWhatTheSettingTakes)
         {"step", with("power_notches=9"), {}, "", "power_notches takes 1 to 6."},
         {"step", with("brake_notches=9"), {}, "", "brake_notches takes 1 to 8."},
         {"step", with("brake_map=1,3,2"), {}, "",
-         "brake_map takes 8 notches from 1 to 99, commas between, none below the one before."},
+         "brake_map takes 8 notches of 1 to 99, commas between, none below the one before."},
         {"step", {"power_up=a"}, {}, "",
          "lever=step needs power_up, power_down, brake_up and brake_down."},
         {"hold", {}, {}, "profile z\xC3\xBCgig",
          "A profile's name: letters, digits, - and _, up to 31."},
-        {"hold", {}, {}, "profile a", "program= takes programs' file names, commas between."},
+        {"hold", {}, {}, "profile a", "program= takes file names, commas between."},
     };
     for (const auto &c : cases) {
         config.profile_count = 0;
@@ -540,7 +540,7 @@ TEST_F(Profiles, EachRefusalSaysWhatTheSettingTakes)
     StderrCapture err;
     EXPECT_EQ(select_steps("hold", {}), 1);
     EXPECT_EQ(err.text(), "Lever to keys!: profile=xyz is invalid profile.\n"
-                          "profile= takes the name of a [profile NAME] section.\n");
+                          "profile= takes a [profile NAME] section's name.\n");
 }
 
 // At a switch every key held comes up, the new profile takes the lever as at

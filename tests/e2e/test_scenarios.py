@@ -391,7 +391,7 @@ TOLD = "notchkey.ini: "
      + TOLD + "[config] port=COM4: repeated entry, ignored", None),
     ("profile=express\r\n", "[profil express]\r\n",
      TOLD + "unknown section [profil express], ignored",
-     "profile=express is invalid profile.\nprofile= takes the name of a [profile NAME] section."),
+     "profile=express is invalid profile.\nprofile= takes a [profile NAME] section's name."),
     ("lever=step\r\n", STEP_FOUR + "power_notches=9\r\n", None,
      "power_notches=9 is invalid step.\npower_notches takes 1 to 6."),
     ("lever=step\r\n", STEP_FOUR.replace("power_up=a\r\n", ""), None,
@@ -403,7 +403,7 @@ TOLD = "notchkey.ini: "
     ("lever=walk\r\n", "", None, "walk is invalid lever.\nlever takes hold or step."),
     ("reconnect=maybe\r\n", "", None, "maybe is invalid reconnect.\nreconnect takes yes or no."),
     ("", "[keys]\r\nMCA55=foo\r\n", None, "MCA55=foo is invalid key.\nA key line: a lever or "
-     "button press message (MCA55, MCK99), = and a key from the guide."),
+     "button press message (MCA55, MCK99) = a key from the guide."),
 ])
 def test_settings_tell_what_they_pass_over_and_refuse(desk, config, extra, told, refused):
     com2 = desk.mascon(2)

@@ -40,6 +40,8 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -233,12 +235,52 @@ static void watch_boxes(DWORD now)
 // The balloon last seen, so that each is written once while it shows.
 static char g_balloon[512];
 
+// A balloon's text, as its tooltip window took it: the window belongs to the
+// notification area's process and gives its tool's text only into memory
+// there, so the probe lends it some and reads the answer back.
+static void balloon_text(HWND window, char *text, size_t size)
+{
+    struct Lent {
+        TTTOOLINFOW info;
+        WCHAR text[1024];
+    };
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    HANDLE process =
+        OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process)
+        return;
+    Lent *lent = static_cast<Lent *>(
+        VirtualAllocEx(process, NULL, sizeof(Lent), MEM_COMMIT, PAGE_READWRITE));
+    TTTOOLINFOW info;
+    memset(&info, 0, sizeof info);
+    info.cbSize = sizeof info;
+    WCHAR wide[1024];
+    if (lent && WriteProcessMemory(process, &lent->info, &info, sizeof info, NULL) &&
+        SendMessageW(window, TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(&lent->info)) &&
+        ReadProcessMemory(process, &lent->info, &info, sizeof info, NULL)) {
+        info.lpszText = lent->text;
+        if (WriteProcessMemory(process, &lent->info, &info, sizeof info, NULL)) {
+            SendMessageW(window, TTM_GETTEXTW, sizeof lent->text / sizeof(WCHAR),
+                         reinterpret_cast<LPARAM>(&lent->info));
+            if (ReadProcessMemory(process, lent->text, wide, sizeof wide, NULL)) {
+                wide[1023] = 0;
+                WideCharToMultiByte(CP_ACP, 0, wide, -1, text, static_cast<int>(size), NULL,
+                                    NULL);
+            }
+        }
+    }
+    if (lent)
+        VirtualFreeEx(process, lent, 0, MEM_RELEASE);
+    CloseHandle(process);
+}
+
 static BOOL CALLBACK find_balloon(HWND window, LPARAM found)
 {
     if (!IsWindowVisible(window) || !class_is(window, "tooltips_class32"))
         return TRUE;
     char text[512] = "";
-    GetWindowTextA(window, text, sizeof text);
+    balloon_text(window, text, sizeof text);
     if (!text[0])
         return TRUE;
     snprintf(reinterpret_cast<char *>(found), sizeof g_balloon, "%s", text);
