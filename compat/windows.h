@@ -499,9 +499,9 @@ int WINAPI GetKeyboardType(int type_flag);
 typedef struct HINSTANCE__ *HMODULE;
 typedef intptr_t(WINAPI *FARPROC)(void);
 
-// "user32.dll" and "kernel32.dll" are the modules, and SendInput and
-// QueryDosDeviceA the functions in them looked up at run time; every other
-// name is not found.
+// "user32.dll" and "kernel32.dll" are the modules, and SendInput,
+// QueryDosDeviceA and GetDefaultCommConfigA the functions in them looked up
+// at run time; every other name is not found.
 HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 

@@ -179,12 +179,14 @@ static void port_name(const AppConfig *config, int number, char (&name)[256])
 }
 
 // Whether the system knows a name as a serial port's: its defaults can be
-// had without opening it.
+// had without opening it. Looked up, as the old family may lack it.
 static BOOL serial_device(const char *name)
 {
     COMMCONFIG defaults;
     DWORD size = sizeof defaults;
-    return GetDefaultCommConfigA(name, &defaults, &size);
+    auto get = system_function<decltype(&GetDefaultCommConfigA)>("kernel32.dll",
+                                                                 "GetDefaultCommConfigA");
+    return get && get(name, &defaults, &size);
 }
 
 int com_port_number(const char *name)

@@ -275,20 +275,20 @@ class NativeDesk(Desk):
     def remove_driver(self):
         os.unlink(self.driver)
 
-    def start(self, args=(), prefix=(), extra=None):
-        """prefix: what runs the program, e.g. setpriv as another user; extra:
-        environment variables besides the desk's own."""
+    def start(self, args=(), prefix=()):
+        """prefix: what runs the program, e.g. setpriv as another user."""
         # The test's bus or none, never the desktop's of whoever runs the tests.
         env = {k: v for k, v in os.environ.items()
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
         env["XDG_RUNTIME_DIR"] = self.root  # its named objects go with the desk
+        # No settings but the desk's, whatever the user running the tests keeps.
+        env["XDG_CONFIG_HOME"] = os.path.join(self.root, "config")
         if self.bus:
             env.update(self.bus.env)
             self.seen_before = len(self.bus.notifications())
         with open(self.screen, "ab") as screen:
-            self.proc = subprocess.Popen([*prefix, self.binary, *args], cwd=self.home,
-                                         env=dict(env, **(extra or {})),
+            self.proc = subprocess.Popen([*prefix, self.binary, *args], cwd=self.home, env=env,
                                          stdin=subprocess.DEVNULL, stdout=screen, stderr=screen)
         self.started = True
 
@@ -307,6 +307,7 @@ class NativeDesk(Desk):
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
         env["XDG_RUNTIME_DIR"] = self.root
+        env["XDG_CONFIG_HOME"] = os.path.join(self.root, "config")
         with open(screen, "wb") as out:
             code = subprocess.run([self.binary], cwd=home, env=env, stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=out, timeout=timeout).returncode

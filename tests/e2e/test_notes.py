@@ -68,7 +68,7 @@ def test_without_settings_here_those_of_the_configuration_folder(native):
     path = os.path.join(folder, "notchkey.ini")
     with open(path, "wb") as f:
         f.write(b"[config]\r\nport=COM5\r\n[debug]\r\nlogfile=notchkey.log\r\n")
-    native.start(extra={"XDG_CONFIG_HOME": os.path.dirname(folder)})
+    native.start()  # the desk's own configuration folder
     com5.wait_reset()
     assert native.wait_events(2) == ["press 52", "release 07"]
     native.close()
