@@ -17,7 +17,8 @@
 // Posted by the serial worker when it gives up.
 #define WM_WORKER_ENDED (WM_APP + 101)
 // Posted by the serial worker when the mascon's line goes (lparam 0) or the
-// mascon answers again after a wait (lparam 1); wparam is its port's number.
+// mascon answers again after a wait (lparam 1); wparam is its port's number,
+// 0 for a port the settings name otherwise.
 #define WM_MASCON_LINE (WM_APP + 102)
 // Posted by the serial worker when a wait for the mascon begins, and when
 // what it waits on changes; wparam is the index in g_waiting of the text.
@@ -36,7 +37,7 @@ struct ProfileText {
 
 // The settings, filled at start-up and only read once the worker runs.
 struct AppConfig {
-    char port[256];     // as the user wrote it; only COM1 to COM256 are opened
+    char port[256];     // as the user wrote it: COM1 to COM256, or a serial device's name
     char logfile[1024]; // empty: no log
     HWND hwnd;          // the hidden main window, owner of every message box
     char injector[64];  // how key packets are delivered: "driver" or "sendinput"

@@ -9,11 +9,23 @@
 // every other thread starts with them blocked. SIGPIPE is ignored: a capture
 // whose reader goes away, or a closed line, loses what was written to it
 // and does not end the program.
+//
+// The settings file is the current folder's notchkey.ini, as on Windows; a
+// Linux user keeps it in the configuration folder instead, so without one
+// here, a notchkey.ini under $XDG_CONFIG_HOME/notchkey (~/.config/notchkey)
+// is read, its folder becoming the current one, as a shortcut's "Start in"
+// does on Windows (a relative logfile= goes beside it). --help and
+// --version answer and end before anything is opened.
 #include "compat.h"
 
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 
 static sigset_t g_user_signals;
@@ -34,8 +46,79 @@ static void *signal_main(void *)
     return nullptr;
 }
 
-int main()
+static const char SETTINGS[] = "notchkey.ini";
+
+static bool is_file(const char *path)
 {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The folder of the user's own settings: $XDG_CONFIG_HOME/notchkey, or
+// ~/.config/notchkey; a relative $XDG_CONFIG_HOME is no such folder.
+static bool config_folder(char *path, size_t cap)
+{
+    const char *base = getenv("XDG_CONFIG_HOME");
+    const char *home = getenv("HOME");
+    int len = base && base[0] == '/' ? snprintf(path, cap, "%s/notchkey", base)
+              : home && home[0]      ? snprintf(path, cap, "%s/.config/notchkey", home)
+                                     : -1;
+    return len > 0 && static_cast<size_t>(len) < cap;
+}
+
+// Where the settings are read from, named on standard error at start.
+static void find_settings(void)
+{
+    char folder[PATH_MAX], path[PATH_MAX + 16];
+    if (is_file(SETTINGS)) {
+        if (getcwd(folder, sizeof folder))
+            fprintf(stderr, "notchkey: settings from %s/%s\n", folder, SETTINGS);
+        return;
+    }
+    if (!config_folder(folder, sizeof folder))
+        return;
+    snprintf(path, sizeof path, "%s/%s", folder, SETTINGS);
+    if (!is_file(path))
+        return;
+    // The device folder, if named relatively, stays the one it named.
+    const char *devices = getenv("NOTCHKEY_DEVICES");
+    char devices_path[PATH_MAX];
+    if (devices && *devices && realpath(devices, devices_path))
+        setenv("NOTCHKEY_DEVICES", devices_path, 1);
+    if (chdir(folder) == 0)
+        fprintf(stderr, "notchkey: settings from %s\n", path);
+}
+
+// --help and --version: true once answered.
+static bool answered(int argc, char **argv)
+{
+    if (argc < 2)
+        return false;
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("notchkey %s\n", NOTCHKEY_VERSION);
+        return true;
+    }
+    if (strcmp(argv[1], "--help") != 0)
+        return false;
+    char folder[PATH_MAX];
+    if (!config_folder(folder, sizeof folder))
+        snprintf(folder, sizeof folder, "$XDG_CONFIG_HOME/notchkey");
+    printf("Usage: notchkey [--help | --version]\n"
+           "notchkey %s: a train master controller (mascon) on a serial port drives a\n"
+           "keyboard-driven train simulator; each of its messages becomes key strokes.\n"
+           "It reads its settings from notchkey.ini in the current folder, else from\n"
+           "%s/notchkey.ini.\n"
+           "The guide: README.txt, beside notchkey.ini in the package.\n",
+           NOTCHKEY_VERSION, folder);
+    return true;
+}
+
+int main(int argc, char **argv)
+{
+    if (answered(argc, argv))
+        return 0;
+    find_settings();
+
     sigemptyset(&g_user_signals);
     sigaddset(&g_user_signals, SIGINT);
     sigaddset(&g_user_signals, SIGTERM);

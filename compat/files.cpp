@@ -1,12 +1,16 @@
 // Files and devices: CreateFileA, ReadFile (of a port), WriteFile, CloseHandle,
-// QueryDosDeviceA, GetFileAttributesA, GetCurrentDirectoryA, and the handle
-// table behind every HANDLE.
+// QueryDosDeviceA, GetDefaultCommConfigA, GetFileAttributesA,
+// GetCurrentDirectoryA, and the handle table behind every HANDLE.
 //
 // Device names are resolved the way Wine's dosdevices folder does it: with
 // NOTCHKEY_DEVICES naming a folder, COMn is its entry "comn" and the driver
 // path \\.\keytap.vxd its entry "keytap.vxd", and nothing else is consulted;
-// without it, COMn is /dev/ttyS(n-1) and the driver is /dev/uinput. Every
-// other name is an ordinary path, its backslashes taken as slashes.
+// without it, COM1 to COM32 are /dev/ttyS0 to /dev/ttyS31, COM33 on the
+// machine's USB serial devices in turn (so that port=auto finds an adapter)
+// and past them /dev/ttyS(n-1) again, and the driver is /dev/uinput. A
+// device's own path after \\.\ (\\.\/dev/ttyUSB0), the way a user names a
+// port here, is a serial port too. Every other name is an ordinary path, its
+// backslashes taken as slashes.
 //
 // Named objects (CreateMutexA) live where the devices do, as a Wine prefix
 // holds both its dosdevices and its wineserver's objects: one name space per
@@ -18,6 +22,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
@@ -29,6 +34,9 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 // The process's handle table. A HANDLE is the number of a slot, not an
 // address: a closed or stale handle finds its slot empty, or holding
@@ -125,6 +133,38 @@ static int com_number(const char *name)
     return n <= 256 ? n : 0;
 }
 
+// The COM numbers of the machine's own serial ports; the USB ones follow.
+static const int TTYS_PORTS = 32;
+
+// The index'th (from 0) of the machine's USB serial devices into path: each
+// once, those of /dev/serial/by-id by their names there (which stay the same
+// from one plug-in to the next), then any /dev/ttyUSB* and /dev/ttyACM* not
+// among them. False past the last.
+static bool usb_serial(int index, char *path, size_t cap)
+{
+    glob_t found;
+    int flags = 0;
+    for (const char *pattern : {"/dev/serial/by-id/*", "/dev/ttyUSB*", "/dev/ttyACM*"}) {
+        glob(pattern, flags, nullptr, &found);
+        flags = GLOB_APPEND;
+    }
+    std::vector<std::string> seen;
+    char device[PATH_MAX];
+    for (size_t i = 0; i < found.gl_pathc && static_cast<int>(seen.size()) <= index; ++i) {
+        if (!realpath(found.gl_pathv[i], device))
+            continue;
+        bool again = false;
+        for (const std::string &other : seen)
+            again = again || other == device;
+        if (!again && static_cast<int>(seen.size()) == index)
+            snprintf(path, cap, "%s", found.gl_pathv[i]);
+        if (!again)
+            seen.push_back(device);
+    }
+    globfree(&found);
+    return static_cast<int>(seen.size()) > index;
+}
+
 CompatDevice compat_resolve_device(const char *name, char *path, size_t cap)
 {
     const char *dir = getenv("NOTCHKEY_DEVICES");
@@ -134,8 +174,12 @@ CompatDevice compat_resolve_device(const char *name, char *path, size_t cap)
     if (n) {
         if (dir)
             snprintf(path, cap, "%s/com%d", dir, n);
-        else
+        else if (n <= TTYS_PORTS || !usb_serial(n - TTYS_PORTS - 1, path, cap))
             snprintf(path, cap, "/dev/ttyS%d", n - 1);
+        return COMPAT_DEVICE_SERIAL;
+    }
+    if (strncmp(name, "\\\\.\\/", 5) == 0) {
+        snprintf(path, cap, "%s", name + 4);
         return COMPAT_DEVICE_SERIAL;
     }
     if (strcasecmp(name, KEYDRV_PATH) == 0) {
@@ -286,8 +330,12 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR out, DWORD size)
     char device[PATH_MAX];
     if (!name || !out)
         return compat_fail(ERROR_INVALID_PARAMETER);
-    if (compat_resolve_device(name, path, sizeof path) != COMPAT_DEVICE_SERIAL ||
-        strncmp(name, "\\\\.\\", 4) == 0 || !realpath(path, device))
+    // A device's own path is a name of its own, as COMn is.
+    snprintf(device, sizeof device, "\\\\.\\%s", name);
+    if (strncmp(name, "\\\\.\\", 4) == 0 ||
+        compat_resolve_device(name[0] == '/' ? device : name, path, sizeof path) !=
+            COMPAT_DEVICE_SERIAL ||
+        !realpath(path, device))
         return compat_fail(ERROR_FILE_NOT_FOUND);
     size_t len = strlen(device);
     if (len + 2 > size)
@@ -296,6 +344,26 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR out, DWORD size)
     out[len] = out[len + 1] = '\0';
     compat_succeed();
     return static_cast<DWORD>(len + 2);
+}
+
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG config, LPDWORD size)
+{
+    char device[4096], path[4096];
+    struct stat st;
+    if (!name || !config || !size)
+        return compat_fail(ERROR_INVALID_PARAMETER);
+    if (*size < sizeof *config) {
+        *size = sizeof *config;
+        return compat_fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    snprintf(device, sizeof device, "\\\\.\\%s", name);
+    if (compat_resolve_device(device, path, sizeof path) != COMPAT_DEVICE_SERIAL ||
+        stat(path, &st) != 0 || !S_ISCHR(st.st_mode))
+        return compat_fail(ERROR_FILE_NOT_FOUND);
+    memset(config, 0, sizeof *config);
+    config->dwSize = sizeof *config;
+    config->dcb.DCBlength = sizeof config->dcb;
+    return compat_succeed();
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR name)

@@ -256,6 +256,8 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
     }
     if (module == KERNEL32 && name && strcmp(name, "QueryDosDeviceA") == 0)
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(QueryDosDeviceA));
+    if (module == KERNEL32 && name && strcmp(name, "GetDefaultCommConfigA") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(GetDefaultCommConfigA));
     compat_fail(ERROR_PROC_NOT_FOUND);
     return NULL;
 }

@@ -135,8 +135,9 @@ BOOL WINAPI CloseHandle(HANDLE object);
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCSTR name);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                             DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
-// COMn only: the device it stands for (the tty, its links followed), as a
-// list of one name ending in two NULs; its length with both, or 0.
+// COMn, or a device's own path: the device it stands for (the tty, its links
+// followed), as a list of one name ending in two NULs; its length with both,
+// or 0.
 DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR out, DWORD size);
 // Only whether the path is there: a folder, or anything else as a file.
 DWORD WINAPI GetFileAttributesA(LPCSTR name);
@@ -199,6 +200,20 @@ typedef struct _COMMTIMEOUTS {
 
 #define MAXDWORD 0xffffffffu
 
+typedef struct _COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WORD wcProviderData[1];
+} COMMCONFIG, *LPCOMMCONFIG;
+
+// Whether the name is a serial port's (COMn, or a device's own path): the
+// record's size and the DCB's length are set, the rest left zero.
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG config, LPDWORD size);
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
@@ -519,9 +534,9 @@ int WINAPI GetKeyboardType(int type_flag);
 typedef struct HINSTANCE__ *HMODULE;
 typedef intptr_t(WINAPI *FARPROC)(void);
 
-// "user32.dll" and "kernel32.dll" are the modules, and SendInput and
-// QueryDosDeviceA the functions in them looked up at run time; every other
-// name is not found.
+// "user32.dll" and "kernel32.dll" are the modules, and SendInput,
+// QueryDosDeviceA and GetDefaultCommConfigA the functions in them looked up
+// at run time; every other name is not found.
 HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 

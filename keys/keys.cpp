@@ -20,7 +20,7 @@ int keydrv_select(const AppConfig *config)
 {
     if (!keydrv_choose(config->injector)) {
         // An empty value names its line, so the user knows which one.
-        snprintf(g_text, sizeof g_text, "%s is invalid injector.",
+        snprintf(g_text, sizeof g_text, "%s is invalid injector.\ninjector takes driver or sendinput.",
                  config->injector[0] ? config->injector : "injector=");
         MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
         return 1;

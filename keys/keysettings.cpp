@@ -246,13 +246,41 @@ static bool apply_step_entry(const char *entry, bool *taken)
 }
 
 static const char *profile_entry_kind(const char *entry);
+static bool entry_name(const char *entry, char (&name)[16]);
+
+// What each kind of line takes, for the line after a refusal: the user
+// learns the range, not only that the value is wrong. A [step] line's rule
+// follows from its place in STEP_LINE_TABLE: four keys, two times, two
+// counts, two maps, power before brake.
+static_assert(STEP_LINES == 10 && TRAIN_NOTCH_MAX == 99, "the rules below");
+static const char *const RULES[] = {
+    "A key line: a lever or button press message (MCA55, MCK99) = a key from the guide.",
+    "lever takes hold or step.",
+    "[step] takes power_up, power_down, brake_up, brake_down, press_ms, gap_ms, power_notches, "
+    "brake_notches, power_map and brake_map.",
+    "%s takes a key, as a [keys] line does.",
+    "%s takes 1 to %d (milliseconds).",
+    "%s takes 1 to %d.",
+    "%s takes %d notches of 1 to 99, commas between, none below the one before.",
+};
 
 // Tells the user which setting is wrong, with enough of a long one to find it
-// by; returns 1.
-static int refuse(const AppConfig *config, const char *text, const char *what)
+// by, and on the next line what it takes: rule, or its kind's; returns 1.
+static int refuse(const AppConfig *config, const char *text, const char *what,
+                  const char *rule = NULL)
 {
-    snprintf(g_text, sizeof g_text, "%s%s%.*s is invalid %s.", g_section ? g_section : "",
-             g_section ? ": " : "", key_text_cut(text, KEY_TEXT_SHOWN), text, what);
+    char name[16] = "", own[160];
+    int slot = 0, kind = *what == 'k' ? 0 : *what == 'l' ? 1 : 2;
+    if (kind == 2 && entry_name(text, name))
+        while (slot < STEP_LINES && !same_name(name, STEP_LINE_TABLE[slot].name))
+            ++slot;
+    if (kind == 2 && name[0] && slot < STEP_LINES)
+        kind = slot < 4 ? 3 : 4 + (slot - 4) / 2;
+    snprintf(own, sizeof own, RULES[kind], name,
+             kind == 4 ? STEP_MS_MAX : slot & 1 ? LEVER_BRAKE_NOTCHES : LEVER_POWER_NOTCHES);
+    snprintf(g_text, sizeof g_text, "%s%s%.*s is invalid %s.\n%s", g_section ? g_section : "",
+             g_section ? ": " : "", key_text_cut(text, KEY_TEXT_SHOWN), text, what,
+             rule ? rule : own);
     MessageBoxA(config->hwnd, g_text, APP_TITLE, MB_ICONWARNING);
     return 1;
 }
@@ -290,7 +318,8 @@ static int check_steps(const AppConfig *config, const bool *taken)
         if (!taken[KEY_SLOTS + kind]) {
             char missing[16];
             snprintf(missing, sizeof missing, "%s=", STEP_LINE_TABLE[kind].name);
-            return refuse(config, missing, "step");
+            return refuse(config, missing, "step",
+                          "lever=step needs power_up, power_down, brake_up and brake_down.");
         }
     }
     return 0;
@@ -314,10 +343,13 @@ static int check_step_clashes(const AppConfig *config)
             if (towards_power(other) != towards_power(kind) &&
                 steps->keys[other] == steps->keys[kind] &&
                 g_step_order[other] < g_step_order[kind])
-                return refuse(config, g_step_entry[kind], "step");
+                return refuse(config, g_step_entry[kind], "step",
+                              "Two steps share a key only where both move the handle one way "
+                              "(power_up and brake_down, power_down and brake_up).");
         for (int button = 0; button < 8; button += 2)
             if (g_set->button[button] == steps->keys[kind])
-                return refuse(config, g_step_entry[kind], "step");
+                return refuse(config, g_step_entry[kind], "step",
+                              "A step's key is none of the buttons' keys.");
     }
     return 0;
 }
@@ -468,8 +500,12 @@ static int apply_profile(const AppConfig *config, const ProfileText *text)
     // A second section of a name is one Windows does not read.
     if (profile_name_ok(name) && profile_named(g_read, name) >= 0)
         return 0;
-    if (!profile_name_ok(name) || g_read->count == PROFILE_MAX)
-        return refuse(config, text->section, "profile");
+    static_assert(PROFILE_MAX == 16 && sizeof g_read->profiles[0].name == 32, "the rules below");
+    if (!profile_name_ok(name))
+        return refuse(config, text->section, "profile",
+                      "A profile's name: letters, digits, - and _, up to 31.");
+    if (g_read->count == PROFILE_MAX)
+        return refuse(config, text->section, "profile", "At most 16 profiles.");
     Profile *profile = &g_read->profiles[g_read->count + 1];
     memset(profile, 0, sizeof *profile);
     snprintf(profile->name, sizeof profile->name, "%s", name);
@@ -478,7 +514,8 @@ static int apply_profile(const AppConfig *config, const ProfileText *text)
     char value[PROGRAMS_MAX + 2];
     if (profile_value(text->lines, sizeof text->lines, "program", value, sizeof value) &&
         !read_programs(value, profile->programs))
-        return refuse(config, "program=", "profile");
+        return refuse(config, "program=", "profile",
+                      "program= takes file names, commas between.");
     const char *lever = config->lever;
     if (profile_value(text->lines, sizeof text->lines, "lever", value, sizeof config->lever))
         lever = value;
@@ -537,7 +574,8 @@ int read_key_settings(const AppConfig *config, BOOL extended_keys, KeySettings *
         if (settings->default_profile < 0) {
             char shown[80];
             snprintf(shown, sizeof shown, "profile=%s", config->profile);
-            return refuse(config, shown, "profile");
+            return refuse(config, shown, "profile",
+                          "profile= takes a [profile NAME] section's name.");
         }
     }
     return 0;

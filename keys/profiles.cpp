@@ -38,17 +38,32 @@ void profiles_install(const KeySettings *settings)
     g_keys = &g_key_settings.profiles[g_profile_active].keys;
 }
 
-int profile_of_program(const char *path)
+// A program's file name, its folder and its ".exe" left off, into out: the
+// system names the program in front by its full path, and users write it
+// with or without either.
+static void program_name(const char *path, char (&out)[MAX_PATH])
 {
     const char *file = path;
     for (const char *c = path; *c; ++c)
         if (*c == '\\' || *c == '/')
             file = c + 1;
+    size_t len = strnlen(file, sizeof out - 1);
+    if (len > 4 && lstrcmpiA(file + len - 4, ".exe") == 0)
+        len -= 4;
+    memcpy(out, file, len);
+    out[len] = '\0';
+}
+
+int profile_of_program(const char *path)
+{
+    char front[MAX_PATH], listed[MAX_PATH];
+    program_name(path, front);
     for (int i = 1; i <= g_key_settings.count; ++i)
-        for (const char *name = g_key_settings.profiles[i].programs; *name;
-             name += strlen(name) + 1)
-            if (lstrcmpiA(file, name) == 0)
+        for (const char *name = g_key_settings.profiles[i].programs; *name; name += strlen(name) + 1) {
+            program_name(name, listed);
+            if (lstrcmpiA(front, listed) == 0)
                 return i;
+        }
     return g_key_settings.default_profile;
 }
 

@@ -17,8 +17,9 @@ extern int g_profile_active;
 // Takes read settings as the ones in use, the default profile active.
 void profiles_install(const KeySettings *settings);
 
-// The profile a program's path selects by its file name, in any letter case;
-// the default when none does.
+// The profile a program's path selects by its file name, as a program= entry
+// names it (its folder and ".exe" aside, in any letter case); the default
+// when none does.
 int profile_of_program(const char *path);
 
 // Looks up what naming the program in front takes, and asks the system to

@@ -146,10 +146,10 @@ int mascon_sync(void)
 // runs us does (Wine lets a second one in, which then writes RESET into the
 // first one's line): a named object per port, taken before anything is
 // written, keeps a second notchkey out. *lock is the object, or NULL.
-static BOOL take_port(int number, HANDLE *lock)
+static BOOL take_port(const char *port, HANDLE *lock)
 {
-    char name[32];
-    snprintf(name, sizeof name, "notchkey COM%d", number);
+    char name[300];
+    snprintf(name, sizeof name, "notchkey %s", port);
     HANDLE taken = CreateMutexA(NULL, FALSE, name);
     if (taken && GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseHandle(taken);
@@ -158,6 +158,27 @@ static BOOL take_port(int number, HANDLE *lock)
     // An object that cannot be made at all leaves it to the port's own rule.
     *lock = taken;
     return TRUE;
+}
+
+// A port's name as the user reads it: COMn, or for number 0 the port the
+// settings name otherwise, a device the system knows as a serial port.
+static void port_name(const AppConfig *config, int number, char (&name)[256])
+{
+    if (number)
+        snprintf(name, sizeof name, "COM%d", number);
+    else
+        lstrcpyA(name, config->port);
+}
+
+// Whether the system knows a name as a serial port's: its defaults can be
+// had without opening it. Looked up, as the old family may lack it.
+static BOOL serial_device(const char *name)
+{
+    COMMCONFIG defaults;
+    DWORD size = sizeof defaults;
+    auto get = system_function<decltype(&GetDefaultCommConfigA)>("kernel32.dll",
+                                                                 "GetDefaultCommConfigA");
+    return get && get(name, &defaults, &size);
 }
 
 int com_port_number(const char *name)
@@ -236,29 +257,26 @@ static void put_back(HANDLE port, DCB *dcb, COMMTIMEOUTS *timeouts)
 
 // QueryDosDeviceA, looked up: the old family's first releases may lack it,
 // and an exe that imported it would not load there at all.
-static DWORD port_device(int number, char *device, DWORD size)
+static DWORD port_device(const char *name, char *device, DWORD size)
 {
     auto query = system_function<decltype(&QueryDosDeviceA)>("kernel32.dll", "QueryDosDeviceA");
-    if (!query)
-        return 0;
-    char name[8];
-    snprintf(name, sizeof name, "COM%d", number);
-    return query(name, device, size);
+    return query ? query(name, device, size) : 0;
 }
 
 // Whoever watches the program run learns that the mascon is there, on which
 // device, and with which settings it is served.
 static void note_mascon_answered(const AppConfig *config, int number)
 {
-    char device[MAX_PATH];
-    if (!port_device(number, device, sizeof device))
+    char device[MAX_PATH], name[256];
+    port_name(config, number, name);
+    if (!port_device(name, device, sizeof device))
         strcpy(device, "?");
     // A file with profiles names the one the keys are taken from.
     char profile[48] = "";
     if (keys_profile_name())
         snprintf(profile, sizeof profile, ", profile=%s", keys_profile_name());
-    note("mascon answered on COM%d (%s): lever at position %ld (%.5s); injector=%s, lever=%s%s",
-         number, device, static_cast<long>(g_lever_current),
+    note("mascon answered on %s (%s): lever at position %ld (%.5s); injector=%s, lever=%s%s",
+         name, device, static_cast<long>(g_lever_current),
          lever_messages[g_lever_current], config->injector, keys_lever_way(), profile);
 }
 
@@ -329,7 +347,7 @@ static DWORD worker_stopped(void)
 static char g_refusal[192];
 static BOOL g_refusal_held; // by another notchkey; else the system's words
 
-static void note_refusal(int number, BOOL automatic, BOOL held)
+static void note_refusal(const char *name, BOOL automatic, BOOL held)
 {
     // Taken at once: the next call may put another error in its place.
     DWORD error = GetLastError();
@@ -337,7 +355,7 @@ static void note_refusal(int number, BOOL automatic, BOOL held)
         return;
     g_refusal_held = held;
     if (held) {
-        snprintf(g_refusal, sizeof g_refusal, "another notchkey uses COM%d.", number);
+        snprintf(g_refusal, sizeof g_refusal, "another notchkey uses %.60s.", name);
         return;
     }
     char cause[512];
@@ -349,32 +367,34 @@ static void note_refusal(int number, BOOL automatic, BOOL held)
     while (len && static_cast<unsigned char>(cause[len - 1]) <= ' ')
         cause[--len] = '\0';
     // A balloon holds 255 characters; a long path is cut short.
-    snprintf(g_refusal, sizeof g_refusal, "COM%d: %.180s", number, cause);
+    snprintf(g_refusal, sizeof g_refusal, "%.60s: %.120s", name, cause);
 }
 
-// Opens COMn for the search: the port and its named object in *asked, or
+// Opens COMn (0: the port named otherwise) for the search: the port and its
+// named object in *asked, or
 // FALSE when it does not open or another notchkey holds it. The object is
 // asked for once the port has opened, so that a search of 256 names makes
 // none for the ports that are not there; nothing is written before it is
 // ours. The \\.\ form reaches COM10 and above, which the plain name does
 // not, and every port below.
-static BOOL open_port(int number, AskedPort *asked, BOOL automatic)
+static BOOL open_port(const AppConfig *config, int number, AskedPort *asked, BOOL automatic)
 {
-    char device[20];
-    snprintf(device, sizeof device, "\\\\.\\COM%d", number);
+    char name[256], device[260];
+    port_name(config, number, name);
+    snprintf(device, sizeof device, "\\\\.\\%s", name);
     asked->port = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (asked->port == INVALID_HANDLE_VALUE) {
-        note_refusal(number, automatic, FALSE);
+        note_refusal(name, automatic, FALSE);
         return FALSE;
     }
     asked->number = number;
     asked->lock = NULL;
     if (number == g_port_number && g_port_lock)
         asked->lock = g_port_lock;
-    else if (!take_port(number, &asked->lock)) {
+    else if (!take_port(name, &asked->lock)) {
         CloseHandle(asked->port);
-        note_refusal(number, automatic, TRUE);
+        note_refusal(name, automatic, TRUE);
         // As the open of a port another program holds fails.
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -437,14 +457,15 @@ static Search search_mascon(const AppConfig *config, BOOL every_name)
     BOOL opened = FALSE;
     g_asked_count = 0;
     // With port=auto a try that names only the ports seen before keeps the
-    // refusal the last whole search found.
+    // refusal the last whole search found. A port named other than COMn is
+    // number 0, and was found a serial port's name before the search.
     if (!automatic || every_name)
         g_refusal[0] = '\0';
-    for (int number = first; number && number <= last && !stop_asked(); ++number) {
+    for (int number = first; number <= last && !stop_asked(); ++number) {
         AskedPort *asked = &g_asked[g_asked_count];
         if (automatic && !every_name && !g_port_seen[number])
             continue;
-        g_port_seen[number] = open_port(number, asked, automatic);
+        g_port_seen[number] = open_port(config, number, asked, automatic);
         if (!g_port_seen[number])
             continue;
         // The port named is ours from its first opening on.
@@ -499,10 +520,12 @@ static BOOL waiting_reason(const AppConfig *config, Search search, int *next)
     if (lstrcmpiA(config->port, PORT_AUTO) == 0)
         snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon: no mascon on any COM port yet%s%s",
                  g_refusal[0] ? "; " : ".", g_refusal);
-    else if (search == SEARCH_NONE_ANSWERED)
-        snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon on COM%d: it does not answer.",
-                 com_port_number(config->port));
-    else
+    else if (search == SEARCH_NONE_ANSWERED) {
+        char name[256];
+        port_name(config, com_port_number(config->port), name);
+        snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon on %.60s: it does not answer.",
+                 name);
+    } else
         snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon%s%s",
                  g_refusal_held ? ": " : " on ", g_refusal);
     if (strcmp(text, last) == 0)
@@ -546,7 +569,7 @@ DWORD WINAPI mascon_worker(LPVOID parameter)
     // device that RESET would be written into. Such a name never becomes a
     // port, so it is not waited for either.
     BOOL automatic = lstrcmpiA(config->port, PORT_AUTO) == 0;
-    if (!automatic && !com_port_number(config->port)) {
+    if (!automatic && !com_port_number(config->port) && !serial_device(config->port)) {
         snprintf(g_text, sizeof g_text, "%s is invalid COM port.", config->port);
         worker_fail(config);
     }

@@ -26,6 +26,8 @@ extern HMENU g_menu;
 extern HMENU g_popup; // the pop-up holding "Exit"
 // The serial worker; 0 when there is none.
 extern HANDLE g_worker;
+// The settings' port=, for the balloons of a port named other than COMn.
+extern const char *g_port_named;
 
 // The notification icon's record, shared with start-up for removing it.
 extern NOTIFYICONDATAA g_nid;
@@ -38,5 +40,11 @@ extern UINT g_taskbar_created;
 // sections and reconnect from the settings file: 0, or -1 after telling the
 // user reconnect is neither yes nor no. Called before anything is opened.
 int load_config(AppConfig *config);
+
+// A balloon from the notification icon, with an icon of NIIF_*, while the
+// icon is meant to be shown. The old family's notification area knows only
+// the first record, which has no balloon: given the larger one, the call
+// fails there, and nothing shows.
+void show_balloon(const char *text, DWORD icon);
 
 LRESULT CALLBACK tray_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -8,6 +8,7 @@ HICON g_icon_small;
 HMENU g_menu;
 HMENU g_popup;
 HANDLE g_worker;
+const char *g_port_named = "";
 
 NOTIFYICONDATAA g_nid;
 POINT g_cursor;
@@ -76,7 +77,7 @@ static void on_worker_ended(void)
 // A balloon from the icon. The old family's notification area knows only
 // the first record, which has no balloon: given the larger one, the call
 // fails there, and nothing shows.
-static void show_balloon(const char *text, DWORD icon)
+void show_balloon(const char *text, DWORD icon)
 {
     if (!g_icon_wanted)
         return;
@@ -89,15 +90,18 @@ static void show_balloon(const char *text, DWORD icon)
     Shell_NotifyIconA(NIM_MODIFY, &balloon);
 }
 
-// A change of the mascon's line, told once.
+// A change of the mascon's line, told once in a balloon from the icon.
 static void on_mascon_line(WPARAM number, LPARAM back)
 {
-    char text[64];
-    int port = static_cast<int>(number);
-    if (back)
-        snprintf(text, sizeof text, "The mascon is back on COM%d.", port);
+    char port[256], text[sizeof g_nid.szInfo];
+    if (number)
+        snprintf(port, sizeof port, "COM%d", static_cast<int>(number));
     else
-        snprintf(text, sizeof text, "The mascon on COM%d is gone: waiting for it.", port);
+        lstrcpyA(port, g_port_named);
+    if (back)
+        snprintf(text, sizeof text, "The mascon is back on %.200s.", port);
+    else
+        snprintf(text, sizeof text, "The mascon on %.200s is gone: waiting for it.", port);
     show_balloon(text, back ? NIIF_INFO : NIIF_WARNING);
 }
 

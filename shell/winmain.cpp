@@ -118,6 +118,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, i
         return -1;
     }
 
+    g_port_named = config.port;
     profile_watch_front();
     stop_create();
     g_worker = CreateThread(NULL, 0, mascon_worker, &config, 0, NULL);

@@ -95,6 +95,11 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
+std::string first_line(const std::string &text)
+{
+    return text.substr(0, text.find('\n') + 1);
+}
+
 std::vector<std::string> read_lines(const std::string &path)
 {
     std::vector<std::string> lines;

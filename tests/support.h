@@ -39,6 +39,9 @@ struct StderrCapture {
 };
 
 std::string read_file(const std::string &path);
+// A box's first line on standard error, with its newline: the setting's own
+// message, without the line of what the setting takes.
+std::string first_line(const std::string &text);
 std::vector<std::string> read_lines(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 

@@ -168,7 +168,7 @@ TEST_F(KeyMap, WrongEntriesAreNamedInTheWarning)
     for (const Case &c : cases) {
         StderrCapture err;
         EXPECT_EQ(select({"MCA50=q", c.entry, "MCB60=bad too"}, c.injector), 1) << c.entry;
-        EXPECT_EQ(err.text(), "Lever to keys!: " + std::string(c.entry) + " is invalid key.\n");
+        EXPECT_EQ(first_line(err.text()), "Lever to keys!: " + std::string(c.entry) + " is invalid key.\n");
     }
 }
 
@@ -177,17 +177,17 @@ TEST_F(KeyMap, ALongWrongEntryIsShownCut)
     std::string entry = "MCA55=" + std::string(300, 'x');
     StderrCapture err;
     EXPECT_EQ(select({entry}), 1);
-    EXPECT_EQ(err.text(), "Lever to keys!: " + entry.substr(0, 100) + " is invalid key.\n");
+    EXPECT_EQ(first_line(err.text()), "Lever to keys!: " + entry.substr(0, 100) + " is invalid key.\n");
     // A character across the hundredth byte is left out whole, not halved;
     // a stray byte is a character of its own.
     entry = "MCA55=" + std::string(92, 'x') + "\xE2\x82\xAC" + std::string(10, 'x');
     StderrCapture err2;
     EXPECT_EQ(select({entry}), 1);
-    EXPECT_EQ(err2.text(), "Lever to keys!: " + entry.substr(0, 98) + " is invalid key.\n");
+    EXPECT_EQ(first_line(err2.text()), "Lever to keys!: " + entry.substr(0, 98) + " is invalid key.\n");
     entry = "MCA55=" + std::string(93, 'x') + "\xE9" + std::string(10, 'x');
     StderrCapture err3;
     EXPECT_EQ(select({entry}), 1);
-    EXPECT_EQ(err3.text(), "Lever to keys!: " + entry.substr(0, 100) + " is invalid key.\n");
+    EXPECT_EQ(first_line(err3.text()), "Lever to keys!: " + entry.substr(0, 100) + " is invalid key.\n");
 }
 
 TEST_F(KeyMap, ASectionCutByTheBufferEndsWithAWrongEntry)
@@ -203,7 +203,7 @@ TEST_F(KeyMap, ASectionCutByTheBufferEndsWithAWrongEntry)
     memcpy(config.keys + at, "MCA55=0x10", sizeof config.keys - 2 - at);
     StderrCapture err;
     EXPECT_EQ(keydrv_select(&config), 1);
-    EXPECT_EQ(err.text(), "Lever to keys!: " +
+    EXPECT_EQ(first_line(err.text()), "Lever to keys!: " +
                               std::string("MCA55=0x10").substr(0, sizeof config.keys - 2 - at) +
                               " is invalid key.\n");
 }
@@ -230,7 +230,7 @@ TEST_F(KeyMap, ASectionIsTakenUpToTheLastByteOfItsRoom)
         if (size == 4095)
             EXPECT_EQ(g_keys->lever[5], 0x10);
         else
-            EXPECT_EQ(err.text(), "Lever to keys!: MCA55=0x10 is invalid key.\n");
+            EXPECT_EQ(first_line(err.text()), "Lever to keys!: MCA55=0x10 is invalid key.\n");
     }
 }
 
@@ -238,7 +238,7 @@ TEST_F(KeyMap, AWrongInjectorIsToldBeforeTheMap)
 {
     StderrCapture err;
     EXPECT_EQ(select({"MCA55=foo"}, "keyboard"), 1);
-    EXPECT_EQ(err.text(), "Lever to keys!: keyboard is invalid injector.\n");
+    EXPECT_EQ(first_line(err.text()), "Lever to keys!: keyboard is invalid injector.\n");
 }
 
 // lever= and the [step] section, with the [keys] section beside them.
@@ -369,7 +369,7 @@ TEST_F(StepSettings, WrongSettingsAreNamedInTheWarning)
     for (const auto &c : cases) {
         StderrCapture err;
         EXPECT_EQ(select_steps(c.lever, c.steps, c.keys, c.injector), 1) << c.message;
-        EXPECT_EQ(err.text(), "Lever to keys!: " + c.message + "\n");
+        EXPECT_EQ(first_line(err.text()), "Lever to keys!: " + c.message + "\n");
     }
 }
 
@@ -467,7 +467,7 @@ TEST_F(Profiles, WrongProfilesAreNamedInTheWarning)
         profile(c.section, c.lines);
         StderrCapture err;
         EXPECT_EQ(select_steps("hold", c.base_steps), 1) << c.message;
-        EXPECT_EQ(err.text(), "Lever to keys!: " + c.message + "\n");
+        EXPECT_EQ(first_line(err.text()), "Lever to keys!: " + c.message + "\n");
     }
     // Sixteen at most; a second section of a name is not read, as Windows
     // reads the first.
@@ -480,7 +480,64 @@ TEST_F(Profiles, WrongProfilesAreNamedInTheWarning)
         StderrCapture err;
         EXPECT_EQ(select_steps("hold", {}), second[9] == '1') << second;
         EXPECT_EQ(err.text(), second[9] == '1' ? "Lever to keys!: profile p16 is invalid profile.\n"
+                                                 "At most 16 profiles.\n"
                                                : "") << second;
+    }
+}
+
+// program= as users write it: with or without ".exe", a full path by its
+// file name, in any letter case.
+TEST_F(Profiles, ProgramsAreMatchedAsUsersWriteThem)
+{
+    profile("profile sims", {"program=MetroSim, C:\\sims\\RailSim.exe, Tram.EXE"});
+    ASSERT_EQ(select_steps("hold", {}), 0);
+    const struct {
+        const char *front;
+        int profile;
+    } cases[] = {
+        {"D:\\Games\\METROSIM.exe", 1}, {"Z:/tmp/railsim.exe", 1}, {"C:\\x\\tram.exe", 1},
+        {"C:\\MetroSim.exe.bak", PROFILE_BASE}, {"C:\\MetroSim2.exe", PROFILE_BASE},
+        {"C:\\sims\\.exe", PROFILE_BASE},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(profile_of_program(c.front), c.profile) << c.front;
+}
+
+// The line after a refusal says what the setting takes, with the limits the
+// reader holds it to (the end-to-end table has the other kinds).
+TEST_F(Profiles, EachRefusalSaysWhatTheSettingTakes)
+{
+    const std::vector<std::string> four = {"power_up=a", "power_down=z", "brake_up=.",
+                                           "brake_down=,"};
+    auto with = [&](std::string line) {
+        std::vector<std::string> more = four;
+        more.push_back(line);
+        return more;
+    };
+    const struct {
+        const char *lever;
+        std::vector<std::string> steps;
+        std::string section; // a profile's, or none
+        std::string rule;
+    } cases[] = {
+        {"step", with("power=a"), "",
+         "[step] takes power_up, power_down, brake_up, brake_down, press_ms, gap_ms, "
+         "power_notches, brake_notches, power_map and brake_map."},
+        {"step", with("brake_up=up"), "", "brake_up takes a key, as a [keys] line does."},
+        {"step", with("gap_ms=1001"), "", "gap_ms takes 1 to 1000 (milliseconds)."},
+        {"step", with("brake_notches=9"), "", "brake_notches takes 1 to 8."},
+        {"step", with("brake_map=1,3,2"), "",
+         "brake_map takes 8 notches of 1 to 99, commas between, none below the one before."},
+        {"hold", {}, "profile a", "program= takes file names, commas between."},
+    };
+    for (const auto &c : cases) {
+        config.profile_count = 0;
+        if (!c.section.empty())
+            profile(c.section, {"program= ,"});
+        StderrCapture err;
+        EXPECT_EQ(select_steps(c.lever, c.steps), 1) << c.rule;
+        std::string text = err.text();
+        EXPECT_EQ(text.substr(text.find('\n') + 1), c.rule + "\n");
     }
 }
 

@@ -214,7 +214,8 @@ TEST_F(DriverMissing, UnknownInjectorIsReportedBeforeAnythingOpens)
         EXPECT_EQ(keydrv_select(&config), 1) << name;
         // An empty value is named by its line.
         std::string shown = *name ? name : "injector=";
-        EXPECT_EQ(err.text(), "Lever to keys!: " + shown + " is invalid injector.\n");
+        EXPECT_EQ(err.text(), "Lever to keys!: " + shown +
+                                  " is invalid injector.\ninjector takes driver or sendinput.\n");
     }
 }
 

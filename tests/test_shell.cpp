@@ -378,7 +378,9 @@ TEST_F(Settings, ReconnectIsYesOrNo)
         StderrCapture err;
         EXPECT_EQ(load_config(&config), c.result) << c.ini;
         EXPECT_EQ(config.reconnect, c.reconnect) << c.ini;
-        EXPECT_EQ(err.text(), c.result ? "Lever to keys!: " + c.box + " is invalid reconnect.\n" : "")
+        EXPECT_EQ(err.text(), c.result ? "Lever to keys!: " + c.box +
+                                             " is invalid reconnect.\nreconnect takes yes or no.\n"
+                                       : "")
             << c.ini;
     }
 }

@@ -47,10 +47,10 @@ def box(text):
     return ["box " + text]
 
 
-# What the notification icon's balloons say of the mascon's line, and of
-# what a wait for it waits on.
-BALLOON = re.compile(r"The mascon (on COM\d+ is gone: waiting for it|is back on COM\d+)\."
-                     r"|Waiting for the mascon( on COM\d+)?: .*")
+# What the notification icon's balloons say: of the mascon's line, of what a
+# wait for it waits on, and of the settings' lines passed over.
+BALLOON = re.compile(r"The mascon (on \S+ is gone: waiting for it|is back on \S+)\."
+                     r"|Waiting for the mascon( on \S+)?: .*|notchkey\.ini: .*", re.S)
 
 
 def balloon(text):
@@ -204,39 +204,56 @@ def screen_lines(screen):
         return f.read().decode("latin-1").splitlines()
 
 
+def screen_items(screen):
+    """A native notchkey's standard error and capture, as (kind, text): "keys"
+    for a packet, "shown" for a box or balloon with the lines of its text
+    that followed, "note", and "output" for anything else."""
+    items = []
+    for line in screen_lines(screen):
+        if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
+            items.append(("keys", line))
+        elif line.startswith(TITLE + ": "):
+            items.append(("shown", line[len(TITLE) + 2:]))
+        elif line.startswith(NOTE):
+            items.append(("note", line[len(NOTE):]))
+        elif items and items[-1][0] == "shown":
+            items[-1] = ("shown", items[-1][1] + "\n" + line)
+        else:
+            items.append(("output", line))
+    return items
+
+
 def screen_events(screen):
     """What a native notchkey showed: its key packets (through the capture
     driver), boxes and balloons (standard error), in order. Its notes are no
     events: the Wine desk has none to show."""
     events = []
-    for line in screen_lines(screen):
-        if re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", line):
-            events += packets(line)
-        elif line.startswith(TITLE + ": "):
-            text = line[len(TITLE) + 2:]
+    for kind, text in screen_items(screen):
+        if kind == "keys":
+            events += packets(text)
+        elif kind == "shown":
             events += balloon(text) if BALLOON.fullmatch(text) else box(text)
-        elif not line.startswith(NOTE):
-            events.append("output " + line)
+        elif kind == "output":
+            events.append("output " + text)
     return events
 
 
 def screen_notes(screen):
     """A native notchkey's notes, in order, each without its "notchkey: "."""
-    return [line[len(NOTE):] for line in screen_lines(screen) if line.startswith(NOTE)]
+    return [text for kind, text in screen_items(screen) if kind == "note"]
 
 
 def screen_bodies(screen):
     """The notification body each box must have had: its text and, from the
     note right after it, the cause the system gave."""
-    lines = screen_lines(screen)
+    items = screen_items(screen)
     bodies = []
-    for i, line in enumerate(lines):
-        if line.startswith(TITLE + ": "):
-            body = line[len(TITLE) + 2:]
+    for i, (kind, text) in enumerate(items):
+        if kind == "shown":
             # A balloon has no cause; a note after it is the worker's own.
-            if not BALLOON.fullmatch(body) and i + 1 < len(lines) and lines[i + 1].startswith(NOTE):
-                body += "\n" + lines[i + 1][len(NOTE):]
-            bodies.append(body)
+            if not BALLOON.fullmatch(text) and i + 1 < len(items) and items[i + 1][0] == "note":
+                text += "\n" + items[i + 1][1]
+            bodies.append(text)
     return bodies
 
 
@@ -281,6 +298,8 @@ class NativeDesk(Desk):
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
         env["XDG_RUNTIME_DIR"] = self.root  # its named objects go with the desk
+        # No settings but the desk's, whatever the user running the tests keeps.
+        env["XDG_CONFIG_HOME"] = os.path.join(self.root, "config")
         if self.bus:
             env.update(self.bus.env)
             self.seen_before = len(self.bus.notifications())
@@ -307,6 +326,7 @@ class NativeDesk(Desk):
                if k not in ("DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")}
         env["NOTCHKEY_DEVICES"] = self.devices
         env["XDG_RUNTIME_DIR"] = self.root
+        env["XDG_CONFIG_HOME"] = os.path.join(self.root, "config")
         with open(screen, "wb") as out:
             code = subprocess.run([self.binary], cwd=home, env=env, stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=out, timeout=timeout).returncode
@@ -376,6 +396,11 @@ def read_lines(path):
             return f.read().decode("latin-1").splitlines()
     except FileNotFoundError:
         return []
+
+
+def unescape(line):
+    """A probe's line with its line breaks and backslashes as they were."""
+    return re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), line)
 
 
 def winpath(path):
@@ -461,7 +486,7 @@ class ProbeWindow:
         return read_lines(self.out)
 
     def events(self):
-        return [line for line in self.lines()
+        return [unescape(line) for line in self.lines()
                 if line.startswith(("press ", "release ", "box ", "balloon "))]
 
     def balloons_readable(self):
@@ -553,7 +578,7 @@ class WineDesk(Desk, ProbeWindow):
                            stderr=log, timeout=timeout)
         lines = read_lines(out)
         end = next((l for l in lines if l.startswith("exit ")), None)
-        events = [l for l in lines if l.startswith(("press ", "release ", "box "))]
+        events = [unescape(l) for l in lines if l.startswith(("press ", "release ", "box "))]
         return Result(events, int(end.split()[1]) if end else None, None, None)
 
     def menu_exit(self):

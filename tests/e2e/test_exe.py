@@ -27,8 +27,8 @@ def imports(exe):
 
 
 # The first releases of the old family have no SendInput, and may lack
-# QueryDosDeviceA: an exe importing either would not even load there, not even
-# to use the driver.
+# QueryDosDeviceA and GetDefaultCommConfigA: an exe importing one would not
+# even load there, not even to use the driver.
 def test_sendinput_is_not_imported_but_looked_up(request):
     exe = os.path.abspath(request.config.getoption("--shipped-exe"))
     if not os.path.exists(exe):
@@ -37,6 +37,7 @@ def test_sendinput_is_not_imported_but_looked_up(request):
     assert "USER32.DLL" in table and "KERNEL32.DLL" in table, table.keys()
     assert "SendInput" not in table["USER32.DLL"]
     assert "QueryDosDeviceA" not in table["KERNEL32.DLL"]
+    assert "GetDefaultCommConfigA" not in table["KERNEL32.DLL"]
     # Nor what names the program in front, which the old family lacks too.
     assert "SetWinEventHook" not in table["USER32.DLL"]
     assert "QueryFullProcessImageNameA" not in table["KERNEL32.DLL"]

@@ -15,6 +15,8 @@ import pytest
 from desks import NativeDesk, answered_note, box, wait_until
 from test_scenarios import ride_mca55_to_the_end
 
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
 NOBODY = 65534
 
 
@@ -75,3 +77,52 @@ def test_a_port_the_user_may_not_open_says_so(request, reconnect):
     finally:
         desk.cleanup()
         shutil.rmtree(root, ignore_errors=True)
+
+
+def test_without_settings_here_those_of_the_configuration_folder(native):
+    # A notchkey.ini under $XDG_CONFIG_HOME/notchkey, none in the folder it
+    # starts in; its log beside it.
+    com5 = native.mascon(5)
+    folder = os.path.join(native.root, "config", "notchkey")
+    os.makedirs(folder)
+    path = os.path.join(folder, "notchkey.ini")
+    with open(path, "wb") as f:
+        f.write(b"[config]\r\nport=COM5\r\n[debug]\r\nlogfile=notchkey.log\r\n")
+    native.start()  # the desk's own configuration folder
+    com5.wait_reset()
+    assert native.wait_events(2) == ["press 52", "release 07"]
+    native.close()
+    assert native.finish().exit_code == 0
+    assert native.notes()[0] == "settings from " + path
+    with open(os.path.join(folder, "notchkey.log"), "rb") as f:
+        assert f.read() == b"logging started.\r\nlogging ended.\r\n"
+
+
+def test_port_named_by_its_devices_path(native):
+    com2 = native.mascon(2)
+    native.settings(port=com2.slave_path, logfile="")
+    native.start()
+    ride_mca55_to_the_end(native, com2)
+    device = os.path.realpath(com2.slave_path)
+    assert native.notes()[-1] == answered_note(com2).replace("COM2", com2.slave_path, 1)
+    assert device in native.notes()[-1]
+
+
+@pytest.mark.parametrize("option", ["--help", "--version"])
+def test_help_and_version_answer_and_open_nothing(native, option):
+    com2 = native.mascon(2)
+    native.settings()
+    native.start(args=[option])
+    result = native.finish()
+    assert result.exit_code == 0
+    with open(os.path.join(ROOT, "VERSION")) as f:
+        version = f.read().strip()
+    said = [e[len("output "):] for e in result.events]
+    assert len(said) == len(result.events), result.events  # no keys, no box
+    if option == "--version":
+        assert said == ["notchkey " + version]
+    else:
+        assert said[0] == "Usage: notchkey [--help | --version]"
+        assert "notchkey.ini" in "\n".join(said) and "README.txt" in said[-1]
+    assert result.log is None
+    assert com2.wrote() == b""

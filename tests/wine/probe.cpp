@@ -18,6 +18,7 @@
 //   "balloons unreadable"      at the start, where the notification area's
 //                              process is of another width than the probe
 //                              (a 64-bit one beside a 32-bit probe)
+// TEXT has its line breaks as \n, and its backslashes doubled.
 //   "menu exit" / "menu dismissed" / "menu not found" / "close"
 //                              a command of the --commands file carried out
 //   "exit CODE" or "timeout"   the last line
@@ -117,6 +118,23 @@ static void record(const char *text)
     write_line(g_out, text);
 }
 
+// A text of several lines as one line: prefix, then the text, each line break
+// as \n and each backslash doubled.
+static void record_text(const char *prefix, const char *text)
+{
+    char line[1200];
+    size_t at = snprintf(line, sizeof line, "%s ", prefix);
+    for (const char *c = text; *c && at + 3 < sizeof line; ++c) {
+        if (*c == '\r')
+            continue;
+        if (*c == '\n' || *c == '\\')
+            line[at++] = '\\';
+        line[at++] = *c == '\n' ? 'n' : *c;
+    }
+    line[at] = '\0';
+    record(line);
+}
+
 static void record_key(HANDLE file, BOOL up, DWORD scan, BOOL extended, BOOL injected)
 {
     char line[64];
@@ -212,9 +230,7 @@ static void watch_boxes(DWORD now)
         return;
     char text[512] = "";
     GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-    char line[600];
-    snprintf(line, sizeof line, "box %s", text);
-    record(line);
+    record_text("box", text);
     g_box = box;
     g_box_due = now + g_box_delay_ms;
 }
@@ -223,7 +239,7 @@ static void watch_boxes(DWORD now)
 // the text each had when last read.
 #define BALLOONS_MAX 16
 static HWND g_balloon_windows[BALLOONS_MAX];
-static WCHAR g_balloon_texts[BALLOONS_MAX][256];
+static WCHAR g_balloon_texts[BALLOONS_MAX][1024];
 
 static BOOL CALLBACK find_tooltips(HWND window, LPARAM list)
 {
@@ -244,7 +260,7 @@ static BOOL read_tooltip(HWND tip, WCHAR *text, DWORD cap)
 {
     struct Lent {
         TTTOOLINFOW info;
-        WCHAR text[256];
+        WCHAR text[1024];
     };
     DWORD pid = 0;
     GetWindowThreadProcessId(tip, &pid);
@@ -261,7 +277,7 @@ static BOOL read_tooltip(HWND tip, WCHAR *text, DWORD cap)
         ReadProcessMemory(process, &lent->info, &here.info, sizeof here.info, NULL)) {
         here.info.lpszText = lent->text;
         WriteProcessMemory(process, &lent->info, &here.info, sizeof here.info, NULL);
-        SendMessageW(tip, TTM_GETTEXTW, 256, reinterpret_cast<LPARAM>(&lent->info));
+        SendMessageW(tip, TTM_GETTEXTW, 1024, reinterpret_cast<LPARAM>(&lent->info));
         read = ReadProcessMemory(process, lent->text, here.text, sizeof here.text, NULL);
     }
     if (lent)
@@ -269,7 +285,7 @@ static BOOL read_tooltip(HWND tip, WCHAR *text, DWORD cap)
     CloseHandle(process);
     if (!read)
         return FALSE;
-    here.text[255] = 0;
+    here.text[1023] = 0;
     lstrcpynW(text, here.text, static_cast<int>(cap));
     return TRUE;
 }
@@ -302,8 +318,8 @@ static void watch_balloons(void)
     HWND found[BALLOONS_MAX] = {};
     EnumWindows(find_tooltips, reinterpret_cast<LPARAM>(found));
     for (int i = 0; i < BALLOONS_MAX && found[i]; ++i) {
-        WCHAR text[256];
-        if (!read_tooltip(found[i], text, 256) || !text[0])
+        WCHAR text[1024];
+        if (!read_tooltip(found[i], text, 1024) || !text[0])
             continue;
         int slot = 0;
         while (slot < BALLOONS_MAX - 1 && g_balloon_windows[slot] && g_balloon_windows[slot] != found[i])
@@ -311,10 +327,10 @@ static void watch_balloons(void)
         if (g_balloon_windows[slot] == found[i] && lstrcmpW(g_balloon_texts[slot], text) == 0)
             continue;
         g_balloon_windows[slot] = found[i];
-        lstrcpynW(g_balloon_texts[slot], text, 256);
-        char line[600] = "balloon ";
-        WideCharToMultiByte(CP_ACP, 0, text, -1, line + 8, sizeof line - 8, NULL, NULL);
-        record(line);
+        lstrcpynW(g_balloon_texts[slot], text, 1024);
+        char line[2048];
+        WideCharToMultiByte(CP_ACP, 0, text, -1, line, sizeof line, NULL, NULL);
+        record_text("balloon", line);
     }
 }
 
