@@ -103,9 +103,14 @@ def test_without_a_tray_one_note_and_the_ride_as_before(tray_desk):
     wait_until(lambda: note in tray_desk.notes(), 20, "the note of no tray")
     before = tray_desk.cpu_now()
     time.sleep(1)  # at rest: nothing to serve, nothing to wait for
+    cpu_at_rest = tray_desk.cpu_now() - before
+    if tray_desk.bus:
+        # A panel that starts after notchkey (at login) gets its icon.
+        tray_desk.bus.start_tray()
+        wait_registered(tray_desk)
     tray_desk.close()
     result = tray_desk.finish()
     assert result.events == RIDE + packets("82", "b9")
     assert result.exit_code == 0
     assert sorted(tray_desk.notes()) == [answered_note(tray_desk.mascons[0]), note]
-    assert result.cpu - before < 0.3, "%.2f s of CPU at rest" % (result.cpu - before)
+    assert cpu_at_rest < 0.3, "%.2f s of CPU at rest" % cpu_at_rest
