@@ -94,11 +94,14 @@ static int append_pixmaps(sd_bus_message *m)
         for (int y = 0; y < icon.size; ++y)
             for (int x = 0; x < icon.size; ++x) {
                 char c = icon.rows[y][x];
-                int index = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-                bool clear = c == '.';
-                argb[n++] = clear ? 0 : 0xFF;
-                for (int k = 0; k < 3; ++k)
-                    argb[n++] = clear ? 0 : PALETTE[index][k];
+                if (c == '.') {
+                    memset(argb + n, 0, 4);
+                } else {
+                    const uint8_t *rgb = PALETTE[c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10];
+                    argb[n] = 0xFF;
+                    memcpy(argb + n + 1, rgb, 3);
+                }
+                n += 4;
             }
         if (r >= 0)
             r = sd_bus_message_open_container(m, 'r', "iiay");
