@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <string>
 
 enum CompatHandleKind {
     COMPAT_FILE,   // an ordinary file
@@ -110,6 +111,11 @@ int compat_uinput_key_of(int scancode);
 // could still have become a character, at least one), read as one.
 int compat_utf8_char(const char *text, size_t len);
 
+// Text for the session bus, which takes UTF-8 only and refuses a message with
+// anything else in it: the program's text is the settings' bytes (a Latin-1
+// port name, say), its broken sequences replaced.
+std::string compat_as_utf8(const char *text);
+
 // Shows a message box's text as a desktop notification where a session bus
 // answers; returns within a second whatever the bus does.
 void compat_notify(const char *summary, const char *body);
@@ -149,3 +155,14 @@ void compat_dispatch_first(bool (*handler)(const MSG *msg));
 // The notification area restarts, as when Explorer does: every icon is gone,
 // and "TaskbarCreated" is broadcast for their programs to add them again.
 void compat_taskbar_restart(void);
+
+// The icon as the notification area now has it (null once it is gone; added:
+// by NIM_ADD), for the desktop's tray on the session bus. Returns at once:
+// a thread of the tray's own does the rest.
+void compat_tray_publish(const NOTIFYICONDATAA *icon, bool added);
+// The text and command of the pop-up menu's item at position; null past the
+// last.
+const char *compat_menu_item(int position, UINT *id);
+// Where GetCursorPos finds the cursor from now on: where the desktop asked
+// for the icon's menu.
+void compat_set_cursor(int x, int y);

@@ -11,17 +11,13 @@
 #include <systemd/sd-bus.h>
 #include <time.h>
 
-#include <string>
-
 static const uint64_t ANSWER_WAIT_US = 1000000; // a box never holds the program longer
 
 static uint64_t now_us(void) { return static_cast<uint64_t>(compat_now_ms()) * 1000u; }
 
-// The bus takes UTF-8 only and refuses a message with anything else in it;
-// a box's text is the settings' bytes (a Latin-1 port name, say). Each
-// invalid sequence becomes U+FFFD, the longest broken beginning of a
+// Each invalid sequence becomes U+FFFD, the longest broken beginning of a
 // character as one, as browsers and Python read such text.
-static std::string as_utf8(const char *text)
+std::string compat_as_utf8(const char *text)
 {
     size_t len = strlen(text);
     std::string out;
@@ -57,7 +53,7 @@ void compat_notify(const char *summary, const char *body)
                                       "/org/freedesktop/Notifications",
                                       "org.freedesktop.Notifications", "Notify", answered, &done,
                                       "susssasa{sv}i", "notchkey", 0u, "dialog-warning",
-                                      as_utf8(summary).c_str(), as_utf8(body).c_str(), 0, 0, -1);
+                                      compat_as_utf8(summary).c_str(), compat_as_utf8(body).c_str(), 0, 0, -1);
     while (rc >= 0 && !done) {
         rc = sd_bus_process(bus, nullptr);
         if (rc != 0)

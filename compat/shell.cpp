@@ -1,15 +1,16 @@
-// Resources, the notification area and pop-up menus, with nothing to show.
+// Resources, the notification area and pop-up menus.
 //
 // The native build carries no resource data: icons, cursors and brushes are
 // handles the program passes around and never looks into, so any load
 // succeeds; the pop-up menu's items are those of the resource script. The
-// notification area keeps the icon added to it. With no one to see it, a
-// click on it comes from a signal (SIGUSR1: the menu is opened and dismissed;
+// notification area keeps the icon added to it and hands it to the desktop's
+// tray (tray.cpp), whose menu sends the program its commands. A click can
+// also come from a signal (SIGUSR1: the menu is opened and dismissed;
 // SIGUSR2: opened, and its first item chosen), and the pop-up menu it opens
 // takes the choice the click brought. A restart of the notification area
-// (SIGRTMIN) loses the icon and broadcasts "TaskbarCreated". A balloon from
-// the icon is shown as a message box is: a line on standard error and a
-// desktop notification.
+// (SIGRTMIN, or the desktop's tray coming back) loses the icon and broadcasts
+// "TaskbarCreated". A balloon from the icon is shown as a message box is: a
+// line on standard error and a desktop notification.
 #include "compat.h"
 
 #include <pthread.h>
@@ -42,6 +43,14 @@ static pthread_mutex_t g_shell_lock = PTHREAD_MUTEX_INITIALIZER;
 static NOTIFYICONDATAA g_tray; // the icon shown, when g_tray_shown
 static bool g_tray_shown;
 static int g_menu_choice = -1; // what the next pop-up is answered with: an item, or -1
+
+const char *compat_menu_item(int position, UINT *id)
+{
+    if (position < 0 || position >= static_cast<int>(sizeof g_menu_items / sizeof g_menu_items[0]))
+        return nullptr;
+    *id = g_menu_items[position].id;
+    return g_menu_items[position].text;
+}
 
 HICON WINAPI LoadIconA(HINSTANCE, LPCSTR) { return &g_icon; }
 
@@ -124,13 +133,21 @@ BOOL WINAPI Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data)
             g_tray.szTip[63] = '\0';
             g_tray_shown = true;
             done = TRUE;
+            compat_tray_publish(&g_tray, true);
         }
         break;
-    case NIM_MODIFY: done = same; break;
+    case NIM_MODIFY:
+        done = same;
+        if (same && (data->uFlags & NIF_TIP)) {
+            memcpy(g_tray.szTip, data->szTip, sizeof g_tray.szTip - 1);
+            compat_tray_publish(&g_tray, false);
+        }
+        break;
     case NIM_DELETE:
         if (same) {
             g_tray_shown = false;
             done = TRUE;
+            compat_tray_publish(nullptr, false);
         }
         break;
     default: break;

@@ -229,12 +229,23 @@ void WINAPI PostQuitMessage(int exit_code)
     PostMessageA(NULL, WM_QUIT, static_cast<WPARAM>(exit_code), 0);
 }
 
+static POINT g_cursor; // where the desktop last asked for a menu
+
+void compat_set_cursor(int x, int y)
+{
+    pthread_mutex_lock(&g_user_lock);
+    g_cursor.x = x;
+    g_cursor.y = y;
+    pthread_mutex_unlock(&g_user_lock);
+}
+
 BOOL WINAPI GetCursorPos(LPPOINT point)
 {
     if (!point)
         return compat_fail(ERROR_INVALID_PARAMETER);
-    point->x = 0;
-    point->y = 0;
+    pthread_mutex_lock(&g_user_lock);
+    *point = g_cursor;
+    pthread_mutex_unlock(&g_user_lock);
     return TRUE;
 }
 

@@ -36,5 +36,5 @@ scripts/fuzz.sh all 10
 
 tests/e2e/run.sh
 for preset in asan tsan; do
-  tests/e2e/run.sh -q -k "native or notification" --native-binary "build-$preset/notchkey"
+  tests/e2e/run.sh -q -k "native or notification or tray" --native-binary "build-$preset/notchkey"
 done

@@ -589,9 +589,11 @@ ride() {
   [ "$code" -eq 0 ] || fail "$label: notchkey exited with $code after SIGTERM: $(cat "$dev/nk.out")"
   [ "$(cat "$dev/keytap.vxd")" = $'52 87\n'"$press d2"$'\n'"$release" ] ||
     fail "$label: after SIGTERM the capture holds '$(cat "$dev/keytap.vxd")', expected MCA55's key let go ($release)"
-  # One line, that the mascon answered; no box.
-  [ "$(wc -l <"$dev/nk.out")" -eq 1 ] &&
-    grep -q "^notchkey: mascon answered on COM2 (/dev/pts/[0-9]*): lever at position 6 (MCA50); " "$dev/nk.out" ||
+  # One line, that the mascon answered; no box. (With no desktop here, also
+  # the note that there is no tray for its icon.)
+  said=$(grep -v '^notchkey: no tray to show the icon in (' "$dev/nk.out" || true)
+  [ "$(wc -l <<<"$said")" -eq 1 ] &&
+    grep -q "^notchkey: mascon answered on COM2 (/dev/pts/[0-9]*): lever at position 6 (MCA50); " <<<"$said" ||
     fail "$label: notchkey printed: $(cat "$dev/nk.out")"
   kill -TERM "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
@@ -773,7 +775,9 @@ $(cat "$work/try.out")"
 import re, sys
 
 want = open(sys.argv[1]).read().splitlines()
-got = open(sys.argv[2]).read().splitlines()
+# The note of no tray depends on the desktop, as the guide says.
+got = [line for line in open(sys.argv[2]).read().splitlines()
+       if not line.startswith("notchkey: no tray to show the icon in (")]
 # The guide's example pseudo-terminal and folder are the ones of its writer's
 # run; the run's own are one pseudo-terminal, named alike in both lines.
 folder = re.compile(r"(/tmp|" + re.escape(sys.argv[3]) + r")/tmp\.\w+/")

@@ -1,4 +1,5 @@
-"""A private session bus with a notification server on it, as a desktop has.
+"""A private session bus with a notification server and a tray on it, as a
+desktop has.
 
 The bus is a dbus-daemon of its own, with no services to start on demand,
 so nothing but the test's server can answer."""
@@ -35,10 +36,13 @@ def missing():
 
 
 class Bus:
-    def __init__(self, root, silent=False):
+    def __init__(self, root, silent=False, tray=True):
         os.makedirs(root, exist_ok=True)
         self.record = os.path.join(root, "notifications.jsonl")
         open(self.record, "w").close()
+        self.items = os.path.join(root, "items.jsonl")
+        open(self.items, "w").close()
+        self.watcher = None
         config = os.path.join(root, "bus.conf")
         with open(config, "w") as f:
             f.write(CONFIG % os.path.join(root, "bus"))
@@ -50,13 +54,31 @@ class Bus:
             self.daemon.kill()
             raise RuntimeError("dbus-daemon gave no address")
         self.env = {"DBUS_SESSION_BUS_ADDRESS": self.address}
-        server = [sys.executable, os.path.join(os.path.dirname(__file__), "notifyd.py"),
-                  self.record] + (["--silent"] if silent else [])
-        self.server = subprocess.Popen(server, env=dict(os.environ, **self.env),
-                                       stdout=subprocess.PIPE)
-        if self.server.stdout.readline().strip() != b"ready":
+        self.server = self.serve("notifyd.py", self.record, *(["--silent"] if silent else []))
+        if tray:
+            self.start_tray()
+
+    def serve(self, script, *args):
+        server = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__), script),
+                                   *args], env=dict(os.environ, **self.env),
+                                  stdout=subprocess.PIPE)
+        if server.stdout.readline().strip() != b"ready":
+            server.kill()
             self.stop()
-            raise RuntimeError("the notification server did not start")
+            raise RuntimeError(script + " did not start")
+        return server
+
+    def start_tray(self):
+        self.watcher = self.serve("sniwatcher.py", self.items)
+
+    def stop_tray(self):
+        self.watcher.terminate()
+        self.watcher.wait()
+
+    def items_registered(self):
+        """Each item's registration with the tray so far: sender and service."""
+        with open(self.items) as f:
+            return [json.loads(line) for line in f if line.endswith("\n")]
 
     def notifications(self):
         """Every notification received so far, in order."""
@@ -64,7 +86,7 @@ class Bus:
             return [json.loads(line) for line in f if line.endswith("\n")]
 
     def stop(self):
-        for p in (self.server, self.daemon):
-            if p.poll() is None:
+        for p in (self.watcher, getattr(self, "server", None), self.daemon):
+            if p and p.poll() is None:
                 p.terminate()
                 p.wait()

@@ -19,6 +19,10 @@ from desks import NativeDesk, WineDesk, WineStage  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
+# For a native program built with ThreadSanitizer; the others ignore it.
+os.environ.setdefault("TSAN_OPTIONS",
+                      "suppressions=" + os.path.join(os.path.dirname(__file__), "tsan.supp"))
+
 
 def pytest_addoption(parser):
     parser.addoption("--native-binary", default=os.path.join(ROOT, "build", "notchkey"))
