@@ -115,7 +115,9 @@ Section "notchkey" sec_program
   SetOutPath "$INSTDIR"
   File "${FILES}/notchkey.exe"
   File "${FILES}/README.txt"
-  File /nonfatal "${FILES}/LICENSE.txt"
+  !if /FileExists "${FILES}/LICENSE.txt"
+    File "${FILES}/LICENSE.txt"
+  !endif
   ; The user's settings survive an upgrade.
   SetOverwrite off
   File "${FILES}/notchkey.ini"

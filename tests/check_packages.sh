@@ -8,7 +8,9 @@
 # the one their recipes use, INSTALL.txt's libraries are those ldd shows, the
 # Linux guide's "Try it" recipe runs as written, ten times in a row, and every
 # other recipe of the Linux guides runs as written where the machine allows.
-# Running notchkey.exe is left to the Wine desk (tests/e2e).
+# Running notchkey.exe is left to the Wine desk (tests/e2e); the installer is
+# run there too (tests/check_installer.py). The .deb passes lintian, holds
+# what it should, and on CI (CI=true, root) is installed and removed with apt.
 #
 # usage: tests/check_packages.sh [--no-build]   (--no-build: pack build/ and build-win/ as they are)
 set -euo pipefail
@@ -161,17 +163,19 @@ version=$(tr -d ' \t\r\n' <VERSION)
 name=notchkey-$version
 zip=dist/$name-win32.zip
 tgz=dist/$name-linux-x86_64.tar.gz
-for f in "$zip" "$tgz"; do
+setup=dist/$name-setup.exe
+deb=dist/notchkey_${version}_$(dpkg --print-architecture).deb
+for f in "$setup" "$zip" "$deb" "$tgz"; do
   [ -s "$f" ] || fail "$f was not made"
   grep -qE "^$f  [0-9]+ bytes$" "$work/package.out" || fail "scripts/package.sh did not report $f with its size"
 done
-ok "scripts/package.sh made $zip and $tgz and reported their sizes"
+ok "scripts/package.sh made $setup, $zip, $deb and $tgz and reported their sizes"
 
 bash scripts/package.sh --no-build --dist "$work/again" >/dev/null 2>&1 || fail "packing again failed"
-for f in "$zip" "$tgz"; do
+for f in "$setup" "$zip" "$deb" "$tgz"; do
   cmp -s "$f" "$work/again/$(basename "$f")" || fail "packing the same binaries again changed $(basename "$f")"
 done
-ok "packing the same binaries twice gives identical archives"
+ok "packing the same binaries twice gives identical installer, archives and package"
 
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
 
@@ -955,5 +959,101 @@ print(f"ok - the Linux guides' {len(blocks)} blocks of shell are valid; run as w
 for why in skipped:
     print(f"skipped - {why}")
 EOF
+
+# --- the Windows installer ----------------------------------------------------
+# On the Wine desk (tests/check_installer.py). The shipped installer is 32-bit;
+# a kernel that runs no 32-bit code gets the same installer made for x86-64,
+# with notchkey.exe built for it, under wine64, as the Wine desk of tests/e2e.
+"$py" - "$setup" <<'EOF' || fail "the installer"
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+machine = struct.unpack_from("<H", data, pe + 4)[0]
+subsystem = struct.unpack_from("<H", data, pe + 24 + 68)[0]
+if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0" or machine != 0x14C or subsystem != 2:
+    sys.exit(f"{sys.argv[1]}: not a 32-bit Windows GUI program (machine {machine:#x}, subsystem {subsystem})")
+EOF
+ok "installer: $setup is a 32-bit Windows GUI program"
+installer=()
+if "$py" tests/e2e/i386.py >/dev/null; then
+  scripts/deps.sh wine=wine /usr/lib/wine/wine=wine32:i386 Xvfb=xvfb >/dev/null 2>&1 &&
+    installer=("$root/$setup" /usr/lib/wine/wine)
+elif scripts/deps.sh wine=wine /usr/lib/wine/wine64=wine64 x86_64-w64-mingw32-g++-win32=g++-mingw-w64-x86-64-win32 \
+  Xvfb=xvfb >/dev/null 2>&1; then
+  cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+    -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+  cmake --build build-win64 --target notchkey >/dev/null
+  mkdir "$work/win64"
+  unzip -q -j "$zip" -d "$work/win64"
+  cp build-win64/notchkey.exe "$work/win64/"
+  makensis -V2 -NOCD -DVERSION="$version" -DFILES="$work/win64" -DICON=build-win64/notchkey.ico \
+    -DOUTFILE="$work/setup64.exe" -DTARGET=amd64-unicode packaging/notchkey.nsi >/dev/null ||
+    fail "makensis could not make the installer for x86-64"
+  echo "notchkey: this kernel runs no 32-bit programs: the installer runs made for x86-64, under wine64"
+  installer=("$work/setup64.exe" /usr/lib/wine/wine64)
+fi
+if [ ${#installer[@]} -eq 2 ]; then
+  "$py" tests/check_installer.py "${installer[0]}" "$version" "${installer[1]}" || fail "the installer on the Wine desk"
+elif [ "${CI:-}" = true ]; then
+  fail "the installer's Wine desk is needed on CI: Wine or Xvfb would not install"
+else
+  echo "skipped - the installer on the Wine desk: no Wine or Xvfb (scripts/deps.sh installs them as root)"
+fi
+
+# --- the Debian package -------------------------------------------------------
+scripts/deps.sh lintian=lintian >/dev/null 2>&1 || fail "lintian is missing (scripts/deps.sh installs it as root)"
+# Every warning lintian still has is explained in the package's overrides.
+lintian --fail-on error,warning "$deb" >"$work/lintian.out" 2>&1 || fail "lintian on $deb:
+$(cat "$work/lintian.out")"
+ok "deb: lintian reports no error and no warning ($(wc -l <packaging/deb/notchkey.lintian-overrides) lines of explained overrides)"
+dpkg-deb -c "$deb" | tee "$work/deb.list" | sed 's/^/    /'
+mkdir "$work/deb"
+dpkg-deb -x "$deb" "$work/deb"
+"$py" - "$work/deb" "$pkg" "$(dpkg-deb -f "$deb" Depends)" <<'EOF' || fail "the .deb's contents"
+import os, sys
+deb, pkg, depends = sys.argv[1:]
+files = {os.path.relpath(os.path.join(d, f), deb) for d, _, fs in os.walk(deb) for f in fs}
+doc = "usr/share/doc/notchkey/"
+want = {"usr/bin/notchkey", "usr/bin/mascon-sim", "usr/lib/udev/rules.d/99-notchkey-uinput.rules",
+        "usr/lib/udev/rules.d/99-notchkey-mascon.rules", "usr/lib/systemd/user/notchkey@.service",
+        "usr/lib/modules-load.d/notchkey.conf", "usr/share/lintian/overrides/notchkey",
+        doc + "notchkey.ini", doc + "README.txt", doc + "INSTALL.txt", doc + "copyright", doc + "changelog.gz"}
+failures = [] if files == want else [f"the .deb holds {sorted(files - want)} too and lacks {sorted(want - files)}"]
+same = {"usr/bin/notchkey": "bin/notchkey", "usr/bin/mascon-sim": "bin/mascon-sim",
+        doc + "notchkey.ini": "notchkey.ini", doc + "README.txt": "README.txt",
+        "usr/lib/udev/rules.d/99-notchkey-uinput.rules": "99-notchkey-uinput.rules"}
+for path, theirs in same.items():
+    if path in files and open(os.path.join(deb, path), "rb").read() != open(os.path.join(pkg, theirs), "rb").read():
+        failures.append(f"{path} is not the tarball's {theirs}")
+unit = open(os.path.join(deb, "usr/lib/systemd/user/notchkey@.service")).read().splitlines()
+if "ExecStart=/usr/bin/notchkey" not in unit:
+    failures.append("the user unit does not start /usr/bin/notchkey")
+for lib in ("libc6", "libevdev2", "libsystemd0", "libncurses6"):
+    if lib + " " not in depends + " " and lib + " (" not in depends:
+        failures.append(f"Depends: {depends} lacks {lib}")
+if failures:
+    sys.exit("\n".join(failures))
+EOF
+ok "deb: exactly its $(wc -l <"$work/deb.list") entries listed above, the tarball's programs, rules and guides, the unit starting /usr/bin/notchkey; Depends: $(dpkg-deb -f "$deb" Depends)"
+
+# Installing for real is for a throw-away machine.
+if [ "${CI:-}" = true ]; then
+  [ "$(id -u)" -eq 0 ] || fail "on CI the .deb is installed with apt: run as root"
+  apt-get install -y -q "$root/$deb" >"$work/apt.out" 2>&1 || fail "apt-get install $deb:
+$(cat "$work/apt.out")"
+  [ "$(command -v notchkey)" = /usr/bin/notchkey ] || fail "after apt-get install, notchkey on PATH is '$(command -v notchkey)'"
+  mkdir "$work/apt-run" "$work/apt-dev"
+  code=0
+  (cd "$work/apt-run" && NOTCHKEY_DEVICES=$work/apt-dev timeout 10 notchkey) </dev/null >"$work/apt-run.out" 2>&1 || code=$?
+  grep -qF "Lever to keys!: can't open keytap.vxd." "$work/apt-run.out" && [ "$code" -eq 255 ] ||
+    fail "the installed notchkey, without a keyboard device: exit $code, $(cat "$work/apt-run.out")"
+  apt-get remove -y -q notchkey >"$work/apt.out" 2>&1 || fail "apt-get remove notchkey: $(cat "$work/apt.out")"
+  hash -r
+  left=$(ls /usr/bin/notchkey /usr/bin/mascon-sim /usr/lib/udev/rules.d/99-notchkey-* 2>/dev/null || true)
+  [ -z "$left" ] && ! command -v notchkey >/dev/null || fail "apt-get remove left ${left:-notchkey on PATH}"
+  ok "deb: installed with apt, notchkey on PATH ran (\"can't open keytap.vxd.\", exit 255), removed with apt, nothing left"
+else
+  echo "skipped - installing the .deb with apt: only on CI (CI=true, as root), a throw-away machine"
+fi
 
 echo "check_packages: all checks passed"
