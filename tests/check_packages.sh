@@ -1029,32 +1029,33 @@ ok "deb: lintian reports no error and no warning ($(grep -vc -e '^#' -e '^$' pac
 dpkg-deb -c "$deb" | tee "$work/deb.list" | sed 's/^/    /'
 mkdir "$work/deb"
 dpkg-deb -x "$deb" "$work/deb"
-"$py" - "$work/deb" "$pkg" "$(dpkg-deb -f "$deb" Depends)" <<'EOF' || fail "the .deb's contents"
-import os, sys
-deb, pkg, depends = sys.argv[1:]
-files = {os.path.relpath(os.path.join(d, f), deb) for d, _, fs in os.walk(deb) for f in fs}
-doc = "usr/share/doc/notchkey/"
-want = {"usr/bin/notchkey", "usr/bin/mascon-sim", "usr/lib/udev/rules.d/99-notchkey-uinput.rules",
-        "usr/lib/udev/rules.d/99-notchkey-mascon.rules", "usr/lib/systemd/user/notchkey@.service",
-        "usr/lib/modules-load.d/notchkey.conf", "usr/share/lintian/overrides/notchkey",
-        doc + "notchkey.ini", doc + "README.txt", doc + "INSTALL.txt", doc + "copyright", doc + "changelog.gz"}
-failures = [] if files == want else [f"the .deb holds {sorted(files - want)} too and lacks {sorted(want - files)}"]
-same = {"usr/bin/notchkey": "bin/notchkey", "usr/bin/mascon-sim": "bin/mascon-sim",
-        doc + "notchkey.ini": "notchkey.ini", doc + "README.txt": "README.txt",
-        "usr/lib/udev/rules.d/99-notchkey-uinput.rules": "99-notchkey-uinput.rules"}
-for path, theirs in same.items():
-    if path in files and open(os.path.join(deb, path), "rb").read() != open(os.path.join(pkg, theirs), "rb").read():
-        failures.append(f"{path} is not the tarball's {theirs}")
-unit = open(os.path.join(deb, "usr/lib/systemd/user/notchkey@.service")).read().splitlines()
-if "ExecStart=/usr/bin/notchkey" not in unit:
-    failures.append("the user unit does not start /usr/bin/notchkey")
-for lib in ("libc6", "libevdev2", "libsystemd0", "libncurses6"):
-    if lib + " " not in depends + " " and lib + " (" not in depends:
-        failures.append(f"Depends: {depends} lacks {lib}")
-if failures:
-    sys.exit("\n".join(failures))
+# Each of its files, and the tarball's it must equal (- for one of its own).
+files=0
+while read -r path theirs; do
+  files=$((files + 1))
+  [ -f "$work/deb/$path" ] || fail "the .deb lacks /$path"
+  [ "$theirs" = - ] || cmp -s "$work/deb/$path" "$pkg/$theirs" || fail "the .deb's /$path is not the tarball's $theirs"
+done <<'EOF'
+usr/bin/notchkey bin/notchkey
+usr/bin/mascon-sim bin/mascon-sim
+usr/lib/udev/rules.d/99-notchkey-uinput.rules 99-notchkey-uinput.rules
+usr/lib/udev/rules.d/99-notchkey-mascon.rules 99-notchkey-mascon.rules
+usr/lib/systemd/user/notchkey@.service -
+usr/lib/modules-load.d/notchkey.conf -
+usr/share/doc/notchkey/notchkey.ini notchkey.ini
+usr/share/doc/notchkey/README.txt README.txt
+usr/share/doc/notchkey/INSTALL.txt INSTALL.txt
+usr/share/doc/notchkey/copyright -
+usr/share/doc/notchkey/changelog.gz -
+usr/share/lintian/overrides/notchkey -
 EOF
-ok "deb: exactly its $(wc -l <"$work/deb.list") entries listed above, the tarball's programs, rules and guides, the unit starting /usr/bin/notchkey; Depends: $(dpkg-deb -f "$deb" Depends)"
+[ "$(find "$work/deb" -type f | wc -l)" -eq "$files" ] || fail "the .deb holds more than its $files files"
+grep -qx 'ExecStart=/usr/bin/notchkey' "$work/deb/usr/lib/systemd/user/notchkey@.service" ||
+  fail "the .deb's user unit does not start /usr/bin/notchkey"
+depends=$(dpkg-deb -f "$deb" Depends)
+[[ $depends == *libevdev2* && $depends == *libsystemd0* && $depends == *libncurses6* ]] ||
+  fail "the .deb's Depends, $depends, lacks the libraries ldd shows"
+ok "deb: exactly its $files files (listed above), the tarball's programs, rules and guides, the unit starting /usr/bin/notchkey; Depends: $depends"
 
 # Installing for real is for a throw-away machine.
 if [ "${CI:-}" = true ]; then
