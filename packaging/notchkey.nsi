@@ -24,6 +24,7 @@ ManifestDPIAware true
 !define WINDOW_CLASS "Lever to keys!"
 
 Name "notchkey ${VERSION}"
+BrandingText "notchkey ${VERSION}"
 OutFile "${OUTFILE}"
 RequestExecutionLevel user
 InstallDir "$LOCALAPPDATA\Programs\notchkey"

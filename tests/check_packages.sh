@@ -983,20 +983,14 @@ EOF
 # On the Wine desk (tests/check_installer.py). The shipped installer is 32-bit;
 # a kernel that runs no 32-bit code gets the same installer made for x86-64,
 # with notchkey.exe built for it, under wine64, as the Wine desk of tests/e2e.
-"$py" - "$setup" <<'EOF' || fail "the installer"
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-pe = struct.unpack_from("<I", data, 0x3C)[0]
-machine = struct.unpack_from("<H", data, pe + 4)[0]
-subsystem = struct.unpack_from("<H", data, pe + 24 + 68)[0]
-if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0" or machine != 0x14C or subsystem != 2:
-    sys.exit(f"{sys.argv[1]}: not a 32-bit Windows GUI program (machine {machine:#x}, subsystem {subsystem})")
-EOF
+i686-w64-mingw32-objdump -p "$setup" >"$work/setup.pe"
+grep -q 'file format pei-i386$' "$work/setup.pe" && grep -q '^Subsystem.*(Windows GUI)$' "$work/setup.pe" ||
+  fail "$setup is not a 32-bit Windows GUI program: $(grep -e 'file format' -e '^Subsystem' "$work/setup.pe")"
 ok "installer: $setup is a 32-bit Windows GUI program"
 installer=()
 if "$py" tests/e2e/i386.py >/dev/null; then
   scripts/deps.sh wine=wine /usr/lib/wine/wine=wine32:i386 Xvfb=xvfb >/dev/null 2>&1 &&
-    installer=("$root/$setup" /usr/lib/wine/wine)
+    installer=("$root/$setup" wine)
 elif scripts/deps.sh wine=wine /usr/lib/wine/wine64=wine64 x86_64-w64-mingw32-g++-win32=g++-mingw-w64-x86-64-win32 \
   Xvfb=xvfb >/dev/null 2>&1; then
   [ -f build-win64/CMakeCache.txt ] || cmake -S . -B build-win64 -G Ninja \
