@@ -5,7 +5,7 @@
 ;
 ;   makensis -DVERSION=1.2.3 -DFILES=DIR -DICON=FILE -DOUTFILE=FILE [-DTARGET=amd64-unicode] notchkey.nsi
 ;
-; FILES holds what the zip holds: notchkey.exe, notchkey.ini, README.txt and,
+; (packaging/make_installer.sh runs it so.) FILES holds what the zip holds: notchkey.exe, notchkey.ini, README.txt and,
 ; where there is one, LICENSE.txt. TARGET is for the test desk alone: a kernel
 ; that runs no 32-bit code runs an installer for x86-64 under wine64 instead.
 ;

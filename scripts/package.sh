@@ -83,16 +83,6 @@ ini_for() {
 # The packager's name in the .deb and its changelog.
 maintainer=${NOTCHKEY_MAINTAINER:-notchkey developers <notchkey@users.noreply.github.com>}
 
-# make_installer FILES ICON OUT [TARGET]: the installer of the files in FILES
-# (the zip's), for TARGET (makensis's; the shipped one is 32-bit).
-make_installer() {
-  local target=()
-  [ -n "${4:-}" ] && target=(-DTARGET="$4")
-  makensis -V2 -NOCD -DVERSION="$version" -DFILES="$1" -DICON="$2" -DOUTFILE="$3" "${target[@]}" \
-    packaging/notchkey.nsi >"$work/makensis.log" 2>&1 ||
-    { cat "$work/makensis.log" >&2; echo "package: makensis failed" >&2; exit 1; }
-}
-
 # Every archive member gets the same time and plain permissions.
 settle() {
   find "$1" -exec touch -h -d "@$epoch" {} +
@@ -117,7 +107,7 @@ rm -f "$zip_path"
 
 # The installer installs what the zip holds.
 setup_path=$dist/$name-setup.exe
-make_installer "$win" build-win/notchkey.ico "$setup_path"
+packaging/make_installer.sh "$version" "$win" build-win/notchkey.ico "$setup_path"
 
 # --- Linux --------------------------------------------------------------------
 lin=$work/linux/$name

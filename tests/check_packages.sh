@@ -999,9 +999,8 @@ elif scripts/deps.sh wine=wine /usr/lib/wine/wine64=wine64 x86_64-w64-mingw32-g+
   mkdir "$work/win64"
   unzip -q -j "$zip" -d "$work/win64"
   cp build-win64/notchkey.exe "$work/win64/"
-  makensis -V2 -NOCD -DVERSION="$version" -DFILES="$work/win64" -DICON=build-win64/notchkey.ico \
-    -DOUTFILE="$work/setup64.exe" -DTARGET=amd64-unicode packaging/notchkey.nsi >/dev/null ||
-    fail "makensis could not make the installer for x86-64"
+  packaging/make_installer.sh "$version" "$work/win64" build-win64/notchkey.ico "$work/setup64.exe" amd64-unicode ||
+    fail "no installer for x86-64"
   echo "skipped - the shipped 32-bit installer on the Wine desk: this kernel runs no 32-bit programs;" \
     "the same installer made for x86-64 runs instead, under wine64"
   installer=("$work/setup64.exe" /usr/lib/wine/wine64)
