@@ -5,9 +5,10 @@
 ;
 ;   makensis -DVERSION=1.2.3 -DFILES=DIR -DICON=FILE -DOUTFILE=FILE [-DTARGET=amd64-unicode] notchkey.nsi
 ;
-; (packaging/make_installer.sh runs it so.) FILES holds what the zip holds: notchkey.exe, notchkey.ini, README.txt and,
-; where there is one, LICENSE.txt. TARGET is for the test desk alone: a kernel
-; that runs no 32-bit code runs an installer for x86-64 under wine64 instead.
+; as packaging/make_installer.sh does. FILES holds what the zip holds:
+; notchkey.exe, notchkey.ini, README.txt and, where there is one, LICENSE.txt.
+; TARGET is for the test desk alone: a kernel that runs no 32-bit code runs an
+; installer for x86-64 under wine64 instead.
 ;
 ; Command line: /S installs (or, for uninstall.exe, removes) silently; /STARTUP
 ; ticks "Start notchkey when I sign in" in a silent install too.
