@@ -80,8 +80,9 @@ ini_for() {
     packaging/notchkey.ini
 }
 
-# The packager's name in the .deb and its changelog.
-maintainer=${NOTCHKEY_MAINTAINER:-notchkey developers <notchkey@users.noreply.github.com>}
+# The packager's name in the .deb and its changelog; the address is a
+# placeholder until the project has one of its own.
+maintainer=${NOTCHKEY_MAINTAINER:-notchkey developers <notchkey@example.org>}
 
 # Every archive member gets the same time and plain permissions.
 settle() {
@@ -186,8 +187,8 @@ Description: train master controller (mascon) as key strokes for train simulator
  notchkey turns the messages of a train master controller, the mascon, on a
  serial port into key strokes on a virtual keyboard, so that a train
  simulator played with the keyboard is driven with the mascon's lever and
- buttons. It starts by itself when the mascon's USB serial adapter is
- plugged in.
+ buttons. Told the name of the mascon's USB serial adapter, it starts by
+ itself whenever the adapter is plugged in.
  .
  mascon-sim plays a mascon on a pseudo-terminal, to try notchkey without one.
 EOF
