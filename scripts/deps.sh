@@ -29,11 +29,9 @@ need /usr/bin/python3 python3
 # mascon-sim's interactive mode, and tmux to test it as a person would.
 need /usr/include/curses.h libncurses-dev
 need tmux tmux
-# Packages: the zip, the Windows installer, the .deb's dependencies.
+# Packages.
 need zip zip
 need unzip unzip
-need makensis nsis
-need dpkg-shlibdeps dpkg-dev
 for extra in "$@"; do
   need "${extra%%=*}" "${extra#*=}"
 done

@@ -42,8 +42,9 @@ if ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
   exit 1
 fi
 
-# zip, makensis and dpkg-shlibdeps come with the build's packages.
-scripts/deps.sh
+# zip comes with the build's packages; makensis makes the installer,
+# dpkg-shlibdeps works out the .deb's dependencies.
+scripts/deps.sh makensis=nsis dpkg-shlibdeps=dpkg-dev
 
 if [ "$build" -eq 1 ]; then
   scripts/build.sh
