@@ -8,7 +8,9 @@
 # the one their recipes use, INSTALL.txt's libraries are those ldd shows, the
 # Linux guide's "Try it" recipe runs as written, ten times in a row, and every
 # other recipe of the Linux guides runs as written where the machine allows.
-# Running notchkey.exe is left to the Wine desk (tests/e2e).
+# Running notchkey.exe is left to the Wine desk (tests/e2e); the installer is
+# run there too (tests/check_installer.py). The .deb passes lintian, holds
+# what it should, and on CI (CI=true, root) is installed and removed with apt.
 #
 # usage: tests/check_packages.sh [--no-build]   (--no-build: pack build/ and build-win/ as they are)
 set -euo pipefail
@@ -161,17 +163,19 @@ version=$(tr -d ' \t\r\n' <VERSION)
 name=notchkey-$version
 zip=dist/$name-win32.zip
 tgz=dist/$name-linux-x86_64.tar.gz
-for f in "$zip" "$tgz"; do
+setup=dist/$name-setup.exe
+deb=dist/notchkey_${version}_$(dpkg --print-architecture).deb
+for f in "$setup" "$zip" "$deb" "$tgz"; do
   [ -s "$f" ] || fail "$f was not made"
   grep -qE "^$f  [0-9]+ bytes$" "$work/package.out" || fail "scripts/package.sh did not report $f with its size"
 done
-ok "scripts/package.sh made $zip and $tgz and reported their sizes"
+ok "scripts/package.sh made $setup, $zip, $deb and $tgz and reported their sizes"
 
 bash scripts/package.sh --no-build --dist "$work/again" >/dev/null 2>&1 || fail "packing again failed"
-for f in "$zip" "$tgz"; do
+for f in "$setup" "$zip" "$deb" "$tgz"; do
   cmp -s "$f" "$work/again/$(basename "$f")" || fail "packing the same binaries again changed $(basename "$f")"
 done
-ok "packing the same binaries twice gives identical archives"
+ok "packing the same binaries twice gives identical installer, archives and package"
 
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
 
@@ -356,7 +360,7 @@ for pkg, files in texts.items():
         for token in PATH.findall(text):
             token = token.rstrip(".,:;")
             if (token in NOT_PATHS or token in MADE_BY_USER or token.startswith("DIR/")
-                    or token.startswith("notchkey-<version>")):
+                    or "<version>" in token):  # a package itself, or its folder
                 continue
             named[pkg].add(token)
             need(token in have, f"{pkg} {f} names {token}, which the {pkg} lacks")
@@ -849,7 +853,7 @@ LS = """#!/bin/bash
 exec /bin/ls "$@"
 """
 for name, body in [("sudo", SUDO), ("ls", LS)] + [(n, STUB) for n in
-                   ("systemctl", "journalctl", "udevadm", "modprobe", "usermod", "gpasswd")]:
+                   ("systemctl", "journalctl", "udevadm", "modprobe", "usermod", "gpasswd", "apt")]:
     with open(os.path.join(stubs, name), "w") as f:
         f.write(body)
     os.chmod(os.path.join(stubs, name), 0o755)
@@ -879,6 +883,25 @@ for guide, block in blocks:
     need(code.returncode == 0, f"{guide}: {first!r}...: not valid shell: {code.stderr}")
     if block.startswith("dev=$(mktemp -d)"):
         continue  # "Try it", run above
+    if ".deb" in first:
+        skipped.append("apt install of the .deb: installed with apt on CI alone (below)")
+        continue
+    if "/usr/" in block or "apt remove" in block:
+        # The Debian package's: its files played by the tarball's.
+        mapped = block.replace("/usr/share/doc/notchkey/", folder + "/").replace("/usr/lib/udev/rules.d/", folder + "/")
+        code, out, asked = run(mapped, ADAPTER)
+        want = open(os.path.join(folder, "99-notchkey-mascon.rules")).read().replace("YOUR-ADAPTER", ADAPTER)
+        if "apt remove" in block:
+            done = "sudo apt remove notchkey" in asked and not have(rule)
+        elif "YOUR-ADAPTER" in block:
+            done = have(rule) and open(rule).read() == want
+        else:
+            done = same(os.path.join(home, ".config/notchkey/notchkey.ini"), os.path.join(folder, "notchkey.ini"))
+        need(code == 0 and done, f"{guide}: the Debian package's {first!r}...: exit {code}, {out!r}, asked {asked!r}")
+        if have(rule):
+            os.unlink(rule)  # the tarball's step 4 starts without one
+        ran.append("the Debian package's " + ("removal" if "apt remove" in block else first))
+        continue
     if first.startswith("sudo apt install "):
         # Installing is the package manager's business; that it knows every
         # package named is this machine's to tell.
@@ -959,5 +982,99 @@ print(f"ok - the Linux guides' {len(blocks)} blocks of shell are valid; run as w
 for why in skipped:
     print(f"skipped - {why}")
 EOF
+
+# --- the Windows installer ----------------------------------------------------
+# On the Wine desk (tests/check_installer.py). The shipped installer is 32-bit;
+# a kernel that runs no 32-bit code gets the same installer made for x86-64,
+# with notchkey.exe built for it, under wine64, as the Wine desk of tests/e2e.
+i686-w64-mingw32-objdump -p "$setup" >"$work/setup.pe"
+grep -q 'file format pei-i386$' "$work/setup.pe" && grep -q '^Subsystem.*(Windows GUI)$' "$work/setup.pe" ||
+  fail "$setup is not a 32-bit Windows GUI program: $(grep -e 'file format' -e '^Subsystem' "$work/setup.pe")"
+ok "installer: $setup is a 32-bit Windows GUI program"
+installer=()
+if "$py" tests/e2e/i386.py >/dev/null; then
+  scripts/deps.sh wine=wine /usr/lib/wine/wine=wine32:i386 Xvfb=xvfb >/dev/null 2>&1 &&
+    installer=("$root/$setup" wine)
+elif scripts/deps.sh wine=wine /usr/lib/wine/wine64=wine64 x86_64-w64-mingw32-g++-win32=g++-mingw-w64-x86-64-win32 \
+  Xvfb=xvfb >/dev/null 2>&1; then
+  [ -f build-win64/CMakeCache.txt ] || cmake -S . -B build-win64 -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+  cmake --build build-win64 --target notchkey >/dev/null
+  mkdir "$work/win64"
+  unzip -q -j "$zip" -d "$work/win64"
+  cp build-win64/notchkey.exe "$work/win64/"
+  packaging/make_installer.sh "$version" "$work/win64" build-win64/notchkey.ico "$work/setup64.exe" amd64-unicode ||
+    fail "no installer for x86-64"
+  echo "skipped - the shipped 32-bit installer on the Wine desk: this kernel runs no 32-bit programs;" \
+    "the same installer made for x86-64 runs instead, under wine64"
+  installer=("$work/setup64.exe" /usr/lib/wine/wine64)
+fi
+if [ ${#installer[@]} -eq 2 ]; then
+  "$py" tests/check_installer.py "${installer[0]}" "$version" "${installer[1]}" || fail "the installer on the Wine desk"
+elif [ "${CI:-}" = true ]; then
+  fail "the installer's Wine desk is needed on CI: Wine or Xvfb would not install"
+else
+  echo "skipped - the installer on the Wine desk: no Wine or Xvfb (scripts/deps.sh installs them as root)"
+fi
+
+# --- the Debian package -------------------------------------------------------
+scripts/deps.sh lintian=lintian >/dev/null 2>&1 || fail "lintian is missing (scripts/deps.sh installs it as root)"
+# Every warning lintian still has is explained in the package's overrides.
+lintian --fail-on error,warning "$deb" >"$work/lintian.out" 2>&1 || fail "lintian on $deb:
+$(cat "$work/lintian.out")"
+ok "deb: lintian reports no error and no warning ($(grep -vc -e '^#' -e '^$' packaging/deb/notchkey.lintian-overrides) overrides, each explained)"
+dpkg-deb -c "$deb" | tee "$work/deb.list" | sed 's/^/    /'
+mkdir "$work/deb"
+dpkg-deb -x "$deb" "$work/deb"
+# Each of its files, and the tarball's it must equal (- for one of its own).
+files=0
+while read -r path theirs; do
+  files=$((files + 1))
+  [ -f "$work/deb/$path" ] || fail "the .deb lacks /$path"
+  [ "$theirs" = - ] || cmp -s "$work/deb/$path" "$pkg/$theirs" || fail "the .deb's /$path is not the tarball's $theirs"
+done <<'EOF'
+usr/bin/notchkey bin/notchkey
+usr/bin/mascon-sim bin/mascon-sim
+usr/lib/udev/rules.d/99-notchkey-uinput.rules 99-notchkey-uinput.rules
+usr/lib/udev/rules.d/99-notchkey-mascon.rules 99-notchkey-mascon.rules
+usr/lib/systemd/user/notchkey@.service -
+usr/lib/modules-load.d/notchkey.conf -
+usr/share/doc/notchkey/notchkey.ini notchkey.ini
+usr/share/doc/notchkey/README.txt README.txt
+usr/share/doc/notchkey/INSTALL.txt INSTALL.txt
+usr/share/doc/notchkey/copyright -
+usr/share/doc/notchkey/changelog.gz -
+usr/share/lintian/overrides/notchkey -
+EOF
+[ "$(find "$work/deb" -type f | wc -l)" -eq "$files" ] || fail "the .deb holds more than its $files files"
+grep -qx 'ExecStart=/usr/bin/notchkey' "$work/deb/usr/lib/systemd/user/notchkey@.service" ||
+  fail "the .deb's user unit does not start /usr/bin/notchkey"
+depends=$(dpkg-deb -f "$deb" Depends)
+[[ $depends == *libevdev2* && $depends == *libsystemd0* && $depends == *libncurses6* ]] ||
+  fail "the .deb's Depends, $depends, lacks the libraries ldd shows"
+ok "deb: exactly its $files files (listed above), the tarball's programs, rules and guides, the unit starting /usr/bin/notchkey; Depends: $depends"
+
+# Installing for real is for a throw-away machine.
+if [ "${CI:-}" = true ]; then
+  [ "$(id -u)" -eq 0 ] || fail "on CI the .deb is installed with apt: run as root"
+  apt-get install -y -q "$root/$deb" >"$work/apt.out" 2>&1 || fail "apt-get install $deb:
+$(cat "$work/apt.out")"
+  [ "$(command -v notchkey)" = /usr/bin/notchkey ] || fail "after apt-get install, notchkey on PATH is '$(command -v notchkey)'"
+  mkdir "$work/apt-run" "$work/apt-dev"
+  code=0
+  (cd "$work/apt-run" && NOTCHKEY_DEVICES=$work/apt-dev timeout 10 notchkey) </dev/null >"$work/apt-run.out" 2>&1 || code=$?
+  grep -qF "Lever to keys!: can't open keytap.vxd." "$work/apt-run.out" && [ "$code" -eq 255 ] ||
+    fail "the installed notchkey, without a keyboard device: exit $code, $(cat "$work/apt-run.out")"
+  apt-get remove -y -q notchkey >"$work/apt.out" 2>&1 || fail "apt-get remove notchkey: $(cat "$work/apt.out")"
+  hash -r
+  left=$(ls /usr/bin/notchkey /usr/bin/mascon-sim /usr/lib/udev/rules.d/99-notchkey-* 2>/dev/null || true)
+  [ -z "$left" ] && ! command -v notchkey >/dev/null || fail "apt-get remove left ${left:-notchkey on PATH}"
+  ok "deb: installed with apt, notchkey on PATH ran (\"can't open keytap.vxd.\", exit 255), removed with apt, nothing left"
+else
+  apt-get install -s -q "$root/$deb" >"$work/apt.out" 2>&1 || fail "apt would not install $deb:
+$(cat "$work/apt.out")"
+  ok "deb: apt would install it here, with what it depends on (apt-get install -s)"
+  echo "skipped - installing the .deb with apt: only on CI (CI=true, as root), a throw-away machine"
+fi
 
 echo "check_packages: all checks passed"
