@@ -14,7 +14,8 @@
 // Linux user keeps it in the configuration folder instead, so without one
 // here, a notchkey.ini under $XDG_CONFIG_HOME/notchkey (~/.config/notchkey)
 // is read, its folder becoming the current one, as a shortcut's "Start in"
-// does on Windows (a relative logfile= goes beside it). --help and
+// does on Windows (a relative logfile= goes beside it), and named at start.
+// --help and
 // --version answer and end before anything is opened.
 #include "compat.h"
 
@@ -66,16 +67,12 @@ static bool config_folder(char *path, size_t cap)
     return len > 0 && static_cast<size_t>(len) < cap;
 }
 
-// Where the settings are read from, named on standard error at start.
+// The configuration folder's settings, where the current folder has none:
+// named on standard error at start, as the user may not look there.
 static void find_settings(void)
 {
     char folder[PATH_MAX], path[PATH_MAX + 16];
-    if (is_file(SETTINGS)) {
-        if (getcwd(folder, sizeof folder))
-            fprintf(stderr, "notchkey: settings from %s/%s\n", folder, SETTINGS);
-        return;
-    }
-    if (!config_folder(folder, sizeof folder))
+    if (is_file(SETTINGS) || !config_folder(folder, sizeof folder))
         return;
     snprintf(path, sizeof path, "%s/%s", folder, SETTINGS);
     if (!is_file(path))
