@@ -256,8 +256,8 @@ static_assert(STEP_LINES == 10 && TRAIN_NOTCH_MAX == 99, "the rules below");
 static const char *const RULES[] = {
     "A key line: a lever or button press message (MCA55, MCK99) = a key from the guide.",
     "lever takes hold or step.",
-    "[step] takes power_up, power_down, brake_up, brake_down, press_ms, gap_ms, power_notches, "
-    "brake_notches, power_map and brake_map.",
+    ("[step] takes power_up, power_down, brake_up, brake_down, press_ms, gap_ms, power_notches, "
+     "brake_notches, power_map and brake_map."),
     "%s takes a key, as a [keys] line does.",
     "%s takes 1 to %d (milliseconds).",
     "%s takes 1 to %d.",
