@@ -82,9 +82,12 @@ static int follow_lever(WaitingMessage more)
     g_stepping = TRUE;
     int taken;
     int kind;
-    while ((taken = take_waiting(more)) == KEYS_OK && (kind = next_step(g_lever_current)) >= 0)
-        if (!send_step(kind))
+    while ((taken = take_waiting(more)) == KEYS_OK && (kind = next_step(g_lever_current)) >= 0) {
+        if (!send_step(kind)) {
             taken = KEYS_STOPPED;
+            break;
+        }
+    }
     g_stepping = FALSE;
     return taken == KEYS_LINE_GONE ? KEYS_OK : taken;
 }

@@ -344,7 +344,7 @@ static DWORD worker_stopped(void)
 // The first port of the last search that would not open, and why, for the
 // balloon of a wait; empty when none. With port=auto only a port that
 // refused us counts: most of the 256 names have no port behind them.
-static char g_refusal[192];
+static char g_refusal[256];
 static BOOL g_refusal_held; // by another notchkey; else the system's words
 
 static void note_refusal(const char *name, BOOL automatic, BOOL held)
@@ -367,7 +367,7 @@ static void note_refusal(const char *name, BOOL automatic, BOOL held)
     while (len && static_cast<unsigned char>(cause[len - 1]) <= ' ')
         cause[--len] = '\0';
     // A balloon holds 255 characters; a long path is cut short.
-    snprintf(g_refusal, sizeof g_refusal, "%.60s: %.120s", name, cause);
+    snprintf(g_refusal, sizeof g_refusal, "%.60s: %.180s", name, cause);
 }
 
 // Opens COMn (0: the port named otherwise) for the search: the port and its
@@ -518,7 +518,7 @@ static BOOL waiting_reason(const AppConfig *config, Search search, int *next)
     char *text = g_waiting[*next & 1];
     const char *last = g_waiting[(*next + 1) & 1];
     if (lstrcmpiA(config->port, PORT_AUTO) == 0)
-        snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon: no mascon on any COM port yet%s%s",
+        snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon: no mascon on any COM port yet%s%.200s",
                  g_refusal[0] ? "; " : ".", g_refusal);
     else if (search == SEARCH_NONE_ANSWERED) {
         char name[256];
@@ -526,7 +526,7 @@ static BOOL waiting_reason(const AppConfig *config, Search search, int *next)
         snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon on %.60s: it does not answer.",
                  name);
     } else
-        snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon%s%s",
+        snprintf(text, WAITING_TEXT_MAX, "Waiting for the mascon%s%.200s",
                  g_refusal_held ? ": " : " on ", g_refusal);
     if (strcmp(text, last) == 0)
         return FALSE;
