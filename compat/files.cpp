@@ -501,7 +501,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read_cou
 int compat_write_all(int fd, const void *data, size_t len, size_t *done, int timeout_ms)
 {
     const char *at = static_cast<const char *>(data);
-    long long until = compat_now_ms() + timeout_ms;
+    // A whole millisecond more: the clock's reading may be nearly one old.
+    long long until = compat_now_ms() + timeout_ms + 1;
     for (*done = 0; *done < len;) {
         // A reader that stalls must not keep a terminated thread here; the
         // write waits itself, with no poll() before it, where it can.
