@@ -27,7 +27,7 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
-from desks import WineStage, process_gone  # noqa: E402
+from desks import WineStage, find_exe_pid, process_gone  # noqa: E402
 
 SETUPS = [("port=COM5, the port silent", "COM5", [5], 10),
           ("port=auto, four silent ports", "auto", [5, 6, 7, 8], 25)]
@@ -111,23 +111,6 @@ def native_row(binary, port, numbers, seconds):
             program.wait()
         ports.close()
         shutil.rmtree(folder, ignore_errors=True)
-
-
-def find_exe_pid(prefix):
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                argv = f.read().split(b"\0")
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                environ = f.read().split(b"\0")
-        except OSError:
-            continue
-        if (argv and argv[0].lower().endswith(b"notchkey.exe")
-                and b"WINEPREFIX=" + prefix.encode() in environ):
-            return int(entry)
-    return None
 
 
 def wine_row(stage, port, numbers, seconds):

@@ -407,6 +407,24 @@ def winpath(path):
     return "Z:" + path.replace("/", "\\")
 
 
+def find_exe_pid(prefix):
+    """The process of a notchkey.exe running in this Wine prefix, or None."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                argv = f.read().split(b"\0")
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue
+        if (argv and argv[0].lower().endswith(b"notchkey.exe")
+                and b"WINEPREFIX=" + prefix.encode() in environ):
+            return int(entry)
+    return None
+
+
 class WineStage:
     """Xvfb and a Wine prefix, made once for every scenario of the Wine desk."""
 
@@ -614,23 +632,9 @@ class WineDesk(Desk, ProbeWindow):
         self.command("close")
 
     def find_pid(self):
-        if self.pid:
-            return self.pid
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    argv = f.read().split(b"\0")
-                with open("/proc/%s/environ" % entry, "rb") as f:
-                    environ = f.read().split(b"\0")
-            except OSError:
-                continue
-            if (argv and argv[0].lower().endswith(b"notchkey.exe")
-                    and b"WINEPREFIX=" + self.stage.prefix.encode() in environ):
-                self.pid = int(entry)
-                return self.pid
-        return None
+        if not self.pid:
+            self.pid = find_exe_pid(self.stage.prefix)
+        return self.pid
 
     def cpu_now(self):
         pid = wait_until(self.find_pid, 20, "notchkey.exe's process")
