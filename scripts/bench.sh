@@ -16,6 +16,15 @@ if [ -f build-win/build.ninja ]; then
 else
   scripts/build.sh
 fi
+# The Wine desk's programs: the shipped 32-bit build where this kernel runs
+# it, else the same built for x86-64 (run under wine64).
+wine_build=build-win
+if ! /usr/bin/python3 tests/e2e/i386.py >/dev/null && command -v x86_64-w64-mingw32-g++-win32 >/dev/null; then
+  wine_build=build-win64
+  cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+    -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+fi
+cmake --build "$wine_build" --target notchkey notchkey_floor_win32 notchkey_keys_win32
 
 bin=build-bench/bench
 data=build-bench/results
@@ -65,6 +74,8 @@ micro() {
   # The CPU while waiting for silent ports, on both desks (the Wine desk where
   # Wine and its exe are there): the native program of this build.
   timeout 600 /usr/bin/python3 bench/waiting.py --native build-bench/notchkey/notchkey
+  # Latency under Wine against its own floor, three runs.
+  timeout 600 /usr/bin/python3 bench/wine_rig.py --runs 3 --build "$wine_build"
   exe_size
   micro
   echo

@@ -407,8 +407,8 @@ def winpath(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def find_exe_pid(prefix):
-    """The process of a notchkey.exe running in this Wine prefix, or None."""
+def find_exe_pid(prefix, name=b"notchkey.exe"):
+    """The process of a notchkey.exe (or name) running in this Wine prefix, or None."""
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -419,7 +419,7 @@ def find_exe_pid(prefix):
                 environ = f.read().split(b"\0")
         except OSError:
             continue
-        if (argv and argv[0].lower().endswith(b"notchkey.exe")
+        if (argv and argv[0].lower().endswith(name)
                 and b"WINEPREFIX=" + prefix.encode() in environ):
             return int(entry)
     return None
