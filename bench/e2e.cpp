@@ -979,7 +979,7 @@ void main_run(RunFigures &f)
 }
 
 // With reconnect=yes and port=auto, the line pulled: the worker tries once a
-// second, all 256 names every fourth try, until the mascon is back.
+// second, all 256 names every eighth try, until the mascon is back.
 void waiting_phase(const RunFigures &f)
 {
     Program p;
@@ -1003,7 +1003,7 @@ void waiting_phase(const RunFigures &f)
     discard(p);
     double waited_us = static_cast<double>(waited_ns) / 1000;
     double rest_us = static_cast<double>(f.rest_cpu_ns) / 1000;
-    print(format("   waiting for a pulled mascon (port=auto, reconnect=yes: a try a second, every COM name every fourth) "
+    print(format("   waiting for a pulled mascon (port=auto, reconnect=yes: a try a second, every COM name every eighth) "
                  "over %d s: %.0f us, %.1f us a second, %.2f times the cost at rest",
                  g_options.rest_seconds, waited_us, waited_us / g_options.rest_seconds,
                  rest_us > 0 ? waited_us / rest_us : 0.0));

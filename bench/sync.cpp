@@ -147,9 +147,9 @@ int main(int argc, char **argv)
                      ta.max, pa.median, pa.min, pa.max));
         print(format("   mascon answers after 5 ms:  %.1f us (%.1f..%.1f), %.0f polls (%.0f..%.0f)", td.median, td.min,
                      td.max, pd.median, pd.min, pd.max));
-        print(format("   one poll while waiting takes %.2f us here; a silent mascon is looked at after pauses "
-                     "from 1 ms, doubling up to %d ms, until %d ms have passed",
-                     us_per_poll, MASCON_SYNC_PAUSE_MAX_MS, MASCON_SYNC_MS));
+        print(format("   one poll while waiting takes %.2f us here; a silent mascon is looked at after %d ms, then "
+                     "after pauses four times the one before, and last when %d ms have passed",
+                     us_per_poll, MASCON_SYNC_FIRST_LOOK_MS, MASCON_SYNC_MS));
     } catch (const std::exception &e) {
         if (!dir.empty())
             remove_tree(dir);

@@ -75,7 +75,10 @@ static BOOL mascon_ask(void)
     ClearCommError(g_port, &g_io, &stat);
     if (stat.cbInQue > MASCON_DRAIN_MAX)
         return FALSE;
-    ReadFile(g_port, g_drain, stat.cbInQue, &g_io, NULL);
+    // Under Wine even a read of nothing is a trip to its server, for each
+    // silent port at each try.
+    if (stat.cbInQue)
+        ReadFile(g_port, g_drain, stat.cbInQue, &g_io, NULL);
     return WriteFile(g_port, RESET_COMMAND, MASCON_MESSAGE_LEN, &g_io, NULL) &&
            g_io == MASCON_MESSAGE_LEN;
 }
@@ -87,14 +90,17 @@ static int g_asked_count;
 // The answer is two messages: the lever's position, then the G-state. The
 // index in g_asked of the first port whose whole answer is in, or -1 once
 // none has answered within MASCON_SYNC_MS since began, or the stop is asked.
-// The ports are looked at after pauses that start short, for a mascon that
-// answers at once (its twelve bytes take 6 ms on the wire), and grow, so
-// that silent ports cost next to nothing however many there are; the last
-// look is at the end of the time.
+// The first look is when a mascon that answers at once is done; the pauses
+// after it grow fourfold, so that a silent port costs five looks a try; the
+// last look is at the end of the time.
 static int await_answer(DWORD began)
 {
-    DWORD pause = 4;
+    DWORD pause = MASCON_SYNC_FIRST_LOOK_MS;
     for (;;) {
+        DWORD waited = GetTickCount() - began;
+        DWORD left = waited < MASCON_SYNC_MS ? MASCON_SYNC_MS - waited : 0;
+        if (stop_wait(pause < left ? pause : left))
+            return -1;
         for (int i = 0; i < g_asked_count; ++i) {
             COMSTAT stat;
             memset(&stat, 0, sizeof stat);
@@ -102,12 +108,9 @@ static int await_answer(DWORD began)
             if (stat.cbInQue >= 2 * MASCON_MESSAGE_LEN)
                 return i;
         }
-        DWORD waited = GetTickCount() - began;
-        if (waited >= MASCON_SYNC_MS)
+        if (left <= pause)
             return -1;
-        if (stop_wait(pause < MASCON_SYNC_MS - waited ? pause : MASCON_SYNC_MS - waited))
-            return -1;
-        pause = 2 * pause < MASCON_SYNC_PAUSE_MAX_MS ? 2 * pause : MASCON_SYNC_PAUSE_MAX_MS;
+        pause *= 4;
     }
 }
 
@@ -439,7 +442,9 @@ static Search keep_found(int index)
 // port=auto: the ports that opened at the last look at every name. A name
 // that is no port costs as much to try as a port that is silent (under Wine,
 // 250 of them cost more than the rest of a search), so while the mascon is
-// waited for, they are looked at again only every MASCON_SCAN_TRIES tries.
+// waited for, they are looked at again only every MASCON_SCAN_TRIES tries. A
+// port seen there that fails to open is still tried each time: an adapter
+// pulled and plugged back in comes back under its name.
 static BOOL g_port_seen[MASCON_PORTS + 1];
 
 // Looks for the mascon on the port named or, with port=auto, on every port
@@ -465,8 +470,10 @@ static Search search_mascon(const AppConfig *config, BOOL every_name)
         AskedPort *asked = &g_asked[g_asked_count];
         if (automatic && !every_name && !g_port_seen[number])
             continue;
-        g_port_seen[number] = open_port(config, number, asked, automatic);
-        if (!g_port_seen[number])
+        BOOL seen = open_port(config, number, asked, automatic);
+        if (every_name)
+            g_port_seen[number] = seen;
+        if (!seen)
             continue;
         // The port named is ours from its first opening on.
         if (!automatic && !g_port_lock)
@@ -538,12 +545,13 @@ static BOOL waiting_reason(const AppConfig *config, Search search, int *next)
 // answers; it is then synchronised as at start. The user is told what it
 // waits for once, and again whenever that changes. The balloon of a line
 // gone has said it waits: what the first try after it finds is not told.
+// That first try looks at every name again; a wait at start has just done so.
 // FALSE once the stop is asked before it answers.
 static BOOL wait_for_mascon(const AppConfig *config, Search search)
 {
     BOOL quiet = search == SEARCH_GONE;
     int next = 0;
-    int tries = 0;
+    int tries = search == SEARCH_GONE ? 0 : 1;
     g_waiting[1][0] = '\0';
     for (;;) {
         if (search != SEARCH_GONE) {

@@ -18,9 +18,10 @@
 // asks the port whether its line is still there.
 #define MASCON_LINE_CHECK_MS 200
 // How long the answer to RESET is waited for before the mascon counts as
-// silent, and the longest pause between two looks for it.
+// silent, and when it is first looked for: a mascon that answers at once has
+// its twelve bytes on the wire within 6.25 ms.
 #define MASCON_SYNC_MS 1000
-#define MASCON_SYNC_PAUSE_MAX_MS 250
+#define MASCON_SYNC_FIRST_LOOK_MS 8
 // How long a write may wait for the line before the port counts as silent.
 #define MASCON_WRITE_MS 100
 // port=auto: every port from COM1 to this one is tried.
@@ -30,7 +31,7 @@
 // and (port=auto) every how many tries it looks at the names that were no
 // port at the last look.
 #define MASCON_RETRY_MS 1000
-#define MASCON_SCAN_TRIES 4
+#define MASCON_SCAN_TRIES 8
 
 extern HANDLE g_port;
 extern DCB g_dcb_saved; // the port's settings as found, put back on failure
