@@ -164,7 +164,8 @@ def main():
           "and never answer; time on a processor of every thread, /proc/PID/task/*/schedstat, over %d s "
           "from the wait's first try, each port's second RESET)" % args.seconds)
     for what, port, numbers, goal in SETUPS:
-        row("native", what, goal, native_row(args.native, port, numbers, args.seconds), args.seconds)
+        row("native", what, goal, native_row(os.path.abspath(args.native), port, numbers, args.seconds),
+            args.seconds)
     why = None
     if args.no_wine:
         why = "not asked for"

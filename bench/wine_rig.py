@@ -148,7 +148,7 @@ def main():
     args = parser.parse_args()
     runs_i386 = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "e2e", "i386.py")],
                                capture_output=True).returncode == 0
-    build = args.build or os.path.join(ROOT, "build-win" if runs_i386 else "build-win64")
+    build = os.path.abspath(args.build or os.path.join(ROOT, "build-win" if runs_i386 else "build-win64"))
     loader = args.wine or ("wine" if runs_i386 else "/usr/lib/wine/wine64")
     exe = os.path.join(build, "notchkey.exe")
     floor_exe = os.path.join(build, "bench", "wine", "notchkey_floor_win32.exe")
