@@ -443,8 +443,9 @@ static Search keep_found(int index)
 // that is no port costs as much to try as a port that is silent (under Wine,
 // 250 of them cost more than the rest of a search), so while the mascon is
 // waited for, they are looked at again only every MASCON_SCAN_TRIES tries. A
-// port seen there that fails to open is still tried each time: an adapter
-// pulled and plugged back in comes back under its name.
+// port seen there that fails to open is still tried each time, and so is the
+// port the mascon was last found on: an adapter pulled and plugged back in
+// comes back under its name.
 static BOOL g_port_seen[MASCON_PORTS + 1];
 
 // Looks for the mascon on the port named or, with port=auto, on every port
@@ -468,7 +469,7 @@ static Search search_mascon(const AppConfig *config, BOOL every_name)
         g_refusal[0] = '\0';
     for (int number = first; number <= last && !stop_asked(); ++number) {
         AskedPort *asked = &g_asked[g_asked_count];
-        if (automatic && !every_name && !g_port_seen[number])
+        if (automatic && !every_name && !g_port_seen[number] && number != g_port_number)
             continue;
         BOOL seen = open_port(config, number, asked, automatic);
         if (every_name)

@@ -760,14 +760,15 @@ def pulled(desk, com2):
     wait_balloon(desk, re.escape(GONE % 2))
 
 
-@pytest.mark.parametrize("port, back_on", [("COM2", 2), ("auto", 5)])
+@pytest.mark.parametrize("port, back_on", [("COM2", 2), ("auto", 2), ("auto", 5)])
 def test_line_pulled_and_plugged_back_rides_on(desk, port, back_on):
     com2 = ride(desk, port=port, reconnect="Yes")
     pulled(desk, com2)
     time.sleep(2)  # the user's hands, plugging the cable back
     back = desk.mascon(back_on, answer=("MCA65", "MCG00"))
-    # A port under a new name is found by the look at every name, every eighth try.
-    back.wait_reset(timeout=40 if port == "auto" else 20)
+    # A port under a new name is found by the look at every name, every eighth
+    # try; under its old name, by the next try.
+    back.wait_reset(timeout=40 if back_on != 2 else 6)
     # The lever was moved meanwhile: its new position's key, then on.
     back.send("MCA55")
     keys = RIDE + packets("82", "b9", "03 87", "02 83")
