@@ -133,11 +133,6 @@ int main(int argc, char **argv)
 
         Spread ta = spread_of(at_once.micros), pa = spread_of(at_once.polls);
         Spread td = spread_of(delayed.micros), pd = spread_of(delayed.polls);
-        // Time per poll while waiting: the delayed answer's wait over its polls.
-        std::vector<double> per_poll;
-        for (std::size_t i = 0; i < delayed.micros.size(); ++i)
-            per_poll.push_back(delayed.micros[i] / delayed.polls[i]);
-        double us_per_poll = spread_of(per_poll).median;
         print("");
         print(format("4b. Synchronisation alone, in-process: mascon_sync() from its call (RESET written first) to its "
                      "return, the sync packet written; polls = ClearCommError calls it made (the first one checks "
@@ -147,9 +142,9 @@ int main(int argc, char **argv)
                      ta.max, pa.median, pa.min, pa.max));
         print(format("   mascon answers after 5 ms:  %.1f us (%.1f..%.1f), %.0f polls (%.0f..%.0f)", td.median, td.min,
                      td.max, pd.median, pd.min, pd.max));
-        print(format("   one poll while waiting takes %.2f us here; a silent mascon is looked at after %d ms, then "
-                     "after pauses four times the one before, and last when %d ms have passed",
-                     us_per_poll, MASCON_SYNC_FIRST_LOOK_MS, MASCON_SYNC_MS));
+        print(format("   asleep in between, the answer is looked for after %d ms, then after pauses four times the "
+                     "one before, and last when %d ms have passed",
+                     MASCON_SYNC_FIRST_LOOK_MS, MASCON_SYNC_MS));
     } catch (const std::exception &e) {
         if (!dir.empty())
             remove_tree(dir);
