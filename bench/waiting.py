@@ -35,6 +35,17 @@ SETUPS = [("port=COM5, the port silent", "COM5", [5], 10),
           ("port=auto, four silent ports", "auto", [5, 6, 7, 8], 25)]
 
 
+def wine_desk():
+    """The Windows build and the Wine that runs it here: the shipped 32-bit
+    build under wine where the kernel runs 32-bit programs, else the x86-64
+    build under wine64."""
+    runs_i386 = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "e2e", "i386.py")],
+                               capture_output=True).returncode == 0
+    if runs_i386:
+        return os.path.join(ROOT, "build-win"), "wine"
+    return os.path.join(ROOT, "build-win64"), "/usr/lib/wine/wine64"
+
+
 def cpu_ns(pid):
     total = 0
     for task in os.listdir("/proc/%d/task" % pid):
@@ -154,10 +165,9 @@ def main():
     parser.add_argument("--wine", default=None)
     parser.add_argument("--no-wine", action="store_true")
     args = parser.parse_args()
-    runs_i386 = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "e2e", "i386.py")],
-                               capture_output=True).returncode == 0
-    exe = os.path.abspath(args.exe or os.path.join(ROOT, "build-win" if runs_i386 else "build-win64", "notchkey.exe"))
-    loader = args.wine or ("wine" if runs_i386 else "/usr/lib/wine/wine64")
+    build, loader = wine_desk()
+    exe = os.path.abspath(args.exe or os.path.join(build, "notchkey.exe"))
+    loader = args.wine or loader
 
     print()
     print("7. CPU while waiting for a mascon that does not answer (reconnect=yes; pseudo-terminals that open "
@@ -180,7 +190,7 @@ def main():
     stage = WineStage(root, exe, None, None, loader)
     try:
         stage.start()
-        desk = "wine" if runs_i386 else "wine64"
+        desk = os.path.basename(loader)
         for what, port, numbers, goal in SETUPS:
             row(desk, what, goal, wine_row(stage, port, numbers, args.seconds), args.seconds)
     finally:

@@ -30,20 +30,10 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 from desks import WineStage, find_exe_pid, wait_until, winpath  # noqa: E402
+from waiting import cpu_ns, wine_desk  # noqa: E402
 
 MESSAGES = [b"MCA55\r", b"MCA50\r", b"MCK99\r", b"MCK00\r"]
 SPACING = 0.002
-
-
-def cpu_ns(pid):
-    total = 0
-    for task in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
-                total += int(f.read().split()[0])
-        except OSError:
-            pass  # a thread that ended meanwhile
-    return total
 
 
 class Keys:
@@ -146,10 +136,9 @@ def main():
     parser.add_argument("--build", default=None)
     parser.add_argument("--wine", default=None)
     args = parser.parse_args()
-    runs_i386 = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "e2e", "i386.py")],
-                               capture_output=True).returncode == 0
-    build = os.path.abspath(args.build or os.path.join(ROOT, "build-win" if runs_i386 else "build-win64"))
-    loader = args.wine or ("wine" if runs_i386 else "/usr/lib/wine/wine64")
+    build, loader = wine_desk()
+    build = os.path.abspath(args.build or build)
+    loader = args.wine or loader
     exe = os.path.join(build, "notchkey.exe")
     floor_exe = os.path.join(build, "bench", "wine", "notchkey_floor_win32.exe")
     keys_exe = os.path.join(build, "bench", "wine", "notchkey_keys_win32.exe")
