@@ -17,6 +17,7 @@ usage: bench/waiting.py [--seconds S] [--native PATH] [--exe PATH] [--wine LOADE
                         [--no-wine]
 """
 import argparse
+import contextlib
 import os
 import select
 import shutil
@@ -44,6 +45,29 @@ def wine_desk():
     if runs_i386:
         return os.path.join(ROOT, "build-win"), "wine"
     return os.path.join(ROOT, "build-win64"), "/usr/lib/wine/wine64"
+
+
+def wine_missing(loader, programs):
+    """Why the Wine desk cannot run the programs here, or None."""
+    for path in programs:
+        if not os.path.exists(path):
+            return "%s is not built" % path
+    if not all(shutil.which(tool) for tool in (loader, "wineserver", "Xvfb")):
+        return "no %s, wineserver or Xvfb" % loader
+    return None
+
+
+@contextlib.contextmanager
+def wine_stage(exe, loader, prefix):
+    """Xvfb and a fresh Wine prefix in a folder of their own, gone afterwards."""
+    root = tempfile.mkdtemp(prefix=prefix)
+    stage = WineStage(root, exe, None, None, loader)
+    try:
+        stage.start()
+        yield stage
+    finally:
+        stage.stop()
+        shutil.rmtree(root, ignore_errors=True)
 
 
 def cpu_ns(pid):
@@ -176,26 +200,14 @@ def main():
     for what, port, numbers, goal in SETUPS:
         row("native", what, goal, native_row(os.path.abspath(args.native), port, numbers, args.seconds),
             args.seconds)
-    why = None
-    if args.no_wine:
-        why = "not asked for"
-    elif not os.path.exists(exe):
-        why = "%s is not built" % exe
-    elif not all(shutil.which(tool) for tool in (loader, "wineserver", "Xvfb")):
-        why = "no %s, wineserver or Xvfb" % loader
+    why = "not asked for" if args.no_wine else wine_missing(loader, [exe])
     if why:
         print("   wine    skipped: %s" % why)
         return 0
-    root = tempfile.mkdtemp(prefix="notchkey-waiting-wine.")
-    stage = WineStage(root, exe, None, None, loader)
-    try:
-        stage.start()
+    with wine_stage(exe, loader, "notchkey-waiting-wine.") as stage:
         desk = os.path.basename(loader)
         for what, port, numbers, goal in SETUPS:
             row(desk, what, goal, wine_row(stage, port, numbers, args.seconds), args.seconds)
-    finally:
-        stage.stop()
-        shutil.rmtree(root, ignore_errors=True)
     return 0
 
 

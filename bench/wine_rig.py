@@ -18,7 +18,6 @@ import argparse
 import os
 import random
 import select
-import shutil
 import statistics
 import subprocess
 import sys
@@ -29,8 +28,8 @@ import tty
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
-from desks import WineStage, find_exe_pid, wait_until, winpath  # noqa: E402
-from waiting import cpu_ns, wine_desk  # noqa: E402
+from desks import find_exe_pid, wait_until, winpath  # noqa: E402
+from waiting import cpu_ns, wine_desk, wine_missing, wine_stage  # noqa: E402
 
 MESSAGES = [b"MCA55\r", b"MCA50\r", b"MCK99\r", b"MCK00\r"]
 SPACING = 0.002
@@ -147,14 +146,11 @@ def main():
           "(same port, one SendInput a message), a window in front writing each key it gets to a FIFO; "
           "messages 2 ms apart in a shuffled turn, %d to each program a run" %
           (os.path.basename(loader), os.path.relpath(exe, ROOT), args.messages))
-    missing = [path for path in (exe, floor_exe, keys_exe) if not os.path.exists(path)]
-    if missing or not all(shutil.which(tool) for tool in (loader, "wineserver", "Xvfb")):
-        print("   skipped: %s" % ("%s not built" % missing[0] if missing else "no %s, wineserver or Xvfb" % loader))
+    why = wine_missing(loader, [exe, floor_exe, keys_exe])
+    if why:
+        print("   skipped: %s" % why)
         return 0
-    root = tempfile.mkdtemp(prefix="notchkey-wine-rig.")
-    stage = WineStage(root, exe, None, None, loader)
-    try:
-        stage.start()
+    with wine_stage(exe, loader, "notchkey-wine-rig.") as stage:
         stage.clear_ports()
         keys = Keys(stage, keys_exe)
         programs = [Program(stage, keys, "floor", [floor_exe, "COM6"], 6, b"notchkey_floor_win32.exe"),
@@ -166,9 +162,6 @@ def main():
             turn(programs, keys, args.messages)
             print("   run %d:" % (run + 1))
             report(programs, args.messages)
-    finally:
-        stage.stop()
-        shutil.rmtree(root, ignore_errors=True)
     return 0
 
 
